@@ -1,0 +1,28 @@
+// The table of all rainfall-runoff models and the shared simulate path built on it.
+#pragma once
+
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "errors/errors.hpp"
+#include "hydro/model.hpp"
+
+namespace vardex::hydro {
+
+// Every model, in the order of the Python `hydro` module.
+std::span<const ModelSpec* const> models();
+
+// Exact, case-sensitive lookup; nullptr when there is no such model.
+const ModelSpec* find_model(std::string_view name);
+
+// Midpoints of the bounds, (lower + upper) * 0.5.
+std::vector<double> defaults(const ModelSpec& m);
+
+// Checks in their fixed order, the run, then the result scan.
+std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std::span<const double> params,
+                                                        std::span<const double> precipitation,
+                                                        std::span<const double> pet);
+
+}  // namespace vardex::hydro

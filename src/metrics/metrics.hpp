@@ -1,0 +1,15 @@
+// Goodness-of-fit scores between an observed and a simulated series.
+#pragma once
+
+#include <expected>
+#include <span>
+
+#include "errors/errors.hpp"
+
+namespace vardex::metrics {
+
+std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations);
+std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations);
+std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations);
+
+}  // namespace vardex::metrics

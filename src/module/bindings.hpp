@@ -1,0 +1,21 @@
+// Builders of the submodules; each returns a new module or nullptr with an exception set.
+#pragma once
+
+#include "module/py.hpp"
+
+namespace vardex::py {
+
+// Adds `value` (a new reference, or nullptr after a failure) as an attribute of `module`.
+bool add_owned(PyObject* module, const char* name, PyObject* value);
+
+// Adds a function whose self is `module` (def must be static).
+bool add_function(PyObject* module, PyMethodDef* def);
+
+PyObject* make_model_module(std::size_t model_index);
+PyObject* make_metrics_module();
+PyObject* make_oudin_module();
+PyObject* make_cemaneige_module();
+PyObject* make_sce_module();
+PyObject* make_dds_module();
+
+}  // namespace vardex::py

@@ -1,0 +1,299 @@
+// The calibrator classes Sce and Dds: construction, init and step with an exclusive-use claim.
+#include <atomic>
+#include <new>
+
+#include "calibration/dds.hpp"
+#include "calibration/sce.hpp"
+#include "module/bindings.hpp"
+
+namespace vardex::py {
+namespace {
+
+using calibration::Dds;
+using calibration::Forcing;
+using calibration::Sce;
+
+template <class Optimiser>
+struct Calibrator {
+    PyObject_HEAD
+    Optimiser* state;
+    std::atomic<bool> busy;
+};
+
+// Owned copies of the series of one init or step call.
+struct ForcingArgs {
+    std::vector<double> precipitation;
+    std::optional<std::vector<double>> temperature;
+    std::vector<double> pet;
+    std::optional<std::vector<std::uint64_t>> day_of_year;
+    std::optional<std::vector<double>> elevation_bands;
+    std::optional<double> median_elevation;
+    std::vector<double> observations;
+    std::uint64_t warmup_steps = 0;
+
+    Forcing view() const {
+        Forcing f{precipitation, std::nullopt, pet, std::nullopt, std::nullopt, median_elevation, observations,
+                  warmup_steps};
+        if (temperature) f.temperature = std::span<const double>(*temperature);
+        if (day_of_year) f.day_of_year = std::span<const std::uint64_t>(*day_of_year);
+        if (elevation_bands) f.elevation_bands = std::span<const double>(*elevation_bands);
+        return f;
+    }
+};
+
+std::optional<ForcingArgs> parse_forcing(PyObject* args, PyObject* kwargs, const char* format) {
+    static const char* keywords[] = {"precipitation",   "temperature",      "pet",          "day_of_year",
+                                     "elevation_bands", "median_elevation", "observations", "warmup_steps",
+                                     nullptr};
+    PyObject* o[8];
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &o[0], &o[1], &o[2],
+                                     &o[3], &o[4], &o[5], &o[6], &o[7]))
+        return std::nullopt;
+    ForcingArgs f;
+    auto precipitation = f64_array(o[0], "precipitation");
+    if (!precipitation) return std::nullopt;
+    f.precipitation = std::move(*precipitation);
+    auto temperature = opt_f64_array(o[1], "temperature");
+    if (!temperature) return std::nullopt;
+    f.temperature = std::move(*temperature);
+    auto pet = f64_array(o[2], "pet");
+    if (!pet) return std::nullopt;
+    f.pet = std::move(*pet);
+    auto doy = opt_u64_array(o[3], "day_of_year");
+    if (!doy) return std::nullopt;
+    f.day_of_year = std::move(*doy);
+    auto bands = opt_f64_array(o[4], "elevation_bands");
+    if (!bands) return std::nullopt;
+    f.elevation_bands = std::move(*bands);
+    auto median = opt_f64_scalar(o[5], "median_elevation");
+    if (!median) return std::nullopt;
+    f.median_elevation = *median;
+    auto observations = f64_array(o[6], "observations");
+    if (!observations) return std::nullopt;
+    f.observations = std::move(*observations);
+    auto warmup = u64_scalar(o[7], "warmup_steps");
+    if (!warmup) return std::nullopt;
+    f.warmup_steps = *warmup;
+    return f;
+}
+
+// Holds the object's exclusive-use flag for the duration of a call.
+template <class Optimiser>
+class Claim {
+public:
+    explicit Claim(Calibrator<Optimiser>* self) : self_(self), held_(!self->busy.exchange(true)) {}
+    ~Claim() {
+        if (held_) self_->busy.store(false);
+    }
+    bool held() const { return held_; }
+
+private:
+    Calibrator<Optimiser>* self_;
+    bool held_;
+};
+
+PyObject* step_tuple(const calibration::StepResult& r) {
+    Ref params(new_array(r.best_parameters));
+    if (!params) return nullptr;
+    Ref simulation(new_array(r.best_simulation));
+    if (!simulation) return nullptr;
+    Ref triple(new_array(r.best_triple));
+    if (!triple) return nullptr;
+    return PyTuple_Pack(4, r.done ? Py_True : Py_False, params.get(), simulation.get(), triple.get());
+}
+
+template <class Optimiser>
+PyObject* calibrator_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
+    Claim<Optimiser> claim(self);
+    if (!claim.held()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return nullptr;
+    }
+    auto forcing = parse_forcing(args, kwargs, "OOOOOOOO:init");
+    if (!forcing) return nullptr;
+    auto result = without_gil([&] { return self->state->init(forcing->view()); });
+    if (!result) return raise(result.error());
+    Py_RETURN_NONE;
+}
+
+template <class Optimiser>
+PyObject* calibrator_step(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
+    Claim<Optimiser> claim(self);
+    if (!claim.held()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return nullptr;
+    }
+    auto forcing = parse_forcing(args, kwargs, "OOOOOOOO:step");
+    if (!forcing) return nullptr;
+    auto result = without_gil([&] { return self->state->step(forcing->view()); });
+    if (!result) return raise(result.error());
+    return step_tuple(*result);
+}
+
+template <class Optimiser>
+void calibrator_dealloc(PyObject* self_obj) {
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
+    PyTypeObject* type = Py_TYPE(self_obj);
+    delete self->state;
+    self->busy.~atomic();
+    type->tp_free(self_obj);
+    Py_DECREF(type);
+}
+
+// Allocates the object around an optimiser built by `create` (run without the lock).
+template <class Optimiser, class Create>
+PyObject* new_calibrator(PyTypeObject* type, Create create) {
+    auto made = without_gil(create);
+    if (!made) return raise(ErrorClass::Value, made.error());
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    new (&self->busy) std::atomic<bool>(false);
+    self->state = new (std::nothrow) Optimiser(std::move(*made));
+    if (!self->state) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+struct ModelChoice {
+    std::string hydro_model;
+    std::optional<std::string> snow_model;
+    std::string objective;
+    std::string transformation;
+
+    std::optional<std::string_view> snow() const {
+        return snow_model ? std::optional<std::string_view>(*snow_model) : std::nullopt;
+    }
+};
+
+bool parse_choice(PyObject* const o[4], ModelChoice& c) {
+    auto hydro = str_arg(o[0], "hydro_model");
+    if (!hydro) return false;
+    auto snow = opt_str_arg(o[1], "snow_model");
+    if (!snow) return false;
+    auto objective = str_arg(o[2], "objective");
+    if (!objective) return false;
+    auto transformation = str_arg(o[3], "transformation");
+    if (!transformation) return false;
+    c = ModelChoice{std::move(*hydro), std::move(*snow), std::move(*objective), std::move(*transformation)};
+    return true;
+}
+
+PyObject* sce_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"hydro_model",
+                                     "snow_model",
+                                     "objective",
+                                     "transformation",
+                                     "n_complexes",
+                                     "k_stop",
+                                     "p_convergence_threshold",
+                                     "geometric_range_threshold",
+                                     "max_evaluations",
+                                     "seed",
+                                     nullptr};
+    PyObject* o[10];
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOO:Sce", const_cast<char**>(keywords), &o[0], &o[1],
+                                     &o[2], &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9]))
+        return nullptr;
+    ModelChoice c;
+    if (!parse_choice(o, c)) return nullptr;
+    auto n_complexes = u64_scalar(o[4], "n_complexes");
+    if (!n_complexes) return nullptr;
+    auto k_stop = u64_scalar(o[5], "k_stop");
+    if (!k_stop) return nullptr;
+    auto p_threshold = f64_scalar(o[6], "p_convergence_threshold");
+    if (!p_threshold) return nullptr;
+    auto g_threshold = f64_scalar(o[7], "geometric_range_threshold");
+    if (!g_threshold) return nullptr;
+    auto max_evaluations = u64_scalar(o[8], "max_evaluations");
+    if (!max_evaluations) return nullptr;
+    auto seed = u64_scalar(o[9], "seed");
+    if (!seed) return nullptr;
+    const calibration::SceSettings settings{*n_complexes, *k_stop,          *p_threshold,
+                                            *g_threshold, *max_evaluations, *seed};
+    return new_calibrator<Sce>(type, [&] {
+        return Sce::create(c.hydro_model, c.snow(), c.objective, c.transformation, settings);
+    });
+}
+
+PyObject* dds_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"hydro_model", "snow_model",      "objective", "transformation", "r",
+                                     "max_evaluations", "seed", nullptr};
+    PyObject* o[7];
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:Dds", const_cast<char**>(keywords), &o[0], &o[1],
+                                     &o[2], &o[3], &o[4], &o[5], &o[6]))
+        return nullptr;
+    ModelChoice c;
+    if (!parse_choice(o, c)) return nullptr;
+    auto r = f64_scalar(o[4], "r");
+    if (!r) return nullptr;
+    auto max_evaluations = u64_scalar(o[5], "max_evaluations");
+    if (!max_evaluations) return nullptr;
+    auto seed = u64_scalar(o[6], "seed");
+    if (!seed) return nullptr;
+    return new_calibrator<Dds>(type, [&] {
+        return Dds::create(c.hydro_model, c.snow(), c.objective, c.transformation, *r, *max_evaluations, *seed);
+    });
+}
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr char kForcingSignature[] =
+    "precipitation, temperature, pet, day_of_year, elevation_bands, median_elevation, observations, "
+    "warmup_steps)\n--\n\n";
+
+template <class Optimiser>
+PyMethodDef* methods() {
+    static const std::string init_doc = std::string("init($self, ") + kForcingSignature;
+    static const std::string step_doc = std::string("step($self, ") + kForcingSignature;
+    static PyMethodDef defs[] = {
+        {"init", as_cfunction(&calibrator_init<Optimiser>), METH_VARARGS | METH_KEYWORDS, init_doc.c_str()},
+        {"step", as_cfunction(&calibrator_step<Optimiser>), METH_VARARGS | METH_KEYWORDS, step_doc.c_str()},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return defs;
+}
+
+template <class Optimiser>
+PyObject* make_class_module(const char* module_name, const char* class_name, const char* qualified_name,
+                            const char* doc, newfunc tp_new) {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&calibrator_dealloc<Optimiser>)},
+        {Py_tp_methods, methods<Optimiser>()},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {qualified_name, sizeof(Calibrator<Optimiser>), 0, Py_TPFLAGS_DEFAULT, slots};
+    Ref type(PyType_FromSpec(&spec));
+    if (!type) return nullptr;
+    // The type's doc holds only the text signature; keep __doc__ None like the functions'.
+    if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return nullptr;
+    Ref module(PyModule_New(module_name));
+    if (!module || !add_owned(module.get(), class_name, type.release())) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+
+PyObject* make_sce_module() {
+    return make_class_module<Sce>(
+        "sce", "Sce", "vardex_rs.calibration.sce.Sce",
+        "Sce(hydro_model, snow_model, objective, transformation, n_complexes, k_stop, p_convergence_threshold, "
+        "geometric_range_threshold, max_evaluations, seed)\n--\n\n",
+        sce_new);
+}
+
+PyObject* make_dds_module() {
+    return make_class_module<Dds>(
+        "dds", "Dds", "vardex_rs.calibration.dds.Dds",
+        "Dds(hydro_model, snow_model, objective, transformation, r, max_evaluations, seed)\n--\n\n", dds_new);
+}
+
+}  // namespace vardex::py

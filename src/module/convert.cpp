@@ -1,0 +1,184 @@
+// Argument conversion, result wrapping and the exception classes.
+#include <cstring>
+
+#include "module/py.hpp"
+
+namespace vardex::py {
+namespace {
+
+void type_error(const char* name, const char* expected, PyObject* got) {
+    if (PyArray_Check(got)) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(got);
+        Ref dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got a %d-D array of %s", name, expected,
+                     PyArray_NDIM(arr), dtype ? PyUnicode_AsUTF8(dtype.get()) : "?");
+        if (!dtype) PyErr_Clear();
+    } else {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", name, expected, Py_TYPE(got)->tp_name);
+    }
+}
+
+// Copies a 1-D array of 8-byte elements in logical order, whatever its strides.
+template <class T>
+std::optional<std::vector<T>> array_of(PyObject* obj, const char* name, int typenum, const char* expected) {
+    if (!PyArray_Check(obj)) {
+        type_error(name, expected, obj);
+        return std::nullopt;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    PyArray_Descr* d = PyArray_DESCR(arr);
+    if (PyArray_NDIM(arr) != 1 || !PyArray_EquivTypenums(d->type_num, typenum) || !PyArray_ISNOTSWAPPED(arr) ||
+        PyDataType_ELSIZE(d) != sizeof(T)) {
+        type_error(name, expected, obj);
+        return std::nullopt;
+    }
+    const npy_intp n = PyArray_DIM(arr, 0);
+    const npy_intp stride = PyArray_STRIDE(arr, 0);
+    const char* base = static_cast<const char*>(PyArray_DATA(arr));
+    std::vector<T> out(static_cast<std::size_t>(n));
+    for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * stride, sizeof(T));
+    return out;
+}
+
+template <class T, class F>
+std::optional<std::optional<T>> or_none(PyObject* obj, F convert) {
+    if (obj == Py_None) return std::optional<T>{};
+    auto v = convert();
+    if (!v) return std::nullopt;
+    return std::optional<T>{std::move(*v)};
+}
+
+PyObject* g_base = nullptr;
+PyObject* g_numerical = nullptr;
+PyObject* g_validation = nullptr;
+
+}  // namespace
+
+std::optional<std::vector<double>> f64_array(PyObject* obj, const char* name) {
+    return array_of<double>(obj, name, NPY_FLOAT64, "a 1-D numpy.ndarray of float64");
+}
+
+std::optional<std::vector<std::uint64_t>> u64_array(PyObject* obj, const char* name) {
+    return array_of<std::uint64_t>(obj, name, NPY_UINT64, "a 1-D numpy.ndarray of uint64");
+}
+
+std::optional<double> f64_scalar(PyObject* obj, const char* name) {
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        type_error(name, "a float", obj);
+        return std::nullopt;
+    }
+    return v;
+}
+
+std::optional<std::uint64_t> u64_scalar(PyObject* obj, const char* name) {
+    if (!PyLong_Check(obj)) {
+        type_error(name, "an int", obj);
+        return std::nullopt;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "argument '%s': int out of range for an unsigned 64-bit integer", name);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(v);
+}
+
+std::optional<std::string> str_arg(PyObject* obj, const char* name) {
+    if (!PyUnicode_Check(obj)) {
+        type_error(name, "a str", obj);
+        return std::nullopt;
+    }
+    // surrogatepass keeps even lone surrogates, so every str reaches the option check.
+    Ref bytes(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+    if (!bytes) return std::nullopt;
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+std::optional<std::optional<std::vector<double>>> opt_f64_array(PyObject* obj, const char* name) {
+    return or_none<std::vector<double>>(obj, [&] { return f64_array(obj, name); });
+}
+std::optional<std::optional<std::vector<std::uint64_t>>> opt_u64_array(PyObject* obj, const char* name) {
+    return or_none<std::vector<std::uint64_t>>(obj, [&] { return u64_array(obj, name); });
+}
+std::optional<std::optional<double>> opt_f64_scalar(PyObject* obj, const char* name) {
+    return or_none<double>(obj, [&] { return f64_scalar(obj, name); });
+}
+std::optional<std::optional<std::string>> opt_str_arg(PyObject* obj, const char* name) {
+    return or_none<std::string>(obj, [&] { return str_arg(obj, name); });
+}
+
+PyObject* new_array(std::span<const double> values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    PyObject* arr = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+    if (arr && !values.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), values.data(), values.size_bytes());
+    return arr;
+}
+
+PyObject* new_matrix(std::span<const double> row_major, npy_intp rows, npy_intp cols) {
+    npy_intp dims[2] = {rows, cols};
+    PyObject* arr = PyArray_SimpleNew(2, dims, NPY_FLOAT64);
+    if (arr && !row_major.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), row_major.data(), row_major.size_bytes());
+    return arr;
+}
+
+PyObject* str_list(std::span<const char* const> texts) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyObject* s = PyUnicode_FromString(texts[i]);
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
+}
+
+bool create_exceptions() {
+    if (g_base) return true;
+    PyObject* base = PyErr_NewException("vardex_rs.VardexError", nullptr, nullptr);
+    if (!base) return false;
+    PyObject* numerical = PyErr_NewException("vardex_rs.VardexNumericalError", base, nullptr);
+    if (!numerical) {
+        Py_DECREF(base);
+        return false;
+    }
+    PyObject* validation = PyErr_NewException("vardex_rs.VardexValidationError", base, nullptr);
+    if (!validation) {
+        Py_DECREF(numerical);
+        Py_DECREF(base);
+        return false;
+    }
+    g_base = base;
+    g_numerical = numerical;
+    g_validation = validation;
+    return true;
+}
+
+PyObject* vardex_error() { return g_base; }
+PyObject* numerical_error() { return g_numerical; }
+PyObject* validation_error() { return g_validation; }
+
+PyObject* raise(ErrorClass cls, const std::string& message) {
+    PyObject* type = cls == ErrorClass::Numerical    ? g_numerical
+                     : cls == ErrorClass::Validation ? g_validation
+                                                     : PyExc_ValueError;
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
+PyObject* new_function(PyMethodDef* def, const void* payload, const char* capsule_name) {
+    Ref capsule(PyCapsule_New(const_cast<void*>(payload), capsule_name, nullptr));
+    if (!capsule) return nullptr;
+    return PyCFunction_New(def, capsule.get());
+}
+
+const void* payload_of(PyObject* self, const char* capsule_name) {
+    return PyCapsule_GetPointer(self, capsule_name);
+}
+
+}  // namespace vardex::py

@@ -1,0 +1,145 @@
+// Python submodules of the metrics, the Oudin PET formula and the CemaNeige snow model.
+#include "metrics/metrics.hpp"
+#include "module/bindings.hpp"
+#include "pet/oudin.hpp"
+#include "snow/cemaneige.hpp"
+
+namespace vardex::py {
+namespace {
+
+using MetricFn = std::expected<double, MetricsError> (*)(std::span<const double>, std::span<const double>);
+
+template <MetricFn Fn, const char* Format>
+PyObject* metric(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"observations", "simulations", nullptr};
+    PyObject *obs_obj, *sim_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, Format, const_cast<char**>(keywords), &obs_obj, &sim_obj))
+        return nullptr;
+    auto obs = f64_array(obs_obj, "observations");
+    if (!obs) return nullptr;
+    auto sim = f64_array(sim_obj, "simulations");
+    if (!sim) return nullptr;
+    auto result = without_gil([&] { return Fn(*obs, *sim); });
+    if (!result) return raise(result.error());
+    return PyFloat_FromDouble(*result);
+}
+
+constexpr char kRmseFormat[] = "OO:calculate_rmse";
+constexpr char kNseFormat[] = "OO:calculate_nse";
+constexpr char kKgeFormat[] = "OO:calculate_kge";
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef rmse_def = {"calculate_rmse", as_cfunction(&metric<metrics::rmse, kRmseFormat>),
+                        METH_VARARGS | METH_KEYWORDS, "calculate_rmse(observations, simulations)\n--\n\n"};
+PyMethodDef nse_def = {"calculate_nse", as_cfunction(&metric<metrics::nse, kNseFormat>),
+                       METH_VARARGS | METH_KEYWORDS, "calculate_nse(observations, simulations)\n--\n\n"};
+PyMethodDef kge_def = {"calculate_kge", as_cfunction(&metric<metrics::kge, kKgeFormat>),
+                       METH_VARARGS | METH_KEYWORDS, "calculate_kge(observations, simulations)\n--\n\n"};
+
+PyObject* oudin_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"temperature", "day_of_year", "latitude", nullptr};
+    PyObject *temperature_obj, *doy_obj, *latitude_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:simulate", const_cast<char**>(keywords), &temperature_obj,
+                                     &doy_obj, &latitude_obj))
+        return nullptr;
+    auto temperature = f64_array(temperature_obj, "temperature");
+    if (!temperature) return nullptr;
+    auto doy = u64_array(doy_obj, "day_of_year");
+    if (!doy) return nullptr;
+    auto latitude = f64_scalar(latitude_obj, "latitude");
+    if (!latitude) return nullptr;
+    auto result = without_gil([&] { return pet::oudin(*temperature, *doy, *latitude); });
+    if (!result) return raise(result.error());
+    return new_array(*result);
+}
+
+PyMethodDef oudin_def = {"simulate", as_cfunction(&oudin_simulate), METH_VARARGS | METH_KEYWORDS,
+                         "simulate(temperature, day_of_year, latitude)\n--\n\n"};
+
+PyObject* cemaneige_init(PyObject*, PyObject*) {
+    std::vector<double> bounds;
+    for (const ParamSpec& p : snow::cemaneige_params) {
+        bounds.push_back(p.lower);
+        bounds.push_back(p.upper);
+    }
+    Ref d(new_array(snow::cemaneige_defaults));
+    if (!d) return nullptr;
+    Ref b(new_matrix(bounds, static_cast<npy_intp>(snow::cemaneige_params.size()), 2));
+    if (!b) return nullptr;
+    return PyTuple_Pack(2, d.get(), b.get());
+}
+
+PyObject* cemaneige_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"params",      "precipitation",    "temperature",     "day_of_year",
+                                     "elevation_layers", "median_elevation", nullptr};
+    PyObject *params_obj, *precipitation_obj, *temperature_obj, *doy_obj, *layers_obj, *median_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:simulate", const_cast<char**>(keywords), &params_obj,
+                                     &precipitation_obj, &temperature_obj, &doy_obj, &layers_obj, &median_obj))
+        return nullptr;
+    auto params = f64_array(params_obj, "params");
+    if (!params) return nullptr;
+    auto precipitation = f64_array(precipitation_obj, "precipitation");
+    if (!precipitation) return nullptr;
+    auto temperature = f64_array(temperature_obj, "temperature");
+    if (!temperature) return nullptr;
+    auto doy = u64_array(doy_obj, "day_of_year");
+    if (!doy) return nullptr;
+    auto layers = f64_array(layers_obj, "elevation_layers");
+    if (!layers) return nullptr;
+    auto median = f64_scalar(median_obj, "median_elevation");
+    if (!median) return nullptr;
+    auto result = without_gil(
+        [&] { return snow::cemaneige(*params, *precipitation, *temperature, *doy, *layers, *median); });
+    if (!result) return raise(result.error());
+    return new_array(*result);
+}
+
+PyMethodDef cemaneige_init_def = {"init", cemaneige_init, METH_NOARGS, "init()\n--\n\n"};
+PyMethodDef cemaneige_simulate_def = {
+    "simulate", as_cfunction(&cemaneige_simulate), METH_VARARGS | METH_KEYWORDS,
+    "simulate(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n--\n\n"};
+
+}  // namespace
+
+bool add_owned(PyObject* module, const char* name, PyObject* value) {
+    Ref owned(value);
+    return owned && PyModule_AddObjectRef(module, name, owned.get()) == 0;
+}
+
+bool add_function(PyObject* module, PyMethodDef* def) {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (!module_name) return false;
+    Ref name(module_name);
+    return add_owned(module, def->ml_name, PyCFunction_NewEx(def, module, name.get()));
+}
+
+PyObject* make_metrics_module() {
+    Ref module(PyModule_New("metrics"));
+    if (!module || !add_function(module.get(), &rmse_def) || !add_function(module.get(), &nse_def) ||
+        !add_function(module.get(), &kge_def))
+        return nullptr;
+    return module.release();
+}
+
+PyObject* make_oudin_module() {
+    Ref module(PyModule_New("oudin"));
+    if (!module || !add_function(module.get(), &oudin_def)) return nullptr;
+    return module.release();
+}
+
+PyObject* make_cemaneige_module() {
+    Ref module(PyModule_New("cemaneige"));
+    if (!module) return nullptr;
+    std::vector<const char*> names;
+    for (const ParamSpec& p : snow::cemaneige_params) names.push_back(p.name);
+    if (!add_owned(module.get(), "param_names", str_list(names)) ||
+        !add_function(module.get(), &cemaneige_init_def) || !add_function(module.get(), &cemaneige_simulate_def))
+        return nullptr;
+    return module.release();
+}
+
+}  // namespace vardex::py

@@ -1,0 +1,80 @@
+// Python submodules of the rainfall-runoff models, all driven by the model registry.
+#include "hydro/registry.hpp"
+#include "module/bindings.hpp"
+
+namespace vardex::py {
+namespace {
+
+using hydro::ModelSpec;
+
+const ModelSpec& spec_of(PyObject* module) {
+    return **static_cast<const ModelSpec**>(PyModule_GetState(module));
+}
+
+PyObject* model_init(PyObject* self, PyObject*) {
+    const ModelSpec& m = spec_of(self);
+    const std::vector<double> defaults = hydro::defaults(m);
+    std::vector<double> bounds;
+    for (const ParamSpec& p : m.params) {
+        bounds.push_back(p.lower);
+        bounds.push_back(p.upper);
+    }
+    Ref d(new_array(defaults));
+    if (!d) return nullptr;
+    Ref b(new_matrix(bounds, static_cast<npy_intp>(m.params.size()), 2));
+    if (!b) return nullptr;
+    return PyTuple_Pack(2, d.get(), b.get());
+}
+
+PyObject* model_simulate(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"params", "precipitation", "pet", nullptr};
+    PyObject *params_obj, *precipitation_obj, *pet_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:simulate", const_cast<char**>(keywords), &params_obj,
+                                     &precipitation_obj, &pet_obj))
+        return nullptr;
+    auto params = f64_array(params_obj, "params");
+    if (!params) return nullptr;
+    auto precipitation = f64_array(precipitation_obj, "precipitation");
+    if (!precipitation) return nullptr;
+    auto pet = f64_array(pet_obj, "pet");
+    if (!pet) return nullptr;
+
+    const ModelSpec& m = spec_of(self);
+    auto result = without_gil([&] { return hydro::simulate(m, *params, *precipitation, *pet); });
+    if (!result) return raise(result.error());
+    return new_array(*result);
+}
+
+PyMethodDef init_def = {"init", model_init, METH_NOARGS, "init()\n--\n\n"};
+PyMethodDef simulate_def = {"simulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_simulate)),
+                            METH_VARARGS | METH_KEYWORDS, "simulate(params, precipitation, pet)\n--\n\n"};
+
+bool add_texts(PyObject* module, const char* attr, const ModelSpec& m, const char* ParamSpec::*field) {
+    std::vector<const char*> texts;
+    for (const ParamSpec& p : m.params) texts.push_back(p.*field);
+    return add_owned(module, attr, str_list(texts));
+}
+
+}  // namespace
+
+PyObject* make_model_module(std::size_t model_index) {
+    const auto all = hydro::models();
+    // Module definitions must outlive their modules: one per model, kept for the process.
+    static PyModuleDef* const defs = new PyModuleDef[all.size()];
+    const ModelSpec& m = *all[model_index];
+    PyModuleDef& def = defs[model_index];
+    def = PyModuleDef{PyModuleDef_HEAD_INIT, m.name, nullptr, sizeof(const ModelSpec*),
+                      nullptr,               nullptr, nullptr, nullptr, nullptr};
+
+    Ref module(PyModule_Create(&def));
+    if (!module) return nullptr;
+    *static_cast<const ModelSpec**>(PyModule_GetState(module.get())) = &m;
+    if (!add_texts(module.get(), "param_names", m, &ParamSpec::name) ||
+        !add_texts(module.get(), "param_descriptions", m, &ParamSpec::description) ||
+        !add_texts(module.get(), "param_descriptions_fr", m, &ParamSpec::description_fr) ||
+        !add_function(module.get(), &init_def) || !add_function(module.get(), &simulate_def))
+        return nullptr;
+    return module.release();
+}
+
+}  // namespace vardex::py

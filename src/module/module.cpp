@@ -1,0 +1,83 @@
+// Module initialiser: builds the submodule tree and registers it in sys.modules.
+#define VARDEX_IMPORT_ARRAY_HERE
+#include "hydro/registry.hpp"
+#include "module/bindings.hpp"
+
+namespace vardex::py {
+namespace {
+
+PyModuleDef root_def = {PyModuleDef_HEAD_INIT, "vardex_rs", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Sets `child` (a new reference, consumed) as an attribute of `parent` under its own
+// short name, and stores it in sys.modules under "<parent_qualname>.<name>".
+bool register_child(PyObject* parent, const std::string& parent_qualname, PyObject* child_ref) {
+    Ref child(child_ref);
+    if (!child) return false;
+    Ref name(PyModule_GetNameObject(child.get()));
+    if (!name || PyObject_SetAttr(parent, name.get(), child.get()) < 0) return false;
+    const char* short_name = PyUnicode_AsUTF8(name.get());
+    if (!short_name) return false;
+    const std::string full = parent_qualname + "." + short_name;
+    Ref sys(PyImport_ImportModule("sys"));
+    if (!sys) return false;
+    Ref modules(PyObject_GetAttrString(sys.get(), "modules"));
+    return modules && PyMapping_SetItemString(modules.get(), full.c_str(), child.get()) == 0;
+}
+
+PyObject* build_calibration() {
+    Ref calibration(PyModule_New("calibration"));
+    const std::string qual = "vardex_rs.calibration";
+    if (!calibration || !register_child(calibration.get(), qual, make_dds_module()) ||
+        !register_child(calibration.get(), qual, make_sce_module()))
+        return nullptr;
+    return calibration.release();
+}
+
+PyObject* build_hydro() {
+    Ref hydro(PyModule_New("hydro"));
+    if (!hydro) return nullptr;
+    for (std::size_t i = 0; i < hydro::models().size(); ++i)
+        if (!register_child(hydro.get(), "vardex_rs.hydro", make_model_module(i))) return nullptr;
+    return hydro.release();
+}
+
+PyObject* build_parent(const char* name, PyObject* (*make_child)()) {
+    Ref parent(PyModule_New(name));
+    if (!parent || !register_child(parent.get(), std::string("vardex_rs.") + name, make_child())) return nullptr;
+    return parent.release();
+}
+
+PyObject* build_root() {
+    Ref root(PyModule_Create(&root_def));
+    if (!root || !create_exceptions()) return nullptr;
+    if (PyModule_AddObjectRef(root.get(), "VardexError", vardex_error()) < 0 ||
+        PyModule_AddObjectRef(root.get(), "VardexNumericalError", numerical_error()) < 0 ||
+        PyModule_AddObjectRef(root.get(), "VardexValidationError", validation_error()) < 0)
+        return nullptr;
+    const std::string qual = "vardex_rs";
+    if (!register_child(root.get(), qual, build_calibration()) || !register_child(root.get(), qual, build_hydro()) ||
+        !register_child(root.get(), qual, make_metrics_module()) ||
+        !register_child(root.get(), qual, build_parent("pet", make_oudin_module)) ||
+        !register_child(root.get(), qual, build_parent("snow", make_cemaneige_module)))
+        return nullptr;
+    if (!add_owned(root.get(), "__version__", PyUnicode_FromString("0.7.0"))) return nullptr;
+    return root.release();
+}
+
+}  // namespace
+}  // namespace vardex::py
+
+PyMODINIT_FUNC PyInit_vardex_rs(void) {
+    // The module keeps process-wide objects (exception classes, module definitions),
+    // so it belongs to the first interpreter that imports it.
+    static PyInterpreterState* owner = nullptr;
+    PyInterpreterState* current = PyInterpreterState_Get();
+    if (owner && owner != current) {
+        PyErr_SetString(PyExc_ImportError, "vardex_rs cannot be imported in more than one interpreter per process");
+        return nullptr;
+    }
+    if (PyArray_ImportNumPyAPI() < 0) return nullptr;
+    PyObject* root = vardex::py::build_root();
+    if (root) owner = current;
+    return root;
+}

@@ -1,0 +1,95 @@
+// Thin RAII layer over the CPython and NumPy C APIs. Only src/module includes Python.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL vardex_ARRAY_API
+#ifndef VARDEX_IMPORT_ARRAY_HERE
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "errors/errors.hpp"
+
+namespace vardex::py {
+
+// Owning reference; releases on destruction.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* p) : p_(p) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Runs f with the interpreter lock released; f must not touch Python objects.
+template <class F>
+auto without_gil(F&& f) {
+    PyThreadState* state = PyEval_SaveThread();
+    struct Restore {
+        PyThreadState* s;
+        ~Restore() { PyEval_RestoreThread(s); }
+    } restore{state};
+    return f();
+}
+
+// --- argument conversion: on failure a TypeError (or OverflowError) is set and nullopt returned.
+std::optional<std::vector<double>> f64_array(PyObject* obj, const char* name);
+std::optional<std::vector<std::uint64_t>> u64_array(PyObject* obj, const char* name);
+std::optional<double> f64_scalar(PyObject* obj, const char* name);
+std::optional<std::uint64_t> u64_scalar(PyObject* obj, const char* name);
+std::optional<std::string> str_arg(PyObject* obj, const char* name);
+
+// Optional arguments: None gives an engaged outer optional holding nullopt.
+std::optional<std::optional<std::vector<double>>> opt_f64_array(PyObject* obj, const char* name);
+std::optional<std::optional<std::vector<std::uint64_t>>> opt_u64_array(PyObject* obj, const char* name);
+std::optional<std::optional<double>> opt_f64_scalar(PyObject* obj, const char* name);
+std::optional<std::optional<std::string>> opt_str_arg(PyObject* obj, const char* name);
+
+// --- results
+PyObject* new_array(std::span<const double> values);
+PyObject* new_matrix(std::span<const double> row_major, npy_intp rows, npy_intp cols);
+PyObject* str_list(std::span<const char* const> texts);
+
+// --- errors: the exception classes live for the process once created.
+bool create_exceptions();
+PyObject* vardex_error();
+PyObject* numerical_error();
+PyObject* validation_error();
+
+// Set the exception of a kind and return nullptr.
+PyObject* raise(ErrorClass cls, const std::string& message);
+template <class Kind>
+PyObject* raise(const Kind& kind) {
+    return raise(error_class(kind), message(kind));
+}
+
+// Function object whose self is a capsule holding `payload`; `def` must be static.
+PyObject* new_function(PyMethodDef* def, const void* payload, const char* capsule_name);
+const void* payload_of(PyObject* self, const char* capsule_name);
+
+}  // namespace vardex::py

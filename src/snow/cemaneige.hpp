@@ -1,0 +1,31 @@
+// CemaNeige degree-day snow model over elevation layers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "errors/checks.hpp"
+#include "errors/errors.hpp"
+
+namespace vardex::snow {
+
+// ctg, kf, qnbv. The snow model has no descriptions.
+inline constexpr std::array<ParamSpec, 3> cemaneige_params{{
+    {"ctg", "", "", 0.0, 1.0},
+    {"kf", "", "", 0.0, 20.0},
+    {"qnbv", "", "", 0.0, 2000.0},
+}};
+inline constexpr std::array<double, 3> cemaneige_defaults{0.25, 3.74, 350.0};
+
+// Liquid water (rain plus melt) per day, or the first failing check.
+std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> params,
+                                                        std::span<const double> precipitation,
+                                                        std::span<const double> temperature,
+                                                        std::span<const std::uint64_t> day_of_year,
+                                                        std::span<const double> elevation_layers,
+                                                        double median_elevation);
+
+}  // namespace vardex::snow
