@@ -1,12 +1,16 @@
 // Builders of the submodules; each returns a new module or nullptr with an exception set.
 #pragma once
 
+#include "errors/checks.hpp"
 #include "module/py.hpp"
 
 namespace vardex::py {
 
 // Adds `value` (a new reference, or nullptr after a failure) as an attribute of `module`.
 bool add_owned(PyObject* module, const char* name, PyObject* value);
+
+// The (defaults, bounds) tuple of an init(): a 1-D array and an N x 2 array.
+PyObject* defaults_and_bounds(std::span<const double> defaults, std::span<const ParamSpec> params);
 
 // Adds a function whose self is `module` (def must be static).
 bool add_function(PyObject* module, PyMethodDef* def);

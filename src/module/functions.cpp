@@ -61,16 +61,7 @@ PyMethodDef oudin_def = {"simulate", as_cfunction(&oudin_simulate), METH_VARARGS
                          "simulate(temperature, day_of_year, latitude)\n--\n\n"};
 
 PyObject* cemaneige_init(PyObject*, PyObject*) {
-    std::vector<double> bounds;
-    for (const ParamSpec& p : snow::cemaneige_params) {
-        bounds.push_back(p.lower);
-        bounds.push_back(p.upper);
-    }
-    Ref d(new_array(snow::cemaneige_defaults));
-    if (!d) return nullptr;
-    Ref b(new_matrix(bounds, static_cast<npy_intp>(snow::cemaneige_params.size()), 2));
-    if (!b) return nullptr;
-    return PyTuple_Pack(2, d.get(), b.get());
+    return defaults_and_bounds(snow::cemaneige_defaults, snow::cemaneige_params);
 }
 
 PyObject* cemaneige_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -108,6 +99,19 @@ PyMethodDef cemaneige_simulate_def = {
 bool add_owned(PyObject* module, const char* name, PyObject* value) {
     Ref owned(value);
     return owned && PyModule_AddObjectRef(module, name, owned.get()) == 0;
+}
+
+PyObject* defaults_and_bounds(std::span<const double> defaults, std::span<const ParamSpec> params) {
+    std::vector<double> bounds;
+    for (const ParamSpec& p : params) {
+        bounds.push_back(p.lower);
+        bounds.push_back(p.upper);
+    }
+    Ref d(new_array(defaults));
+    if (!d) return nullptr;
+    Ref b(new_matrix(bounds, static_cast<npy_intp>(params.size()), 2));
+    if (!b) return nullptr;
+    return PyTuple_Pack(2, d.get(), b.get());
 }
 
 bool add_function(PyObject* module, PyMethodDef* def) {

@@ -13,17 +13,7 @@ const ModelSpec& spec_of(PyObject* module) {
 
 PyObject* model_init(PyObject* self, PyObject*) {
     const ModelSpec& m = spec_of(self);
-    const std::vector<double> defaults = hydro::defaults(m);
-    std::vector<double> bounds;
-    for (const ParamSpec& p : m.params) {
-        bounds.push_back(p.lower);
-        bounds.push_back(p.upper);
-    }
-    Ref d(new_array(defaults));
-    if (!d) return nullptr;
-    Ref b(new_matrix(bounds, static_cast<npy_intp>(m.params.size()), 2));
-    if (!b) return nullptr;
-    return PyTuple_Pack(2, d.get(), b.get());
+    return defaults_and_bounds(hydro::defaults(m), m.params);
 }
 
 PyObject* model_simulate(PyObject* self, PyObject* args, PyObject* kwargs) {
