@@ -7,6 +7,7 @@ import pytest
 
 import vardex_rs
 from vardex_rs.pet.oudin import simulate
+from helpers import f64, same_bits, u64
 
 Validation = vardex_rs.VardexValidationError
 PI = 3.141592653589793
@@ -28,18 +29,6 @@ def ref_oudin(temperature, day_of_year, latitude):
         pet = (((t + 5.0) * (ra / (lam * 1000.0))) / 100.0) * 1000.0
         out.append(pet if pet > 0.0 else 0.0)
     return np.array(out)
-
-
-def same_bits(a, b):
-    return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
-
-
-def f64(*xs):
-    return np.array(xs, dtype=np.float64)
-
-
-def u64(*xs):
-    return np.array(xs, dtype=np.uint64)
 
 
 @pytest.mark.parametrize("latitude", [-90.0, -66.6, -45.3, -12.0, 0.0, 23.44, 44.60797, 66.5, 70.1, 89.99, 90.0])

@@ -7,6 +7,7 @@ import pytest
 
 import vardex_rs
 from vardex_rs.snow import cemaneige
+from helpers import f64, same_bits, u64
 
 Validation = vardex_rs.VardexValidationError
 Numerical = vardex_rs.VardexNumericalError
@@ -104,18 +105,6 @@ def ref_cemaneige(params, precipitation, temperature, day_of_year, layers, media
             melt = melt + actual
         out.append(liquid + melt)
     return np.array(out), pack
-
-
-def same_bits(a, b):
-    return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
-
-
-def f64(*xs):
-    return np.array(xs, dtype=np.float64)
-
-
-def u64(*xs):
-    return np.array(xs, dtype=np.uint64)
 
 
 def run(params, p, t, d, layers, median):
