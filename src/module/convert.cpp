@@ -1,5 +1,7 @@
 // Argument conversion, result wrapping and the exception classes.
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "module/py.hpp"
 
@@ -168,6 +170,21 @@ PyObject* raise(ErrorClass cls, const std::string& message) {
                                                      : PyExc_ValueError;
     Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
     if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
+PyObject* raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "internal error");
+    }
     return nullptr;
 }
 

@@ -28,16 +28,11 @@ constexpr char kRmseFormat[] = "OO:calculate_rmse";
 constexpr char kNseFormat[] = "OO:calculate_nse";
 constexpr char kKgeFormat[] = "OO:calculate_kge";
 
-template <class F>
-PyCFunction as_cfunction(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-PyMethodDef rmse_def = {"calculate_rmse", as_cfunction(&metric<metrics::rmse, kRmseFormat>),
+PyMethodDef rmse_def = {"calculate_rmse", guarded_cfunction<metric<metrics::rmse, kRmseFormat>>(),
                         METH_VARARGS | METH_KEYWORDS, "calculate_rmse(observations, simulations)\n--\n\n"};
-PyMethodDef nse_def = {"calculate_nse", as_cfunction(&metric<metrics::nse, kNseFormat>),
+PyMethodDef nse_def = {"calculate_nse", guarded_cfunction<metric<metrics::nse, kNseFormat>>(),
                        METH_VARARGS | METH_KEYWORDS, "calculate_nse(observations, simulations)\n--\n\n"};
-PyMethodDef kge_def = {"calculate_kge", as_cfunction(&metric<metrics::kge, kKgeFormat>),
+PyMethodDef kge_def = {"calculate_kge", guarded_cfunction<metric<metrics::kge, kKgeFormat>>(),
                        METH_VARARGS | METH_KEYWORDS, "calculate_kge(observations, simulations)\n--\n\n"};
 
 PyObject* oudin_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -57,7 +52,7 @@ PyObject* oudin_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
     return new_array(*result);
 }
 
-PyMethodDef oudin_def = {"simulate", as_cfunction(&oudin_simulate), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef oudin_def = {"simulate", guarded_cfunction<oudin_simulate>(), METH_VARARGS | METH_KEYWORDS,
                          "simulate(temperature, day_of_year, latitude)\n--\n\n"};
 
 PyObject* cemaneige_init(PyObject*, PyObject*) {
@@ -89,9 +84,9 @@ PyObject* cemaneige_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
     return new_array(*result);
 }
 
-PyMethodDef cemaneige_init_def = {"init", cemaneige_init, METH_NOARGS, "init()\n--\n\n"};
+PyMethodDef cemaneige_init_def = {"init", guarded_cfunction<cemaneige_init>(), METH_NOARGS, "init()\n--\n\n"};
 PyMethodDef cemaneige_simulate_def = {
-    "simulate", as_cfunction(&cemaneige_simulate), METH_VARARGS | METH_KEYWORDS,
+    "simulate", guarded_cfunction<cemaneige_simulate>(), METH_VARARGS | METH_KEYWORDS,
     "simulate(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n--\n\n"};
 
 }  // namespace

@@ -35,9 +35,9 @@ PyObject* model_simulate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return new_array(*result);
 }
 
-PyMethodDef init_def = {"init", model_init, METH_NOARGS, "init()\n--\n\n"};
-PyMethodDef simulate_def = {"simulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_simulate)),
-                            METH_VARARGS | METH_KEYWORDS, "simulate(params, precipitation, pet)\n--\n\n"};
+PyMethodDef init_def = {"init", guarded_cfunction<model_init>(), METH_NOARGS, "init()\n--\n\n"};
+PyMethodDef simulate_def = {"simulate", guarded_cfunction<model_simulate>(), METH_VARARGS | METH_KEYWORDS,
+                            "simulate(params, precipitation, pet)\n--\n\n"};
 
 bool add_texts(PyObject* module, const char* attr, const ModelSpec& m, const char* ParamSpec::*field) {
     std::vector<const char*> texts;

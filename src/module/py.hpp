@@ -88,6 +88,31 @@ PyObject* raise(const Kind& kind) {
     return raise(error_class(kind), message(kind));
 }
 
+// Converts the C++ exception being handled into a Python exception (MemoryError for a
+// failed allocation) and returns nullptr. Call only from a catch block.
+PyObject* raise_current_exception() noexcept;
+
+// Entry points never let a C++ exception cross into the interpreter: Guard<f>::call runs f
+// and turns anything it throws into a Python exception.
+template <auto Fn>
+struct Guard;
+template <class... A, PyObject* (*Fn)(A...)>
+struct Guard<Fn> {
+    static PyObject* call(A... a) noexcept {
+        try {
+            return Fn(a...);
+        } catch (...) {
+            return raise_current_exception();
+        }
+    }
+};
+
+// A guarded entry point in the form a PyMethodDef holds.
+template <auto Fn>
+PyCFunction guarded_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Guard<Fn>::call));
+}
+
 // Function object whose self is a capsule holding `payload`; `def` must be static.
 PyObject* new_function(PyMethodDef* def, const void* payload, const char* capsule_name);
 const void* payload_of(PyObject* self, const char* capsule_name);
