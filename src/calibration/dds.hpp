@@ -1,0 +1,59 @@
+// Dynamically dimensioned search (DDS) optimiser: greedy single-point search from the
+// middle of the parameter box.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "calibration/problem.hpp"
+#include "calibration/rng.hpp"
+#include "errors/errors.hpp"
+
+namespace vardex::calibration {
+
+namespace dds_detail {
+
+// Mirrors a perturbed value back into [lower, upper]; an overshoot larger than the range
+// lands on the bound it crossed.
+double reflect(double x, double lower, double upper);
+
+}  // namespace dds_detail
+
+class Dds {
+public:
+    // On failure, the full message to raise.
+    static std::expected<Dds, std::string> create(std::string_view hydro_model,
+                                                  std::optional<std::string_view> snow_model,
+                                                  std::string_view objective, std::string_view transformation,
+                                                  double r, std::uint64_t max_evaluations, std::uint64_t seed);
+
+    // Evaluates the midpoint of the box and restarts from it.
+    std::expected<void, CalibrationError> init(const Forcing& forcing);
+
+    // One perturbation and evaluation, or just the best once done. On failure nothing
+    // but the generator's position changes.
+    std::expected<StepResult, CalibrationError> step(const Forcing& forcing);
+
+private:
+    Dds(CalibrationProblem problem, Objective objective, Transformation transformation, double r,
+        std::uint64_t max_evaluations, std::uint64_t seed);
+
+    CalibrationProblem problem_;
+    Objective objective_;
+    Transformation transformation_;
+    double r_;
+    std::uint64_t max_evaluations_;
+    ChaCha8 rng_;
+    std::vector<double> midpoint_;
+    std::vector<double> best_parameters_;
+    std::vector<double> best_simulation_;
+    Triple best_triple_ = worst_triple;
+    std::uint64_t evaluations_ = 0;
+    bool done_ = false;
+};
+
+}  // namespace vardex::calibration

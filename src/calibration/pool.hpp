@@ -1,0 +1,19 @@
+// Process-wide worker pool for the parallel population evaluation.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace vardex::calibration {
+
+// Runs body(i) for every i in [0, n) on the pool and returns when all are done; the
+// calling thread takes indices too. Callers collect results by index, so the schedule
+// never shows in the outcome. Safe to call from several threads at once. An exception
+// thrown by body is rethrown here after every index has finished.
+void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
+
+// Number of worker threads of the pool (created on first use): one per processor the
+// process may run on, at least one.
+std::size_t pool_size();
+
+}  // namespace vardex::calibration

@@ -1,0 +1,259 @@
+#include "calibration/problem.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+#include "errors/checks.hpp"
+#include "hydro/registry.hpp"
+#include "metrics/metrics.hpp"
+#include "snow/cemaneige.hpp"
+
+namespace vardex::calibration {
+namespace {
+
+// Bounds of the snow block (ctg, kf, qnbv) as the calibration searches them.
+constexpr double snow_lower[3] = {0.0, 0.0, 0.0};
+constexpr double snow_upper[3] = {1.0, 20.0, 2000.0};
+
+// Lower-cases an option text as full Unicode lower-casing would, as far as matching
+// against the ASCII option names can tell: ASCII A-Z become a-z, and U+212A KELVIN
+// SIGN becomes 'k' (the only non-ASCII code point whose lower case is one of the ASCII
+// letters of the names; U+0130 becomes "i" + U+0307, which matches nothing). Any other
+// non-ASCII code point, and any malformed byte, becomes 0xFF, which no name contains.
+std::string fold_option(std::string_view text) {
+    constexpr char no_match = '\xff';
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            out.push_back(b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : static_cast<char>(b));
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        char32_t cp = 0;
+        if ((b & 0xE0) == 0xC0) { len = 2; cp = b & 0x1F; }
+        else if ((b & 0xF0) == 0xE0) { len = 3; cp = b & 0x0F; }
+        else if ((b & 0xF8) == 0xF0) { len = 4; cp = b & 0x07; }
+        bool valid = len != 0 && i + len <= text.size();
+        for (std::size_t k = 1; valid && k < len; ++k) {
+            const auto c = static_cast<unsigned char>(text[i + k]);
+            if ((c & 0xC0) != 0x80) valid = false;
+            else cp = (cp << 6) | (c & 0x3F);
+        }
+        if (!valid) {
+            out.push_back(no_match);
+            ++i;
+            continue;
+        }
+        out.push_back(cp == U'\u212A' ? 'k' : no_match);
+        i += len;
+    }
+    return out;
+}
+
+// Key whose integer order is the IEEE total order of the doubles.
+std::int64_t total_order_key(double v) {
+    const auto bits = std::bit_cast<std::int64_t>(v);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+// The window of a series from index w on; empty when the series is not longer than w.
+std::span<const double> window(std::span<const double> xs, std::uint64_t w) {
+    return w >= xs.size() ? std::span<const double>{} : xs.subspan(static_cast<std::size_t>(w));
+}
+
+bool any_non_finite(std::span<const double> xs) {
+    return std::any_of(xs.begin(), xs.end(), [](double v) { return !is_finite(v); });
+}
+
+double transform(Transformation t, double v) {
+    switch (t) {
+        case Transformation::Log: return std::log(std::max(v, 1e-5));
+        case Transformation::Sqrt: return std::sqrt(v);
+        case Transformation::NoTransform: break;
+    }
+    return v;
+}
+
+// The metric kinds that report a degenerate score rather than bad input.
+bool is_degenerate(const MetricsError& e) {
+    return std::holds_alternative<ZeroVarianceNSE>(e) || std::holds_alternative<ZeroVarianceKGE>(e) ||
+           std::holds_alternative<ZeroMeanKGE>(e) || std::holds_alternative<NumericalError>(e);
+}
+
+CalibrationError invariant_violation(const char* text) {
+    return MetricsFailure{NumericalError{"calibration scoring", text}};
+}
+
+}  // namespace
+
+std::expected<Objective, std::string> parse_objective(std::string_view text) {
+    const std::string folded = fold_option(text);
+    if (folded == "rmse") return Objective::Rmse;
+    if (folded == "nse") return Objective::Nse;
+    if (folded == "kge") return Objective::Kge;
+    return std::unexpected("Unknown objective function '" + std::string(text) + "'. Valid options: nse, kge, rmse");
+}
+
+std::expected<Transformation, std::string> parse_transformation(std::string_view text) {
+    const std::string folded = fold_option(text);
+    if (folded == "log") return Transformation::Log;
+    if (folded == "sqrt") return Transformation::Sqrt;
+    if (folded == "none") return Transformation::NoTransform;
+    return std::unexpected("Unknown transformation function '" + std::string(text) +
+                           "'. Valid options: log, sqrt, none");
+}
+
+std::expected<CalibrationProblem, CalibrationError> build_problem(std::string_view hydro_model,
+                                                                  std::optional<std::string_view> snow_model) {
+    if (snow_model && *snow_model != "cemaneige")
+        return std::unexpected(SnowFailure{SnowWrongModel{std::string(*snow_model)}});
+    const hydro::ModelSpec* spec = hydro::find_model(hydro_model);
+    if (spec == nullptr) return std::unexpected(HydroFailure{HydroWrongModel{std::string(hydro_model)}});
+
+    CalibrationProblem problem;
+    problem.hydro = spec;
+    if (snow_model) {
+        problem.snow = true;
+        problem.snow_param_count = 3;
+        problem.lower.assign(std::begin(snow_lower), std::end(snow_lower));
+        problem.upper.assign(std::begin(snow_upper), std::end(snow_upper));
+    }
+    for (const ParamSpec& p : spec->params) {
+        problem.lower.push_back(p.lower);
+        problem.upper.push_back(p.upper);
+    }
+    return problem;
+}
+
+bool has_observations(std::span<const double> observations, std::uint64_t warmup_steps) {
+    const auto w = window(observations, warmup_steps);
+    return std::any_of(w.begin(), w.end(), [](double v) { return is_finite(v); });
+}
+
+std::expected<std::vector<double>, CalibrationError> simulate_candidate(const CalibrationProblem& problem,
+                                                                        std::span<const double> params,
+                                                                        const Forcing& forcing) {
+    const std::uint64_t l = forcing.precipitation.size();
+    const std::uint64_t t = forcing.temperature ? forcing.temperature->size() : l;
+    const std::uint64_t d = forcing.day_of_year ? forcing.day_of_year->size() : l;
+    const std::uint64_t p = forcing.pet.size();
+    if (t != l || p != l || d != l) return std::unexpected(CalibLengthMismatch{l, t, p, d});
+
+    if (!problem.snow) {
+        auto q = hydro::simulate(*problem.hydro, params, forcing.precipitation, forcing.pet);
+        if (!q) return std::unexpected(HydroFailure{std::move(q.error())});
+        return std::move(*q);
+    }
+
+    if (!forcing.temperature || !forcing.day_of_year || !forcing.elevation_bands || !forcing.median_elevation)
+        return std::unexpected(MissingSnowParams{});
+    const std::size_t k = std::min(problem.snow_param_count, params.size());
+    auto liquid = snow::cemaneige(params.first(k), forcing.precipitation, *forcing.temperature,
+                                  *forcing.day_of_year, *forcing.elevation_bands, *forcing.median_elevation);
+    if (!liquid) return std::unexpected(SnowFailure{std::move(liquid.error())});
+    auto q = hydro::simulate(*problem.hydro, params.subspan(k), *liquid, forcing.pet);
+    if (!q) return std::unexpected(HydroFailure{std::move(q.error())});
+    return std::move(*q);
+}
+
+std::expected<Triple, CalibrationError> score(std::span<const double> observations,
+                                              std::span<const double> simulation, Transformation transformation,
+                                              std::uint64_t warmup_steps) {
+    const auto obs_w = window(observations, warmup_steps);
+    const auto sim_w = window(simulation, warmup_steps);
+    if (any_non_finite(sim_w)) return worst_triple;
+    if (obs_w.size() != sim_w.size())
+        return std::unexpected(MetricsFailure{MetricsLengthMismatch{obs_w.size(), sim_w.size()}});
+
+    std::vector<double> obs;
+    std::vector<double> sim;
+    for (std::size_t i = 0; i < obs_w.size(); ++i) {
+        if (!is_finite(obs_w[i])) continue;
+        obs.push_back(transform(transformation, obs_w[i]));
+        sim.push_back(transform(transformation, sim_w[i]));
+    }
+    if (any_non_finite(sim)) return worst_triple;
+
+    Triple triple;
+    if (auto r = metrics::rmse(obs, sim)) {
+        triple[0] = *r;
+    } else if (is_degenerate(r.error())) {
+        triple[0] = std::numeric_limits<double>::infinity();
+    } else {
+        return std::unexpected(MetricsFailure{std::move(r.error())});
+    }
+    // RMSE has validated the inputs, so only degenerate kinds can come back from here on.
+    if (auto r = metrics::nse(obs, sim)) {
+        triple[1] = *r;
+    } else if (is_degenerate(r.error())) {
+        triple[1] = -std::numeric_limits<double>::infinity();
+    } else {
+        return std::unexpected(
+            invariant_violation("NSE cannot return a non-degenerate error once RMSE has validated inputs"));
+    }
+    if (auto r = metrics::kge(obs, sim)) {
+        triple[2] = *r;
+    } else if (is_degenerate(r.error())) {
+        triple[2] = -std::numeric_limits<double>::infinity();
+    } else {
+        return std::unexpected(
+            invariant_violation("KGE cannot return a non-degenerate error once RMSE has validated inputs"));
+    }
+    return triple;
+}
+
+std::expected<Evaluation, CalibrationError> evaluate(const CalibrationProblem& problem,
+                                                     std::span<const double> params, const Forcing& forcing,
+                                                     Transformation transformation) {
+    auto sim = simulate_candidate(problem, params, forcing);
+    if (!sim) return std::unexpected(std::move(sim.error()));
+    auto triple = score(forcing.observations, *sim, transformation, forcing.warmup_steps);
+    if (!triple) return std::unexpected(std::move(triple.error()));
+    return Evaluation{std::move(*sim), *triple};
+}
+
+std::vector<std::size_t> ranking_permutation(Objective objective, std::span<const Triple> triples) {
+    std::vector<std::size_t> perm(triples.size());
+    for (std::size_t i = 0; i < perm.size(); ++i) perm[i] = i;
+    const bool ascending = objective == Objective::Rmse;
+    std::stable_sort(perm.begin(), perm.end(), [&](std::size_t a, std::size_t b) {
+        const double va = objective_value(objective, triples[a]);
+        const double vb = objective_value(objective, triples[b]);
+        const bool fa = is_finite(va);
+        const bool fb = is_finite(vb);
+        if (fa != fb) return fa;
+        if (!fa) return false;
+        const std::int64_t ka = total_order_key(va);
+        const std::int64_t kb = total_order_key(vb);
+        return ascending ? ka < kb : kb < ka;
+    });
+    return perm;
+}
+
+void sort_population(Objective objective, std::vector<double>& population, std::size_t n,
+                     std::vector<Triple>& triples) {
+    std::vector<std::size_t> perm = ranking_permutation(objective, triples);
+    // Apply in place along the cycles of the permutation (row i takes old row perm[i]);
+    // a visited entry is marked by setting it to its own index.
+    for (std::size_t i = 0; i < perm.size(); ++i) {
+        std::size_t j = i;
+        while (perm[j] != i) {
+            const std::size_t k = perm[j];
+            perm[j] = j;
+            std::swap_ranges(population.begin() + static_cast<std::ptrdiff_t>(j * n),
+                             population.begin() + static_cast<std::ptrdiff_t>((j + 1) * n),
+                             population.begin() + static_cast<std::ptrdiff_t>(k * n));
+            std::swap(triples[j], triples[k]);
+            j = k;
+        }
+        perm[j] = j;
+    }
+}
+
+}  // namespace vardex::calibration

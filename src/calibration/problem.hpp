@@ -1,0 +1,108 @@
+// The calibration problem shared by both optimisers: the model chain, the parameter box,
+// the scoring of a simulation against observations and the ranking of candidates.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors/errors.hpp"
+#include "hydro/model.hpp"
+
+namespace vardex::calibration {
+
+// The value is also the index of the metric in a triple.
+enum class Objective { Rmse = 0, Nse = 1, Kge = 2 };
+enum class Transformation { Log, Sqrt, NoTransform };
+
+// [RMSE, NSE, KGE].
+using Triple = std::array<double, 3>;
+inline constexpr Triple worst_triple{std::numeric_limits<double>::infinity(),
+                                     -std::numeric_limits<double>::infinity(),
+                                     -std::numeric_limits<double>::infinity()};
+
+inline double objective_value(Objective objective, const Triple& triple) {
+    return triple[static_cast<std::size_t>(objective)];
+}
+
+// On no match: the message quoting the text as given.
+std::expected<Objective, std::string> parse_objective(std::string_view text);
+std::expected<Transformation, std::string> parse_transformation(std::string_view text);
+
+// Everything one init or step call passes to every evaluation; the spans are only
+// borrowed for the duration of the call.
+struct Forcing {
+    std::span<const double> precipitation;
+    std::optional<std::span<const double>> temperature;
+    std::span<const double> pet;
+    std::optional<std::span<const std::uint64_t>> day_of_year;
+    std::optional<std::span<const double>> elevation_bands;
+    std::optional<double> median_elevation;
+    std::span<const double> observations;
+    std::uint64_t warmup_steps;
+};
+
+// Immutable after construction, so evaluations may share it across threads.
+struct CalibrationProblem {
+    const hydro::ModelSpec* hydro = nullptr;
+    bool snow = false;                // CemaNeige in front of the hydrological model
+    std::size_t snow_param_count = 0; // 3 with snow, else 0
+    std::vector<double> lower;        // per parameter, snow block first
+    std::vector<double> upper;
+
+    std::size_t parameter_count() const { return lower.size(); }
+};
+
+std::expected<CalibrationProblem, CalibrationError> build_problem(std::string_view hydro_model,
+                                                                  std::optional<std::string_view> snow_model);
+
+// True when some observation at or after warmup_steps is finite.
+bool has_observations(std::span<const double> observations, std::uint64_t warmup_steps);
+
+std::expected<std::vector<double>, CalibrationError> simulate_candidate(const CalibrationProblem& problem,
+                                                                        std::span<const double> params,
+                                                                        const Forcing& forcing);
+
+std::expected<Triple, CalibrationError> score(std::span<const double> observations,
+                                              std::span<const double> simulation, Transformation transformation,
+                                              std::uint64_t warmup_steps);
+
+struct Evaluation {
+    std::vector<double> simulation;
+    Triple triple;
+};
+
+std::expected<Evaluation, CalibrationError> evaluate(const CalibrationProblem& problem,
+                                                     std::span<const double> params, const Forcing& forcing,
+                                                     Transformation transformation);
+
+// Plain comparisons: a NaN on either side is never worse, nor is a tie.
+inline bool is_worse(Objective objective, double candidate, double reference) {
+    return objective == Objective::Rmse ? candidate > reference : candidate < reference;
+}
+
+// Stable order of the rows, best first: finite values before non-finite ones (which keep
+// their relative order), ascending for Rmse and descending otherwise by IEEE total order.
+std::vector<std::size_t> ranking_permutation(Objective objective, std::span<const Triple> triples);
+
+// Sorts the rows of a row-major population (n columns) and their triples together by
+// the ranking order.
+void sort_population(Objective objective, std::vector<double>& population, std::size_t n,
+                     std::vector<Triple>& triples);
+
+// What both optimisers' step returns.
+struct StepResult {
+    bool done;
+    std::vector<double> best_parameters;
+    std::vector<double> best_simulation;
+    Triple best_triple;
+};
+
+}  // namespace vardex::calibration
