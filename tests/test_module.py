@@ -232,3 +232,30 @@ class TestGilReleased:
             t.join()
         for r in results:
             np.testing.assert_array_equal(r, expected)
+
+
+class TestHugeInputs:
+    """Views far larger than memory (stride 0) fail with MemoryError instead of taking the process down."""
+
+    HUGE = np.broadcast_to(np.float64(1.0), (2**50,))
+    HUGE_DAYS = np.broadcast_to(np.uint64(1), (2**50,))
+
+    def test_every_entry_point(self):
+        from vardex_rs.calibration.dds import Dds
+        from vardex_rs.calibration.sce import Sce
+
+        h, d = self.HUGE, self.HUGE_DAYS
+        small = np.ones(3)
+        calls = [
+            lambda: vardex_rs.hydro.gr4j.simulate(np.ones(4), h, h),
+            lambda: vardex_rs.metrics.calculate_kge(h, h),
+            lambda: vardex_rs.pet.oudin.simulate(small, d, 45.0),
+            lambda: vardex_rs.snow.cemaneige.simulate(np.ones(3), small, small, d, small, 0.0),
+            lambda: Sce("gr4j", None, "nse", "none", 2, 5, 0.1, 0.001, 10, 1).init(
+                h, None, h, None, None, None, h, 0),
+            lambda: Dds("gr4j", None, "nse", "none", 0.2, 10, 1).step(h, None, h, None, None, None, h, 0),
+            lambda: Sce("gr4j", None, "nse", "none", 2**62, 5, 0.1, 0.001, 10, 1),
+        ]
+        for call in calls:
+            with pytest.raises((MemoryError, ValueError)):
+                call()

@@ -239,11 +239,6 @@ PyObject* dds_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 constexpr char kForcingSignature[] =
     "precipitation, temperature, pet, day_of_year, elevation_bands, median_elevation, observations, "
     "warmup_steps)\n--\n\n";
@@ -253,8 +248,8 @@ PyMethodDef* methods() {
     static const std::string init_doc = std::string("init($self, ") + kForcingSignature;
     static const std::string step_doc = std::string("step($self, ") + kForcingSignature;
     static PyMethodDef defs[] = {
-        {"init", as_cfunction(&calibrator_init<Optimiser>), METH_VARARGS | METH_KEYWORDS, init_doc.c_str()},
-        {"step", as_cfunction(&calibrator_step<Optimiser>), METH_VARARGS | METH_KEYWORDS, step_doc.c_str()},
+        {"init", guarded_cfunction<calibrator_init<Optimiser>>(), METH_VARARGS | METH_KEYWORDS, init_doc.c_str()},
+        {"step", guarded_cfunction<calibrator_step<Optimiser>>(), METH_VARARGS | METH_KEYWORDS, step_doc.c_str()},
         {nullptr, nullptr, 0, nullptr},
     };
     return defs;
@@ -287,13 +282,14 @@ PyObject* make_sce_module() {
         "sce", "Sce", "vardex_rs.calibration.sce.Sce",
         "Sce(hydro_model, snow_model, objective, transformation, n_complexes, k_stop, p_convergence_threshold, "
         "geometric_range_threshold, max_evaluations, seed)\n--\n\n",
-        sce_new);
+        &Guard<sce_new>::call);
 }
 
 PyObject* make_dds_module() {
     return make_class_module<Dds>(
         "dds", "Dds", "vardex_rs.calibration.dds.Dds",
-        "Dds(hydro_model, snow_model, objective, transformation, r, max_evaluations, seed)\n--\n\n", dds_new);
+        "Dds(hydro_model, snow_model, objective, transformation, r, max_evaluations, seed)\n--\n\n",
+        &Guard<dds_new>::call);
 }
 
 }  // namespace vardex::py
