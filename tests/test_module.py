@@ -1,6 +1,7 @@
 """The module tree, registration in sys.modules, signatures and argument conversion."""
 import importlib
 import inspect
+import subprocess
 import sys
 import threading
 
@@ -100,6 +101,33 @@ class TestTree:
         assert issubclass(vardex_rs.VardexValidationError, vardex_rs.VardexError)
         assert vardex_rs.VardexValidationError.__module__ == "vardex_rs"
         assert vardex_rs.VardexError.__doc__ is None
+
+
+class TestInitialisation:
+    def test_second_import_returns_the_same_module(self):
+        script = (
+            "import sys, vardex_rs\n"
+            "first = vardex_rs\n"
+            "del sys.modules['vardex_rs']\n"
+            "import vardex_rs\n"
+            "assert vardex_rs is first\n"
+            "assert sys.modules['vardex_rs.hydro.gr4j'] is first.hydro.gr4j\n"
+        )
+        subprocess.run([sys.executable, "-c", script], check=True)
+
+    def test_second_interpreter_is_refused(self):
+        pytest.importorskip("_xxsubinterpreters")
+        script = (
+            "import _xxsubinterpreters as interpreters, vardex_rs\n"
+            "iid = interpreters.create()\n"
+            "try:\n"
+            "    interpreters.run_string(iid, 'import vardex_rs')\n"
+            "except interpreters.RunFailedError as err:\n"
+            "    assert 'ImportError' in str(err), err\n"
+            "else:\n"
+            "    raise SystemExit('imported in a second interpreter')\n"
+        )
+        subprocess.run([sys.executable, "-c", script], check=True)
 
 
 class TestSignatures:

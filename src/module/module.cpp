@@ -6,7 +6,9 @@
 namespace vardex::py {
 namespace {
 
-PyModuleDef root_def = {PyModuleDef_HEAD_INIT, "vardex_rs", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+// m_size 0 rather than -1: the interpreter then calls the initialiser again for another
+// interpreter instead of copying this module's dict there, so it can be refused.
+PyModuleDef root_def = {PyModuleDef_HEAD_INIT, "vardex_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Sets `child` (a new reference, consumed) as an attribute of `parent` under its own
 // short name, and stores it in sys.modules under "<parent_qualname>.<name>".
@@ -68,16 +70,20 @@ PyObject* build_root() {
 }  // namespace vardex::py
 
 PyMODINIT_FUNC PyInit_vardex_rs(void) {
-    // The module keeps process-wide objects (exception classes, module definitions),
-    // so it belongs to the first interpreter that imports it.
+    // The module keeps process-wide objects (exception classes, module definitions), so it
+    // belongs to the first interpreter that imports it; a second initialisation there returns
+    // the module built the first time.
     static PyInterpreterState* owner = nullptr;
+    static PyObject* root = nullptr;
     PyInterpreterState* current = PyInterpreterState_Get();
     if (owner && owner != current) {
         PyErr_SetString(PyExc_ImportError, "vardex_rs cannot be imported in more than one interpreter per process");
         return nullptr;
     }
+    if (root) return Py_NewRef(root);
     if (PyArray_ImportNumPyAPI() < 0) return nullptr;
-    PyObject* root = vardex::py::build_root();
-    if (root) owner = current;
-    return root;
+    root = vardex::py::build_root();
+    if (!root) return nullptr;
+    owner = current;
+    return Py_NewRef(root);
 }
