@@ -113,18 +113,18 @@ std::expected<CalibrationProblem, CalibrationError> build_problem(std::string_vi
                                                                   std::optional<std::string_view> snow_model) {
     if (snow_model && *snow_model != "cemaneige")
         return std::unexpected(SnowFailure{SnowWrongModel{std::string(*snow_model)}});
-    const hydro::ModelSpec* spec = hydro::find_model(hydro_model);
-    if (spec == nullptr) return std::unexpected(HydroFailure{HydroWrongModel{std::string(hydro_model)}});
+    const hydro::ModelSpec* model = hydro::find_model(hydro_model);
+    if (model == nullptr) return std::unexpected(HydroFailure{HydroWrongModel{std::string(hydro_model)}});
 
     CalibrationProblem problem;
-    problem.hydro = spec;
+    problem.hydro = model;
     if (snow_model) {
         problem.snow = true;
         problem.snow_param_count = 3;
         problem.lower.assign(std::begin(snow_lower), std::end(snow_lower));
         problem.upper.assign(std::begin(snow_upper), std::end(snow_upper));
     }
-    for (const ParamSpec& p : spec->params) {
+    for (const ParamSpec& p : model->params) {
         problem.lower.push_back(p.lower);
         problem.upper.push_back(p.upper);
     }

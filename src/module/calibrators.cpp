@@ -265,8 +265,8 @@ PyObject* make_class_module(const char* module_name, const char* class_name, con
         {Py_tp_doc, const_cast<char*>(doc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {qualified_name, sizeof(Calibrator<Optimiser>), 0, Py_TPFLAGS_DEFAULT, slots};
-    Ref type(PyType_FromSpec(&spec));
+    static PyType_Spec type_spec = {qualified_name, sizeof(Calibrator<Optimiser>), 0, Py_TPFLAGS_DEFAULT, slots};
+    Ref type(PyType_FromSpec(&type_spec));
     if (!type) return nullptr;
     // The type's doc holds only the text signature; keep __doc__ None like the functions'.
     if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return nullptr;
