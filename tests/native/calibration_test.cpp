@@ -19,38 +19,17 @@
 #include "errors/errors.hpp"
 #include "metrics/metrics.hpp"
 
+#include "check.hpp"
+
 using namespace vardex;
 using namespace vardex::calibration;
+
+using native_check::check;
 
 namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::numeric_limits<double>::quiet_NaN();
-
-int g_checks = 0;
-int g_failed = 0;
-
-// Bytes outside printable ASCII as \xNN, so the output is plain text.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7f) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        }
-    }
-    return out;
-}
-
-void check(const std::string& name, bool ok, const std::string& detail = "") {
-    ++g_checks;
-    if (!ok) ++g_failed;
-    std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", printable(name).c_str(), ok || detail.empty() ? "" : ": ",
-                ok ? "" : printable(detail).c_str());
-}
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
@@ -646,6 +625,5 @@ int main(int argc, char** argv) {
     test_problem();
     test_sce_runs();
     test_dds_runs();
-    std::printf("%d checks, %d failed\n", g_checks, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return native_check::report();
 }

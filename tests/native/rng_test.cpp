@@ -18,22 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
+
 using vardex::calibration::ChaCha8;
 
+using native_check::check;
+
 namespace {
-
-int g_checks = 0;
-int g_failed = 0;
-
-void check(const char* name, bool ok, const std::string& detail = "") {
-    ++g_checks;
-    if (ok) {
-        std::printf("ok   %s\n", name);
-    } else {
-        ++g_failed;
-        std::printf("FAIL %s: %s\n", name, detail.c_str());
-    }
-}
 
 std::string fmt(const char* f, auto... args) {
     char buf[256];
@@ -282,6 +273,5 @@ int main(int argc, char** argv) {
     check_below();
     check_uniforms();
     check_normal_moments();
-    std::printf("%d checks, %d failed\n", g_checks, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return native_check::report();
 }
