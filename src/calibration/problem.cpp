@@ -86,6 +86,13 @@ bool is_degenerate(const MetricsError& e) {
            std::holds_alternative<ZeroMeanKGE>(e) || std::holds_alternative<NumericalError>(e);
 }
 
+// The score, or `fallback` when the metric is degenerate; input errors stay errors.
+std::expected<double, MetricsError> value_or_degenerate(std::expected<double, MetricsError> result,
+                                                        double fallback) {
+    if (result || !is_degenerate(result.error())) return result;
+    return fallback;
+}
+
 CalibrationError invariant_violation(const char* text) {
     return MetricsFailure{NumericalError{"calibration scoring", text}};
 }
@@ -180,32 +187,19 @@ std::expected<Triple, CalibrationError> score(std::span<const double> observatio
     }
     if (any_non_finite(sim)) return worst_triple;
 
-    Triple triple;
-    if (auto r = metrics::rmse(obs, sim)) {
-        triple[0] = *r;
-    } else if (is_degenerate(r.error())) {
-        triple[0] = std::numeric_limits<double>::infinity();
-    } else {
-        return std::unexpected(MetricsFailure{std::move(r.error())});
-    }
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const auto rmse = value_or_degenerate(metrics::rmse(obs, sim), inf);
+    if (!rmse) return std::unexpected(MetricsFailure{rmse.error()});
     // RMSE has validated the inputs, so only degenerate kinds can come back from here on.
-    if (auto r = metrics::nse(obs, sim)) {
-        triple[1] = *r;
-    } else if (is_degenerate(r.error())) {
-        triple[1] = -std::numeric_limits<double>::infinity();
-    } else {
+    const auto nse = value_or_degenerate(metrics::nse(obs, sim), -inf);
+    if (!nse)
         return std::unexpected(
             invariant_violation("NSE cannot return a non-degenerate error once RMSE has validated inputs"));
-    }
-    if (auto r = metrics::kge(obs, sim)) {
-        triple[2] = *r;
-    } else if (is_degenerate(r.error())) {
-        triple[2] = -std::numeric_limits<double>::infinity();
-    } else {
+    const auto kge = value_or_degenerate(metrics::kge(obs, sim), -inf);
+    if (!kge)
         return std::unexpected(
             invariant_violation("KGE cannot return a non-degenerate error once RMSE has validated inputs"));
-    }
-    return triple;
+    return Triple{*rmse, *nse, *kge};
 }
 
 std::expected<Evaluation, CalibrationError> evaluate(const CalibrationProblem& problem,
