@@ -1,30 +1,45 @@
-"""Compile and run small self-checking C++ programs against the core sources (no Python module needed)."""
+"""Build the native test programs of tests/native once, with CMake against the core library, and run them.
+
+The tree is configured from the project's own CMakeLists.txt (extensions off, test programs on), so the
+programs are compiled with the extension's flags; the build directory is kept, so later runs only rebuild
+what changed."""
 
 from __future__ import annotations
 
+import functools
 import shutil
 import subprocess
 from pathlib import Path
-from typing import Iterable
 
 import pytest
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-CXX_FLAGS = ["-std=c++23", "-O2", "-ffp-contract=off", "-Wall", "-Wextra"]
+BUILD_DIR = REPO_ROOT / "tests" / "native" / "build"
 
 
-def compile_native(sources: Iterable[str | Path], out_dir: Path, name: str = "native_test") -> Path:
-    """Build an executable from sources (paths relative to the repo root, or absolute) with src/ on the
-    include path. Skips the test when g++ is missing; fails it with the compiler output on error."""
-    cxx = shutil.which("g++")
-    if cxx is None:
-        pytest.skip("g++ not found")
-    exe = Path(out_dir) / name
-    cmd = [cxx, *CXX_FLAGS, f"-I{REPO_ROOT / 'src'}", *(str(REPO_ROOT / s) for s in sources), "-o", str(exe)]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    if proc.returncode != 0:
-        pytest.fail(f"compilation failed:\n{' '.join(cmd)}\n{proc.stdout}{proc.stderr}", pytrace=False)
-    return exe
+@functools.lru_cache(maxsize=None)
+def _build() -> tuple[bool, str]:
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        return False, "cmake not found (it is in the test extra)"
+    steps = [
+        [cmake, "-S", str(REPO_ROOT), "-B", str(BUILD_DIR), "-DCMAKE_BUILD_TYPE=Release",
+         "-DVARDEX_PYTHON=OFF", "-DVARDEX_NATIVE_TESTS=ON"],
+        [cmake, "--build", str(BUILD_DIR), "--parallel", "2", "--target", "calibration_test", "rng_test"],
+    ]
+    for cmd in steps:
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+        if proc.returncode != 0:
+            return False, f"{' '.join(cmd)}\n{proc.stdout}{proc.stderr}"
+    return True, ""
+
+
+def native_program(name: str) -> Path:
+    """Path of a built test program; fails the test with the build output if the build failed."""
+    ok, log = _build()
+    if not ok:
+        pytest.fail(f"native build failed:\n{log}", pytrace=False)
+    return BUILD_DIR / name
 
 
 def run_native(exe: Path, *args: str, stdin: str | None = None, timeout: float = 300) -> subprocess.CompletedProcess:

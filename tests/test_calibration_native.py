@@ -1,5 +1,5 @@
 """Internals of the calibration core (ranking, option parsing, scoring, SCE and DDS building blocks, the
-worker pool) checked by a native self-checking program built against the core sources."""
+worker pool) checked by a native self-checking program built against the core library."""
 
 from __future__ import annotations
 
@@ -8,27 +8,11 @@ import shutil
 
 import pytest
 
-from native_build import compile_native, run_native
-
-SOURCES = [
-    "tests/native/calibration_test.cpp",
-    "src/errors/errors.cpp",
-    "src/errors/format.cpp",
-    "src/hydro/registry.cpp",
-    "src/hydro/gr4j.cpp",
-    "src/metrics/metrics.cpp",
-    "src/snow/cemaneige.cpp",
-    "src/calibration/rng.cpp",
-    "src/calibration/problem.cpp",
-    "src/calibration/pool.cpp",
-    "src/calibration/sce.cpp",
-    "src/calibration/dds.cpp",
-]
-
+from native_build import native_program, run_native
 
 @pytest.fixture(scope="module")
-def calibration_exe(tmp_path_factory):
-    return compile_native(SOURCES, tmp_path_factory.mktemp("calibration"), "calibration_test")
+def calibration_exe():
+    return native_program("calibration_test")
 
 
 def test_native_self_checks(calibration_exe):

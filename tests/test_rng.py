@@ -10,7 +10,7 @@ from collections import Counter
 
 import pytest
 
-from native_build import compile_native, run_native
+from native_build import native_program, run_native
 
 M32 = (1 << 32) - 1
 M64 = (1 << 64) - 1
@@ -194,9 +194,8 @@ def test_reference_ziggurat_tables():
 
 
 @pytest.fixture(scope="module")
-def rng_exe(tmp_path_factory):
-    return compile_native(["tests/native/rng_test.cpp", "src/calibration/rng.cpp"],
-                          tmp_path_factory.mktemp("rng"), "rng_test")
+def rng_exe():
+    return native_program("rng_test")
 
 
 def replay(exe, seed: int, ops: list[str]) -> list[str]:
