@@ -1,6 +1,11 @@
 """Small helpers shared by the test modules."""
 import numpy as np
 
+import vardex_rs
+
+# Every rainfall-runoff model the module has, in its order.
+MODELS = [k for k in vars(vardex_rs.hydro) if not k.startswith("__")]
+
 
 def same_bits(a, b):
     """Equal dtype, shape and bit patterns (so -0.0 != 0.0 and NaN payloads count)."""

@@ -14,6 +14,21 @@ namespace {
 #define VARDEX_ENTRY(name) &name,
 constexpr const ModelSpec* kModels[] = {VARDEX_HYDRO_MODELS(VARDEX_ENTRY)};
 #undef VARDEX_ENTRY
+
+// The checks of every model, in their fixed order.
+std::optional<HydroError> check_inputs(const ModelSpec& m, std::span<const double> params,
+                                       std::span<const double> precipitation, std::span<const double> pet) {
+    if (auto e = check_param_count(m.params.size(), params)) return *e;
+    if (auto e = check_bounds(params, m.params)) return *e;
+    if (precipitation.size() != pet.size()) return HydroLengthMismatch{precipitation.size(), pet.size()};
+    if (precipitation.empty()) return EmptyInput{"precipitation"};
+    if (auto e = scan_non_finite(precipitation, "precipitation")) return *e;
+    if (auto e = scan_non_finite(pet, "pet")) return *e;
+    if (auto e = scan_negative(precipitation, "precipitation")) return *e;
+    if (auto e = scan_negative(pet, "pet")) return *e;
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::span<const ModelSpec* const> models() { return kModels; }
@@ -34,20 +49,22 @@ std::vector<double> defaults(const ModelSpec& m) {
 std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std::span<const double> params,
                                                         std::span<const double> precipitation,
                                                         std::span<const double> pet) {
-    if (auto e = check_param_count(m.params.size(), params)) return std::unexpected(*e);
-    if (auto e = check_bounds(params, m.params)) return std::unexpected(*e);
-    if (precipitation.size() != pet.size())
-        return std::unexpected(HydroLengthMismatch{precipitation.size(), pet.size()});
-    if (precipitation.empty()) return std::unexpected(EmptyInput{"precipitation"});
-    if (auto e = scan_non_finite(precipitation, "precipitation")) return std::unexpected(*e);
-    if (auto e = scan_non_finite(pet, "pet")) return std::unexpected(*e);
-    if (auto e = scan_negative(precipitation, "precipitation")) return std::unexpected(*e);
-    if (auto e = scan_negative(pet, "pet")) return std::unexpected(*e);
-
+    if (auto e = check_inputs(m, params, precipitation, pet)) return std::unexpected(std::move(*e));
     std::vector<double> q(precipitation.size(), 0.0);
-    m.run(params, precipitation, pet, q);
+    m.run(params, precipitation, pet, q, {});
     if (auto e = scan_result(q, m.context)) return std::unexpected(std::move(*e));
     return q;
+}
+
+std::expected<Recording, HydroError> record_states(const ModelSpec& m, std::span<const double> params,
+                                                   std::span<const double> precipitation,
+                                                   std::span<const double> pet) {
+    if (auto e = check_inputs(m, params, precipitation, pet)) return std::unexpected(std::move(*e));
+    Recording out{std::vector<double>(precipitation.size(), 0.0),
+                  std::vector<double>(m.states.size() * precipitation.size(), 0.0)};
+    m.record(params, precipitation, pet, out.q, out.states);
+    if (auto e = scan_result(out.q, m.context)) return std::unexpected(std::move(*e));
+    return out;
 }
 
 }  // namespace vardex::hydro

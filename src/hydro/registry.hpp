@@ -2,6 +2,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -24,5 +25,16 @@ std::vector<double> defaults(const ModelSpec& m);
 std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std::span<const double> params,
                                                         std::span<const double> precipitation,
                                                         std::span<const double> pet);
+
+// The streamflow and the stores at the end of every day: state k of day t at states[k * q.size() + t].
+struct Recording {
+    std::vector<double> q;
+    std::vector<double> states;
+};
+
+// simulate's checks, errors and streamflow, with the stores recorded on the way.
+std::expected<Recording, HydroError> record_states(const ModelSpec& m, std::span<const double> params,
+                                                   std::span<const double> precipitation,
+                                                   std::span<const double> pet);
 
 }  // namespace vardex::hydro

@@ -160,6 +160,18 @@ bool create_exceptions() {
     return true;
 }
 
+bool adopt_exceptions(PyObject* vardex_rs_module) {
+    if (g_base) return true;
+    Ref base(PyObject_GetAttrString(vardex_rs_module, "VardexError"));
+    Ref numerical(PyObject_GetAttrString(vardex_rs_module, "VardexNumericalError"));
+    Ref validation(PyObject_GetAttrString(vardex_rs_module, "VardexValidationError"));
+    if (!base || !numerical || !validation) return false;
+    g_base = base.release();
+    g_numerical = numerical.release();
+    g_validation = validation.release();
+    return true;
+}
+
 PyObject* vardex_error() { return g_base; }
 PyObject* numerical_error() { return g_numerical; }
 PyObject* validation_error() { return g_validation; }

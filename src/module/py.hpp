@@ -77,6 +77,8 @@ PyObject* str_list(std::span<const char* const> texts);
 
 // --- errors: the exception classes live for the process once created.
 bool create_exceptions();
+// Takes the classes from an imported vardex_rs (for the other extension of the package).
+bool adopt_exceptions(PyObject* vardex_rs_module);
 PyObject* vardex_error();
 PyObject* numerical_error();
 PyObject* validation_error();

@@ -66,40 +66,64 @@ inline double min_ignoring_nan(double a, double b) {
 
 }  // namespace
 
-std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> params,
-                                                        std::span<const double> precipitation,
-                                                        std::span<const double> temperature,
-                                                        std::span<const std::uint64_t> day_of_year,
-                                                        std::span<const double> elevation_layers,
-                                                        double median_elevation) {
-    if (auto e = check_param_count(cemaneige_params.size(), params)) return std::unexpected(*e);
-    if (auto e = check_bounds(params, cemaneige_params)) return std::unexpected(*e);
+namespace {
+
+std::optional<SnowError> check_inputs(std::span<const double> params, std::span<const double> precipitation,
+                                      std::span<const double> temperature,
+                                      std::span<const std::uint64_t> day_of_year,
+                                      std::span<const double> elevation_layers) {
+    if (auto e = check_param_count(cemaneige_params.size(), params)) return *e;
+    if (auto e = check_bounds(params, cemaneige_params)) return *e;
 
     const std::size_t len = precipitation.size();
     if (len != temperature.size() || len != day_of_year.size())
-        return std::unexpected(SnowLengthMismatch{len, temperature.size(), day_of_year.size()});
+        return SnowLengthMismatch{len, temperature.size(), day_of_year.size()};
 
-    if (precipitation.empty()) return std::unexpected(EmptyInput{"precipitation"});
-    if (auto e = scan_non_finite(precipitation, "precipitation")) return std::unexpected(*e);
-    if (auto e = scan_negative(precipitation, "precipitation")) return std::unexpected(*e);
+    if (precipitation.empty()) return EmptyInput{"precipitation"};
+    if (auto e = scan_non_finite(precipitation, "precipitation")) return *e;
+    if (auto e = scan_negative(precipitation, "precipitation")) return *e;
 
-    if (temperature.empty()) return std::unexpected(EmptyInput{"temperature"});
-    if (auto e = scan_non_finite(temperature, "temperature")) return std::unexpected(*e);
+    if (temperature.empty()) return EmptyInput{"temperature"};
+    if (auto e = scan_non_finite(temperature, "temperature")) return *e;
     for (std::size_t i = 0; i < len; ++i) {
         const double t = temperature[i];
         if (std::fabs(t) > max_abs_temperature)
-            return std::unexpected(TemperatureOutOfRange{i, t, -max_abs_temperature, max_abs_temperature});
+            return TemperatureOutOfRange{i, t, -max_abs_temperature, max_abs_temperature};
     }
 
-    if (day_of_year.empty()) return std::unexpected(EmptyInput{"day_of_year"});
+    if (day_of_year.empty()) return EmptyInput{"day_of_year"};
     for (std::size_t i = 0; i < len; ++i) {
         const std::uint64_t d = day_of_year[i];
-        if (d == 0 || d > 366) return std::unexpected(InvalidDayOfYear{i, d});
+        if (d == 0 || d > 366) return InvalidDayOfYear{i, d};
     }
 
-    if (elevation_layers.empty()) return std::unexpected(EmptyInput{"elevation_layers"});
-    if (auto e = scan_non_finite(elevation_layers, "elevation_layers")) return std::unexpected(*e);
+    if (elevation_layers.empty()) return EmptyInput{"elevation_layers"};
+    if (auto e = scan_non_finite(elevation_layers, "elevation_layers")) return *e;
+    return std::nullopt;
+}
 
+// No-op for simulate; the recording run keeps the packs (columns 0..n-1) and the thermal
+// states (columns n..2n-1) of every day.
+struct NoSnowRecorder {
+    void operator()(std::size_t, const std::vector<double>&, const std::vector<double>&) const {}
+};
+struct SnowRecorder {
+    double* out;
+    std::size_t days;
+    void operator()(std::size_t t, const std::vector<double>& pack, const std::vector<double>& thermal) const {
+        const std::size_t n = pack.size();
+        for (std::size_t j = 0; j < n; ++j) out[j * days + t] = pack[j];
+        for (std::size_t j = 0; j < n; ++j) out[(n + j) * days + t] = thermal[j];
+    }
+};
+
+// Inputs have passed check_inputs; `out` is zero-initialised and as long as the series.
+template <class Rec>
+std::optional<SnowError> run(std::span<const double> params, std::span<const double> precipitation,
+                             std::span<const double> temperature, std::span<const std::uint64_t> day_of_year,
+                             std::span<const double> elevation_layers, double median_elevation,
+                             std::span<double> out, const Rec& record) {
+    const std::size_t len = precipitation.size();
     const double ctg = params[0];
     const double kf = params[1];
     const double qnbv = params[2];
@@ -112,11 +136,9 @@ std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> 
     for (std::size_t j = 0; j < n; ++j) weight_sum = weight_sum + w[j];
     // A NaN sum is let through; it surfaces in the result scan.
     if (std::fabs(weight_sum) < weight_sum_floor)
-        return std::unexpected(NumericalError{"CemaNeige precipitation normalization",
-                                              "sum of precipitation weights is zero"});
+        return NumericalError{"CemaNeige precipitation normalization", "sum of precipitation weights is zero"};
     const double pack_threshold = qnbv * threshold_factor;
 
-    std::vector<double> out(len, 0.0);
     for (std::size_t t = 0; t < len; ++t) {
         const double p = precipitation[t];
         const double air = temperature[t];
@@ -152,10 +174,43 @@ std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> 
             melt = melt + actual;
         }
         out[t] = liquid + melt;
+        record(t, pack, thermal);
     }
+    if (auto e = scan_result(out, "CemaNeige simulation")) return std::move(*e);
+    return std::nullopt;
+}
 
-    if (auto e = scan_result(out, "CemaNeige simulation")) return std::unexpected(std::move(*e));
+}  // namespace
+
+std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> params,
+                                                        std::span<const double> precipitation,
+                                                        std::span<const double> temperature,
+                                                        std::span<const std::uint64_t> day_of_year,
+                                                        std::span<const double> elevation_layers,
+                                                        double median_elevation) {
+    if (auto e = check_inputs(params, precipitation, temperature, day_of_year, elevation_layers))
+        return std::unexpected(std::move(*e));
+    std::vector<double> out(precipitation.size(), 0.0);
+    if (auto e = run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, out,
+                     NoSnowRecorder{}))
+        return std::unexpected(std::move(*e));
     return out;
+}
+
+std::expected<SnowRecording, SnowError> cemaneige_states(std::span<const double> params,
+                                                         std::span<const double> precipitation,
+                                                         std::span<const double> temperature,
+                                                         std::span<const std::uint64_t> day_of_year,
+                                                         std::span<const double> elevation_layers,
+                                                         double median_elevation) {
+    if (auto e = check_inputs(params, precipitation, temperature, day_of_year, elevation_layers))
+        return std::unexpected(std::move(*e));
+    const std::size_t days = precipitation.size();
+    SnowRecording rec{std::vector<double>(days, 0.0), std::vector<double>(2 * elevation_layers.size() * days, 0.0)};
+    if (auto e = run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, rec.liquid,
+                     SnowRecorder{rec.states.data(), days}))
+        return std::unexpected(std::move(*e));
+    return rec;
 }
 
 }  // namespace vardex::snow

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -27,5 +28,21 @@ std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> 
                                                         std::span<const std::uint64_t> day_of_year,
                                                         std::span<const double> elevation_layers,
                                                         double median_elevation);
+
+// The liquid water and, for every day, the snow pack G_j of each layer (columns 0..n-1,
+// mm) then its thermal state e_j (columns n..2n-1, degC): column c of day t at
+// states[c * liquid.size() + t].
+struct SnowRecording {
+    std::vector<double> liquid;
+    std::vector<double> states;
+};
+
+// cemaneige's checks, errors and output, with the per-layer states recorded on the way.
+std::expected<SnowRecording, SnowError> cemaneige_states(std::span<const double> params,
+                                                         std::span<const double> precipitation,
+                                                         std::span<const double> temperature,
+                                                         std::span<const std::uint64_t> day_of_year,
+                                                         std::span<const double> elevation_layers,
+                                                         double median_elevation);
 
 }  // namespace vardex::snow

@@ -14,6 +14,9 @@ constexpr ParamSpec kParams[] = {
     {"x4", "Unit hydrograph time base (d)", "Temps de base de l'hydrogramme unitaire (d)", 0.8, 10.0},
 };
 
+// Production store, routing store, and what the two unit hydrographs still hold.
+constexpr const char* kStates[] = {"S", "R", "U1", "U2"};
+
 double sh1(double t, double x4) { return t < x4 ? std::pow(t / x4, 1.25) : 1.0; }
 
 double sh2(double t, double x4) {
@@ -29,8 +32,10 @@ void convolve(std::vector<double>& u, const std::vector<double>& o, double input
     u[last] = input * o[last];
 }
 
+template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q) {
+         std::span<double> q, std::span<double> states) {
+    const Rec record(states, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3];
 
     const auto l1 = static_cast<std::size_t>(std::ceil(x4));
@@ -87,11 +92,13 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         double qd = u2[0] + f;
         if (qd <= 0.0) qd = 0.0;
         q[t] = qd + qr;
+        record(t, [&] { return std::array{s, r, pending(u1), pending(u2)}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec gr4j{"gr4j", "GR4J simulation", kParams, run};
+extern const ModelSpec gr4j{"gr4j", "GR4J simulation", kParams, kStates, run<NoRecorder>,
+                            run<Recorder<std::size(kStates)>>};
 
 }  // namespace vardex::hydro

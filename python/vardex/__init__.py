@@ -1,0 +1,38 @@
+"""Workflows around the compiled ``vardex_rs`` models.
+
+``vardex_rs`` is the fixed compiled surface (models, snow, PET, metrics, calibrators); this package adds what a
+hydrologist needs around it. Errors are ``vardex_rs``'s own exception classes.
+"""
+from __future__ import annotations
+
+import numpy as np
+
+from vardex import _core
+
+__all__ = ["model_states", "cemaneige_states"]
+
+
+def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
+    """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's stores at the end of every day.
+
+    Same arguments, checks and errors as ``simulate`` (plus ``VardexValidationError`` "Unknown hydro model '...'"
+    for a model name that does not exist). Returns one float64 array per store, as long as ``precipitation``,
+    under the names of the model's state table (mm). A routing buffer or unit hydrograph is one entry: the runoff
+    it has taken in and not yet released at the outlet, so that with zero PET, for models whose accounting
+    closes, precipitation equals the streamflow plus the change of all recorded stores.
+    """
+    return _core.model_states(model, params, precipitation, pet)
+
+
+def cemaneige_states(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray,
+                     day_of_year: np.ndarray, elevation_layers: np.ndarray,
+                     median_elevation: float) -> dict[str, np.ndarray]:
+    """Run ``vardex_rs.snow.cemaneige.simulate`` and return its per-layer states at the end of every day.
+
+    Same arguments, checks and errors as ``simulate``. Keys ``"G_0"`` … ``"G_{n-1}"`` are the snow water
+    equivalent of each elevation layer (mm, as a share of the catchment average, so their sum is the
+    catchment's snow pack), then ``"e_0"`` … ``"e_{n-1}"`` their thermal states (°C, never above 0). Layer j is
+    ``elevation_layers[j]``.
+    """
+    return _core.cemaneige_states(params, precipitation, temperature, day_of_year, elevation_layers,
+                                  median_elevation)

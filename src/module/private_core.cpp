@@ -1,0 +1,98 @@
+// vardex._core: the compiled part of the pure-Python package `vardex`, built on the same
+// core and raising the same exception classes as vardex_rs.
+#define VARDEX_IMPORT_ARRAY_HERE
+#include <string>
+
+#include "hydro/registry.hpp"
+#include "module/bindings.hpp"
+#include "snow/cemaneige.hpp"
+
+namespace vardex::py {
+namespace {
+
+// {name: column} for columns of `days` values laid one after the other in `values`.
+PyObject* columns_dict(std::span<const std::string> names, std::span<const double> values, std::size_t days) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        Ref column(new_array(values.subspan(k * days, days)));
+        if (!column || PyDict_SetItemString(dict.get(), names[k].c_str(), column.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* model_states(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"model", "params", "precipitation", "pet", nullptr};
+    PyObject *model_obj, *params_obj, *precipitation_obj, *pet_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:model_states", const_cast<char**>(keywords), &model_obj,
+                                     &params_obj, &precipitation_obj, &pet_obj))
+        return nullptr;
+    auto model = str_arg(model_obj, "model");
+    if (!model) return nullptr;
+    auto params = f64_array(params_obj, "params");
+    if (!params) return nullptr;
+    auto precipitation = f64_array(precipitation_obj, "precipitation");
+    if (!precipitation) return nullptr;
+    auto pet = f64_array(pet_obj, "pet");
+    if (!pet) return nullptr;
+
+    const hydro::ModelSpec* m = hydro::find_model(*model);
+    if (!m) return raise(HydroError{HydroWrongModel{*model}});
+    auto result = without_gil([&] { return hydro::record_states(*m, *params, *precipitation, *pet); });
+    if (!result) return raise(result.error());
+    const std::vector<std::string> names(m->states.begin(), m->states.end());
+    return columns_dict(names, result->states, result->q.size());
+}
+
+PyObject* cemaneige_states(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"params",           "precipitation",    "temperature", "day_of_year",
+                                     "elevation_layers", "median_elevation", nullptr};
+    PyObject *params_obj, *precipitation_obj, *temperature_obj, *doy_obj, *layers_obj, *median_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:cemaneige_states", const_cast<char**>(keywords),
+                                     &params_obj, &precipitation_obj, &temperature_obj, &doy_obj, &layers_obj,
+                                     &median_obj))
+        return nullptr;
+    auto params = f64_array(params_obj, "params");
+    if (!params) return nullptr;
+    auto precipitation = f64_array(precipitation_obj, "precipitation");
+    if (!precipitation) return nullptr;
+    auto temperature = f64_array(temperature_obj, "temperature");
+    if (!temperature) return nullptr;
+    auto doy = u64_array(doy_obj, "day_of_year");
+    if (!doy) return nullptr;
+    auto layers = f64_array(layers_obj, "elevation_layers");
+    if (!layers) return nullptr;
+    auto median = f64_scalar(median_obj, "median_elevation");
+    if (!median) return nullptr;
+
+    auto result = without_gil(
+        [&] { return snow::cemaneige_states(*params, *precipitation, *temperature, *doy, *layers, *median); });
+    if (!result) return raise(result.error());
+    std::vector<std::string> names;
+    for (const char* state : {"G_", "e_"})
+        for (std::size_t j = 0; j < layers->size(); ++j) names.push_back(state + std::to_string(j));
+    return columns_dict(names, result->states, result->liquid.size());
+}
+
+PyMethodDef methods[] = {
+    {"model_states", guarded_cfunction<model_states>(), METH_VARARGS | METH_KEYWORDS,
+     "model_states(model, params, precipitation, pet)\n--\n\n"},
+    {"cemaneige_states", guarded_cfunction<cemaneige_states>(), METH_VARARGS | METH_KEYWORDS,
+     "cemaneige_states(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n"
+     "--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef core_def = {PyModuleDef_HEAD_INIT, "vardex._core", nullptr, -1, methods,
+                        nullptr,               nullptr,        nullptr, nullptr};
+
+}  // namespace
+}  // namespace vardex::py
+
+PyMODINIT_FUNC PyInit__core(void) {
+    if (PyArray_ImportNumPyAPI() < 0) return nullptr;
+    // Errors must be catchable as vardex_rs's own classes, so take them from that module.
+    vardex::py::Ref rs(PyImport_ImportModule("vardex_rs"));
+    if (!rs || !vardex::py::adopt_exceptions(rs.get())) return nullptr;
+    return PyModule_Create(&vardex::py::core_def);
+}
