@@ -4,6 +4,7 @@ import math
 import numpy as np
 import pytest
 
+import vardex
 import vardex_rs
 
 gr4j = vardex_rs.hydro.gr4j
@@ -134,3 +135,17 @@ def test_repeat_calls_are_identical():
     p, e = rng.gamma(0.5, 8.0, 500), rng.uniform(0, 5, 500)
     params = np.array([200.0, 1.5, 50.0, 3.3])
     np.testing.assert_array_equal(gr4j.simulate(params, p, e), gr4j.simulate(params, p, e))
+
+
+def test_water_balance_from_recorded_states(camels_forcing):
+    # With no exchange (x2 = 0) and no PET, rain is either streamflow or still held by the production and
+    # routing stores and the two unit hydrographs.
+    p = camels_forcing("01022500")["prcp"][:1500]
+    params = np.array([350.0, 0.0, 90.0, 2.7])
+    q = gr4j.simulate(params, p, np.zeros_like(p))
+    s = vardex.model_states("gr4j", params, p, np.zeros_like(p))
+    assert list(s) == ["S", "R", "U1", "U2"]
+    held = s["S"] + s["R"] + s["U1"] + s["U2"]
+    start = 0.5 * params[0] + 0.5 * params[2]
+    np.testing.assert_allclose(start + np.cumsum(p), np.cumsum(q) + held, rtol=1e-12, atol=1e-9)
+    assert np.all(s["S"] <= params[0]) and np.all(s["R"] > 0)

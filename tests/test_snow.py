@@ -5,6 +5,7 @@ import math
 import numpy as np
 import pytest
 
+import vardex
 import vardex_rs
 from vardex_rs.snow import cemaneige
 from helpers import f64, same_bits, u64
@@ -324,3 +325,19 @@ def test_non_finite_median_fails_the_result_scan(median):
 def test_day_of_year_must_be_uint64():
     with pytest.raises(TypeError, match=r"^argument 'day_of_year': "):
         run(DEFAULTS, P3, T3, np.array([1, 2, 3]), Z1, 0.0)
+
+
+def test_recorded_states(camels_forcing):
+    f = camels_forcing("01022500")
+    p, t, d = f["prcp"][:2000], f["tmean"][:2000], f["doy"][:2000]
+    median = f["elev_mean"]
+    layers = f64(median - 60.0, median + 60.0)
+    liquid = run(DEFAULTS, p, t, d, layers, median)
+    s = vardex.cemaneige_states(f64(*DEFAULTS), p, t, d, layers, median)
+    assert list(s) == ["G_0", "G_1", "e_0", "e_1"]
+    # Every day, what fell and did not come out lies in the packs; the higher layer holds more snow.
+    np.testing.assert_allclose(np.cumsum(p) - np.cumsum(liquid), s["G_0"] + s["G_1"], atol=1e-9 * p.sum())
+    assert s["G_1"].max() > s["G_0"].max() > 10.0
+    assert np.all(s["e_0"] <= 0.0) and np.all(s["e_1"] <= 0.0) and s["e_1"].min() < -1.0
+    with pytest.raises(Validation, match="^Day of year 0 at index 1 outside valid range"):
+        vardex.cemaneige_states(f64(*DEFAULTS), f64(1, 1), f64(0, 0), u64(1, 0), layers, median)
