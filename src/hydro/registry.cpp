@@ -6,7 +6,8 @@ namespace vardex::hydro {
 #define VARDEX_HYDRO_MODELS(X) \
     X(gr4j) \
     X(crec) \
-    X(pdm)
+    X(pdm) \
+    X(sacramento)
 
 #define VARDEX_DECLARE(name) extern const ModelSpec name;
 VARDEX_HYDRO_MODELS(VARDEX_DECLARE)
