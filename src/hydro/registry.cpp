@@ -7,6 +7,7 @@ namespace vardex::hydro {
     X(gr4j) \
     X(crec) \
     X(hymod) \
+    X(hbv) \
     X(pdm) \
     X(sacramento) \
     X(wageningen)
