@@ -107,3 +107,13 @@ def test_calibrated_by_name(name, forcing_01022500):
         assert params.shape == (len(bounds),) and np.all(params >= bounds[:, 0]) and np.all(params <= bounds[:, 1])
         assert simulation.shape == (730,) and len(triple) == 3
         assert np.isfinite(triple[0]) and triple[1] <= 1.0 and triple[2] <= 1.0
+
+
+def test_readme_lists_every_model():
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    script = Path(__file__).resolve().parent.parent / "tools" / "readme_models.py"
+    assert subprocess.run([sys.executable, str(script), "--check"]).returncode == 0, \
+        "README's model table is stale: run python tools/readme_models.py"
