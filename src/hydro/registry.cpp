@@ -4,7 +4,8 @@ namespace vardex::hydro {
 
 // One line per model, in the order of the Python `hydro` module.
 #define VARDEX_HYDRO_MODELS(X) \
-    X(gr4j)
+    X(gr4j) \
+    X(xinanjiang)
 
 #define VARDEX_DECLARE(name) extern const ModelSpec name;
 VARDEX_HYDRO_MODELS(VARDEX_DECLARE)
