@@ -11,7 +11,8 @@ namespace vardex::hydro {
     X(nam) \
     X(pdm) \
     X(sacramento) \
-    X(wageningen)
+    X(wageningen) \
+    X(xinanjiang)
 
 #define VARDEX_DECLARE(name) extern const ModelSpec name;
 VARDEX_HYDRO_MODELS(VARDEX_DECLARE)
