@@ -12,6 +12,7 @@ namespace vardex::hydro {
     X(nam) \
     X(pdm) \
     X(sacramento) \
+    X(simhyd) \
     X(smar) \
     X(wageningen) \
     X(xinanjiang)
