@@ -15,6 +15,21 @@ PyObject* defaults_and_bounds(std::span<const double> defaults, std::span<const 
 // Adds a function whose self is `module` (def must be static).
 bool add_function(PyObject* module, PyMethodDef* def);
 
+// The converted arguments of a model's simulate (params, precipitation, pet), in signature order.
+struct ModelArgs {
+    std::vector<double> params, precipitation, pet;
+};
+std::optional<ModelArgs> model_args(PyObject* params, PyObject* precipitation, PyObject* pet);
+
+// The arguments of CemaNeige's simulate, parsed from (args, kwargs) under `format` ("OOOOOO:<name>").
+struct SnowArgs {
+    std::vector<double> params, precipitation, temperature;
+    std::vector<std::uint64_t> day_of_year;
+    std::vector<double> elevation_layers;
+    double median_elevation;
+};
+std::optional<SnowArgs> snow_args(PyObject* args, PyObject* kwargs, const char* format);
+
 PyObject* make_model_module(std::size_t model_index);
 PyObject* make_metrics_module();
 PyObject* make_oudin_module();

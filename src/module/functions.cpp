@@ -60,26 +60,12 @@ PyObject* cemaneige_init(PyObject*, PyObject*) {
 }
 
 PyObject* cemaneige_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"params",      "precipitation",    "temperature",     "day_of_year",
-                                     "elevation_layers", "median_elevation", nullptr};
-    PyObject *params_obj, *precipitation_obj, *temperature_obj, *doy_obj, *layers_obj, *median_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:simulate", const_cast<char**>(keywords), &params_obj,
-                                     &precipitation_obj, &temperature_obj, &doy_obj, &layers_obj, &median_obj))
-        return nullptr;
-    auto params = f64_array(params_obj, "params");
-    if (!params) return nullptr;
-    auto precipitation = f64_array(precipitation_obj, "precipitation");
-    if (!precipitation) return nullptr;
-    auto temperature = f64_array(temperature_obj, "temperature");
-    if (!temperature) return nullptr;
-    auto doy = u64_array(doy_obj, "day_of_year");
-    if (!doy) return nullptr;
-    auto layers = f64_array(layers_obj, "elevation_layers");
-    if (!layers) return nullptr;
-    auto median = f64_scalar(median_obj, "median_elevation");
-    if (!median) return nullptr;
-    auto result = without_gil(
-        [&] { return snow::cemaneige(*params, *precipitation, *temperature, *doy, *layers, *median); });
+    auto a = snow_args(args, kwargs, "OOOOOO:simulate");
+    if (!a) return nullptr;
+    auto result = without_gil([&] {
+        return snow::cemaneige(a->params, a->precipitation, a->temperature, a->day_of_year, a->elevation_layers,
+                               a->median_elevation);
+    });
     if (!result) return raise(result.error());
     return new_array(*result);
 }

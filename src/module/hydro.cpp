@@ -22,15 +22,11 @@ PyObject* model_simulate(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:simulate", const_cast<char**>(keywords), &params_obj,
                                      &precipitation_obj, &pet_obj))
         return nullptr;
-    auto params = f64_array(params_obj, "params");
-    if (!params) return nullptr;
-    auto precipitation = f64_array(precipitation_obj, "precipitation");
-    if (!precipitation) return nullptr;
-    auto pet = f64_array(pet_obj, "pet");
-    if (!pet) return nullptr;
+    auto a = model_args(params_obj, precipitation_obj, pet_obj);
+    if (!a) return nullptr;
 
     const ModelSpec& m = spec_of(self);
-    auto result = without_gil([&] { return hydro::simulate(m, *params, *precipitation, *pet); });
+    auto result = without_gil([&] { return hydro::simulate(m, a->params, a->precipitation, a->pet); });
     if (!result) return raise(result.error());
     return new_array(*result);
 }

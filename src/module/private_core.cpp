@@ -29,48 +29,28 @@ PyObject* model_states(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     auto model = str_arg(model_obj, "model");
     if (!model) return nullptr;
-    auto params = f64_array(params_obj, "params");
-    if (!params) return nullptr;
-    auto precipitation = f64_array(precipitation_obj, "precipitation");
-    if (!precipitation) return nullptr;
-    auto pet = f64_array(pet_obj, "pet");
-    if (!pet) return nullptr;
+    auto a = model_args(params_obj, precipitation_obj, pet_obj);
+    if (!a) return nullptr;
 
     const hydro::ModelSpec* m = hydro::find_model(*model);
     if (!m) return raise(HydroError{HydroWrongModel{*model}});
-    auto result = without_gil([&] { return hydro::record_states(*m, *params, *precipitation, *pet); });
+    auto result = without_gil([&] { return hydro::record_states(*m, a->params, a->precipitation, a->pet); });
     if (!result) return raise(result.error());
     const std::vector<std::string> names(m->states.begin(), m->states.end());
     return columns_dict(names, result->states, result->q.size());
 }
 
 PyObject* cemaneige_states(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"params",           "precipitation",    "temperature", "day_of_year",
-                                     "elevation_layers", "median_elevation", nullptr};
-    PyObject *params_obj, *precipitation_obj, *temperature_obj, *doy_obj, *layers_obj, *median_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:cemaneige_states", const_cast<char**>(keywords),
-                                     &params_obj, &precipitation_obj, &temperature_obj, &doy_obj, &layers_obj,
-                                     &median_obj))
-        return nullptr;
-    auto params = f64_array(params_obj, "params");
-    if (!params) return nullptr;
-    auto precipitation = f64_array(precipitation_obj, "precipitation");
-    if (!precipitation) return nullptr;
-    auto temperature = f64_array(temperature_obj, "temperature");
-    if (!temperature) return nullptr;
-    auto doy = u64_array(doy_obj, "day_of_year");
-    if (!doy) return nullptr;
-    auto layers = f64_array(layers_obj, "elevation_layers");
-    if (!layers) return nullptr;
-    auto median = f64_scalar(median_obj, "median_elevation");
-    if (!median) return nullptr;
-
-    auto result = without_gil(
-        [&] { return snow::cemaneige_states(*params, *precipitation, *temperature, *doy, *layers, *median); });
+    auto a = snow_args(args, kwargs, "OOOOOO:cemaneige_states");
+    if (!a) return nullptr;
+    auto result = without_gil([&] {
+        return snow::cemaneige_states(a->params, a->precipitation, a->temperature, a->day_of_year,
+                                      a->elevation_layers, a->median_elevation);
+    });
     if (!result) return raise(result.error());
     std::vector<std::string> names;
     for (const char* state : {"G_", "e_"})
-        for (std::size_t j = 0; j < layers->size(); ++j) names.push_back(state + std::to_string(j));
+        for (std::size_t j = 0; j < a->elevation_layers.size(); ++j) names.push_back(state + std::to_string(j));
     return columns_dict(names, result->states, result->liquid.size());
 }
 
