@@ -8,7 +8,8 @@ namespace vardex::hydro {
     X(crec) \
     X(hymod) \
     X(pdm) \
-    X(sacramento)
+    X(sacramento) \
+    X(tank)
 
 #define VARDEX_DECLARE(name) extern const ModelSpec name;
 VARDEX_HYDRO_MODELS(VARDEX_DECLARE)
