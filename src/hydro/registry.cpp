@@ -15,6 +15,7 @@ namespace vardex::hydro {
     X(sacramento) \
     X(simhyd) \
     X(smar) \
+    X(tank) \
     X(wageningen) \
     X(xinanjiang)
 
