@@ -10,6 +10,7 @@ namespace vardex::hydro {
     X(hymod) \
     X(hbv) \
     X(ihacres) \
+    X(mohyse) \
     X(nam) \
     X(pdm) \
     X(sacramento) \
