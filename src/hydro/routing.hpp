@@ -3,11 +3,22 @@
 
 #include <cmath>
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "hydro/model.hpp"
 
 namespace vardex::hydro {
+
+// One day of routing through a buffer with ordinates w (same length): every pending value moves
+// one day closer to the outlet and the day's runoff q is spread over the ordinates. Returns the
+// head, the day's outflow, clamped at 0 with a NaN giving 0.
+inline double route(std::span<double> b, std::span<const double> w, double q) {
+    const std::size_t last = b.size() - 1;
+    for (std::size_t i = 0; i < last; ++i) b[i] = w[i] * q + b[i + 1];
+    b[last] = w[last] * q;
+    return max_nan(b[0], 0.0);
+}
 
 class DelayRouting {
 public:
@@ -23,12 +34,7 @@ public:
     }
 
     // Spreads the day's runoff over the buffer; returns the head, clamped at 0 (NaN gives 0).
-    double route(double q) {
-        const std::size_t last = b_.size() - 1;
-        for (std::size_t i = 0; i < last; ++i) b_[i] = w_[i] * q + b_[i + 1];
-        b_[last] = w_[last] * q;
-        return max_nan(b_[0], 0.0);
-    }
+    double route(double q) { return hydro::route(b_, w_, q); }
 
     // Runoff routed on earlier days that has not reached the outlet yet.
     double pending() const { return hydro::pending(b_); }

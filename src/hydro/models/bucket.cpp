@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "hydro/model.hpp"
+#include "hydro/routing.hpp"
 
 namespace vardex::hydro {
 namespace {
@@ -21,14 +22,6 @@ constexpr ParamSpec kParams[] = {
 // Soil bucket, the two routing stores, and the water still in the unit hydrograph.
 constexpr const char* kStates[] = {"S", "R1", "R2", "b"};
 
-// Not DelayRouting: n = ceil(d) ordinates instead of ceil(d) + 1, so the same split of the runoff
-// arrives one day earlier, with the weight v = 1 / ((d - (n - 1)) + 1) on the second-to-last
-// ordinate. The last buffer element is q * w[n - 1], in that order.
-void route(std::vector<double>& b, const std::vector<double>& w, double q) {
-    const std::size_t last = b.size() - 1;
-    for (std::size_t i = 0; i < last; ++i) b[i] = w[i] * q + b[i + 1];
-    b[last] = q * w[last];
-}
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
@@ -36,7 +29,9 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     const Rec record(states, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4], x6 = x[5];
 
-    // x4 >= 2, so n >= 2.
+    // Not DelayRouting's ordinates: n = ceil(d) of them instead of ceil(d) + 1, so the same split
+    // of the runoff arrives one day earlier, with the weight v = 1 / ((d - (n - 1)) + 1) on the
+    // second-to-last. The routing step is the shared one. x4 >= 2, so n >= 2.
     const auto n = static_cast<std::size_t>(std::ceil(x4));
     std::vector<double> w(n, 0.0), b(n, 0.0);
     w[n - 2] = 1.0 / ((x4 - static_cast<double>(n - 1)) + 1.0);
@@ -68,8 +63,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double q2 = r2_in / x6;
         r2 = r2_in - q2;
 
-        route(b, w, q1 + q2);
-        q[t] = max_nan(b[0], 0.0);
+        q[t] = route(b, w, q1 + q2);
         record(t, [&] { return std::array{s, r1, r2, pending(b)}; });
     }
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "hydro/model.hpp"
+#include "hydro/routing.hpp"
 
 namespace vardex::hydro {
 namespace {
@@ -52,7 +53,6 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
     const std::vector<double> w = triangle(x[5]);
     std::vector<double> b(w.size(), 0.0);
-    const std::size_t last = b.size() - 1;
 
     double s = x1;
     double i_store = 1.0;
@@ -85,10 +85,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         const double runoff = (q1 + q0) + q2;
 
-        // The same buffer shift as DelayRouting::route, over the triangular ordinates.
-        for (std::size_t j = 0; j < last; ++j) b[j] = w[j] * runoff + b[j + 1];
-        b[last] = w[last] * runoff;
-        q[t] = max_nan(b[0], 0.0);
+        // The shared routing step, over the triangular ordinates.
+        q[t] = route(b, w, runoff);
         record(t, [&] { return std::array{s, i_store, g, pending(b)}; });
     }
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "hydro/model.hpp"
+#include "hydro/routing.hpp"
 
 namespace vardex::hydro {
 namespace {
@@ -49,7 +50,6 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
     const std::array<double, kOrdinates> w = gamma_ordinates(x[5], x[6]);
     std::array<double, kOrdinates> b{};
-    const std::size_t last = kOrdinates - 1;
 
     double v = 40.0;
     double a = 30.0;
@@ -72,9 +72,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         v = v_next;
         a = a_next;
 
-        for (std::size_t i = 0; i < last; ++i) b[i] = w[i] * inflow + b[i + 1];
-        b[last] = inflow * w[last];
-        q[t] = max_nan(b[0], 0.0);
+        q[t] = route(b, w, inflow);
         record(t, [&] { return std::array{v, a, pending(b)}; });
     }
 }
