@@ -7,6 +7,7 @@ namespace vardex::hydro {
     X(gr4j) \
     X(bucket) \
     X(crec) \
+    X(gardenia) \
     X(hymod) \
     X(hbv) \
     X(ihacres) \
