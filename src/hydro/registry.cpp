@@ -8,6 +8,7 @@ namespace vardex::hydro {
     X(crec) \
     X(hymod) \
     X(hbv) \
+    X(martine) \
     X(nam) \
     X(pdm) \
     X(sacramento) \
