@@ -11,6 +11,7 @@ namespace vardex::hydro {
     X(hymod) \
     X(hbv) \
     X(ihacres) \
+    X(martine) \
     X(mohyse) \
     X(nam) \
     X(pdm) \
