@@ -182,19 +182,44 @@ std::optional<SnowError> run(std::span<const double> params, std::span<const dou
 
 }  // namespace
 
+namespace {
+
+// The checks, then the run; the states are recorded only when asked for.
+template <bool Record>
+std::expected<SnowRecording, SnowError> checked_run(std::span<const double> params,
+                                                    std::span<const double> precipitation,
+                                                    std::span<const double> temperature,
+                                                    std::span<const std::uint64_t> day_of_year,
+                                                    std::span<const double> elevation_layers,
+                                                    double median_elevation) {
+    if (auto e = check_inputs(params, precipitation, temperature, day_of_year, elevation_layers))
+        return std::unexpected(std::move(*e));
+    const std::size_t days = precipitation.size();
+    SnowRecording rec{std::vector<double>(days, 0.0),
+                      std::vector<double>(Record ? 2 * elevation_layers.size() * days : 0, 0.0)};
+    std::optional<SnowError> e;
+    if constexpr (Record)
+        e = run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, rec.liquid,
+                SnowRecorder{rec.states.data(), days});
+    else
+        e = run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, rec.liquid,
+                NoSnowRecorder{});
+    if (e) return std::unexpected(std::move(*e));
+    return rec;
+}
+
+}  // namespace
+
 std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> params,
                                                         std::span<const double> precipitation,
                                                         std::span<const double> temperature,
                                                         std::span<const std::uint64_t> day_of_year,
                                                         std::span<const double> elevation_layers,
                                                         double median_elevation) {
-    if (auto e = check_inputs(params, precipitation, temperature, day_of_year, elevation_layers))
-        return std::unexpected(std::move(*e));
-    std::vector<double> out(precipitation.size(), 0.0);
-    if (auto e = run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, out,
-                     NoSnowRecorder{}))
-        return std::unexpected(std::move(*e));
-    return out;
+    auto rec = checked_run<false>(params, precipitation, temperature, day_of_year, elevation_layers,
+                                  median_elevation);
+    if (!rec) return std::unexpected(std::move(rec.error()));
+    return std::move(rec->liquid);
 }
 
 std::expected<SnowRecording, SnowError> cemaneige_states(std::span<const double> params,
@@ -203,14 +228,7 @@ std::expected<SnowRecording, SnowError> cemaneige_states(std::span<const double>
                                                          std::span<const std::uint64_t> day_of_year,
                                                          std::span<const double> elevation_layers,
                                                          double median_elevation) {
-    if (auto e = check_inputs(params, precipitation, temperature, day_of_year, elevation_layers))
-        return std::unexpected(std::move(*e));
-    const std::size_t days = precipitation.size();
-    SnowRecording rec{std::vector<double>(days, 0.0), std::vector<double>(2 * elevation_layers.size() * days, 0.0)};
-    if (auto e = run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, rec.liquid,
-                     SnowRecorder{rec.states.data(), days}))
-        return std::unexpected(std::move(*e));
-    return rec;
+    return checked_run<true>(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation);
 }
 
 }  // namespace vardex::snow
