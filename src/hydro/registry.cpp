@@ -14,6 +14,7 @@ namespace vardex::hydro {
     X(sacramento) \
     X(simhyd) \
     X(smar) \
+    X(topmodel) \
     X(wageningen) \
     X(xinanjiang)
 
