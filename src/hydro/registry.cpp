@@ -19,6 +19,7 @@ namespace vardex::hydro {
     X(simhyd) \
     X(smar) \
     X(tank) \
+    X(topmodel) \
     X(wageningen) \
     X(xinanjiang)
 
