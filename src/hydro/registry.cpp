@@ -9,6 +9,7 @@ namespace vardex::hydro {
     X(crec) \
     X(hymod) \
     X(hbv) \
+    X(mordor) \
     X(nam) \
     X(pdm) \
     X(sacramento) \
