@@ -13,6 +13,7 @@ namespace vardex::hydro {
     X(ihacres) \
     X(martine) \
     X(mohyse) \
+    X(mordor) \
     X(nam) \
     X(pdm) \
     X(sacramento) \
