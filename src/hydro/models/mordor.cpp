@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "hydro/model.hpp"
+#include "hydro/routing.hpp"
 
 namespace vardex::hydro {
 namespace {
@@ -30,12 +31,6 @@ double sh(double t, double x) {
     if (t <= x) return std::pow(t / x, 2.5) * 0.5;
     if (t <= 2.0 * x) return std::pow(2.0 - t / x, 2.5) * (-0.5) + 1.0;
     return 1.0;
-}
-
-void route(std::vector<double>& b, const std::vector<double>& w, double q) {
-    const std::size_t last = b.size() - 1;
-    for (std::size_t i = 0; i < last; ++i) b[i] = w[i] * q + b[i + 1];
-    b[last] = q * w[last];
 }
 
 template <class Rec>
@@ -93,10 +88,11 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double qn = cube < n_in ? cube : n_in;
         nn = max_nan(n_in - qn, 0.0);
 
-        route(b1, w, max_nan(r - il, 0.0));
-        route(b2, w, (z0 / kZmax) * (ql * 0.2));
-        route(b3, w, qn);
-        q[t] = (max_nan(b1[0], 0.0) + max_nan(b2[0], 0.0)) + max_nan(b3[0], 0.0);
+        // Three buffers with the same ordinates; each head is clamped before the sum.
+        const double out1 = route(b1, w, max_nan(r - il, 0.0));
+        const double out2 = route(b2, w, (z0 / kZmax) * (ql * 0.2));
+        const double out3 = route(b3, w, qn);
+        q[t] = (out1 + out2) + out3;
         record(t, [&] { return std::array{u, l, z, nn, pending(b1), pending(b2), pending(b3)}; });
     }
 }
