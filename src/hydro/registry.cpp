@@ -5,6 +5,7 @@ namespace vardex::hydro {
 // One line per model, in the order of the Python `hydro` module.
 #define VARDEX_HYDRO_MODELS(X) \
     X(gr4j) \
+    X(cequeau) \
     X(crec) \
     X(hymod) \
     X(hbv) \
