@@ -6,6 +6,7 @@ namespace vardex::hydro {
 #define VARDEX_HYDRO_MODELS(X) \
     X(gr4j) \
     X(bucket) \
+    X(cequeau) \
     X(crec) \
     X(gardenia) \
     X(hymod) \
