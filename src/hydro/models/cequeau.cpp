@@ -43,7 +43,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         // Soil evaporation reaches the full demand once the store is half full.
         const double s1 = p + s;
         const double es = min_nan((s1 + s1) / x5, 1.0) * e;
-        const double e1 = min_nan(es, s1);
+        const double e1 = s1 < es ? s1 : es;  // the demand when the comparison fails
         const double s2 = s1 - e1;
 
         const double infil = max_nan(s2 - x1, 0.0) / x3;
@@ -63,7 +63,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         // The groundwater only sees the demand the soil did not meet.
         const double en = min_nan(n3 / x7, 1.0) * (e - e1);
-        const double e2 = min_nan(en, n3);
+        const double e2 = n3 < en ? n3 : en;
         n = n3 - e2;
 
         q[t] = routing.route((((qo + qu) + ql) + qnu) + qnl);
