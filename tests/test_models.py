@@ -26,6 +26,10 @@ def forcing_01022500():
     return data["prcp"], pet, camels.streamflow_mm("01022500", data["dates"])
 
 
+def test_every_model_of_the_tree_is_there():
+    assert sorted(MODELS) == sorted(PARAM_COUNTS)
+
+
 @parametrize_models
 def test_init_contract(name):
     module = getattr(vardex_rs.hydro, name)

@@ -72,8 +72,7 @@ class TestTree:
         assert calculate_nse is vardex_rs.metrics.calculate_nse
 
     def test_model_modules_follow_registry_order(self):
-        assert "gr4j" in MODELS and set(MODELS) <= set(TREE_ORDER)
-        assert MODELS == [m for m in TREE_ORDER if m in MODELS]
+        assert MODELS == TREE_ORDER
 
     def test_model_module_attributes(self):
         g = vardex_rs.hydro.gr4j
