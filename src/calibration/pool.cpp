@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace vardex::calibration {
@@ -58,15 +59,24 @@ std::size_t available_processors() {
 
 class Pool {
 public:
-    explicit Pool(std::size_t workers) : size_(workers) {
-        // Workers are detached and never joined: they hold no Python state and only
-        // wait on this pool, which is never destroyed, so process exit (interpreter
-        // shutdown included) can end them at any point without running destructors
-        // under their feet.
-        for (std::size_t w = 0; w < workers; ++w) std::thread([this] { run(); }).detach();
+    // Starts up to `wanted` workers on a fully built pool. Workers are detached and never
+    // joined: they hold no Python state and only wait on this pool, which is never destroyed,
+    // so process exit (interpreter shutdown included) can end them at any point without
+    // running destructors under their feet. A worker that cannot be started (a thread or
+    // address-space limit) is simply not there: the caller of parallel_for works too, so the
+    // pool runs with the workers it got, none included.
+    void start(std::size_t wanted) {
+        for (std::size_t w = 0; w < wanted; ++w) {
+            try {
+                std::thread([this] { run(); }).detach();
+            } catch (const std::system_error&) {
+                break;
+            }
+            size_.fetch_add(1, std::memory_order_relaxed);
+        }
     }
 
-    std::size_t size() const { return size_; }
+    std::size_t size() const { return size_.load(std::memory_order_relaxed); }
 
     void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
         if (n == 0) return;
@@ -106,15 +116,20 @@ private:
         if (it != jobs_.end()) jobs_.erase(it);
     }
 
-    std::size_t size_;
+    std::atomic<std::size_t> size_{0};
     std::mutex mutex_;
     std::condition_variable work_available_;
     std::deque<std::shared_ptr<Job>> jobs_;
 };
 
 Pool& pool() {
-    // Deliberately leaked: see the constructor. The static initialisation is thread-safe.
-    static Pool* const instance = new Pool(available_processors());
+    // Deliberately leaked (see start); no thread sees the pool before it is fully built. The
+    // static initialisation is thread-safe.
+    static Pool* const instance = [] {
+        auto* p = new Pool();
+        p->start(available_processors());
+        return p;
+    }();
     return *instance;
 }
 

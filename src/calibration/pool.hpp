@@ -13,7 +13,8 @@ namespace vardex::calibration {
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
 
 // Number of worker threads of the pool (created on first use): one per processor the
-// process may run on, at least one.
+// process may run on, fewer if the system refuses to start more (0 when none could start;
+// parallel_for then runs on the calling thread alone).
 std::size_t pool_size();
 
 }  // namespace vardex::calibration

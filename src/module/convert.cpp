@@ -1,5 +1,8 @@
 // Argument conversion, result wrapping and the exception classes.
+#include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <type_traits>
 #include <new>
 #include <stdexcept>
 
@@ -20,6 +23,21 @@ void type_error(const char* name, const char* expected, PyObject* got) {
     }
 }
 
+void memory_error(const char* name, npy_intp n, std::size_t element_size, const char* dtype) {
+    const double bytes = static_cast<double>(n) * static_cast<double>(element_size);
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double shown = bytes;
+    std::size_t unit = 0;
+    while (shown >= 1024.0 && unit + 1 < std::size(units)) {
+        shown /= 1024.0;
+        ++unit;
+    }
+    char size[32];
+    std::snprintf(size, sizeof size, "%.2f %s", shown, units[unit]);
+    PyErr_Format(PyExc_MemoryError, "argument '%s': unable to allocate %s for a copy of %zd %s values", name, size,
+                 static_cast<Py_ssize_t>(n), dtype);
+}
+
 // Copies a 1-D array of 8-byte elements in logical order, whatever its strides.
 template <class T>
 std::optional<std::vector<T>> array_of(PyObject* obj, const char* name, int typenum, const char* expected) {
@@ -37,7 +55,17 @@ std::optional<std::vector<T>> array_of(PyObject* obj, const char* name, int type
     const npy_intp n = PyArray_DIM(arr, 0);
     const npy_intp stride = PyArray_STRIDE(arr, 0);
     const char* base = static_cast<const char*>(PyArray_DATA(arr));
-    std::vector<T> out(static_cast<std::size_t>(n));
+    // A view can be far larger than its data (stride 0): say which argument could not be copied.
+    std::vector<T> out;
+    try {
+        out.resize(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+        memory_error(name, n, sizeof(T), std::is_same_v<T, double> ? "float64" : "uint64");
+        return std::nullopt;
+    } catch (const std::length_error&) {
+        memory_error(name, n, sizeof(T), std::is_same_v<T, double> ? "float64" : "uint64");
+        return std::nullopt;
+    }
     for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * stride, sizeof(T));
     return out;
 }
@@ -67,8 +95,28 @@ std::optional<std::vector<std::uint64_t>> u64_array(PyObject* obj, const char* n
 std::optional<double> f64_scalar(PyObject* obj, const char* name) {
     const double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+        // An interrupt, an exit or a memory failure is not a wrong argument: let it through.
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit) ||
+            PyErr_ExceptionMatches(PyExc_MemoryError))
+            return std::nullopt;
+        // Anything else becomes the argument's TypeError, with the original as its cause.
+        PyObject *type, *cause, *traceback;
+        PyErr_Fetch(&type, &cause, &traceback);
+        PyErr_NormalizeException(&type, &cause, &traceback);
+        if (cause && traceback) PyException_SetTraceback(cause, traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
         type_error(name, "a float", obj);
+        PyObject *error_type, *error, *error_traceback;
+        PyErr_Fetch(&error_type, &error, &error_traceback);
+        PyErr_NormalizeException(&error_type, &error, &error_traceback);
+        if (error && cause) {
+            PyException_SetContext(error, Py_NewRef(cause));
+            PyException_SetCause(error, cause);  // steals
+        } else {
+            Py_XDECREF(cause);
+        }
+        PyErr_Restore(error_type, error, error_traceback);
         return std::nullopt;
     }
     return v;

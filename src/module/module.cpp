@@ -10,6 +10,20 @@ namespace {
 // interpreter instead of copying this module's dict there, so it can be refused.
 PyModuleDef root_def = {PyModuleDef_HEAD_INIT, "vardex_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
+// Every submodule under its dotted name, kept for the process so that the entries can be put
+// back into sys.modules whenever the module is handed out again (someone may have deleted them).
+std::vector<std::pair<std::string, PyObject*>>& submodules() {
+    static auto* const all = new std::vector<std::pair<std::string, PyObject*>>();
+    return *all;
+}
+
+bool store_in_sys_modules(const std::string& full, PyObject* module) {
+    Ref sys(PyImport_ImportModule("sys"));
+    if (!sys) return false;
+    Ref modules(PyObject_GetAttrString(sys.get(), "modules"));
+    return modules && PyMapping_SetItemString(modules.get(), full.c_str(), module) == 0;
+}
+
 // Sets `child` (a new reference, consumed) as an attribute of `parent` under its own
 // short name, and stores it in sys.modules under "<parent_qualname>.<name>".
 bool register_child(PyObject* parent, const std::string& parent_qualname, PyObject* child_ref) {
@@ -20,10 +34,15 @@ bool register_child(PyObject* parent, const std::string& parent_qualname, PyObje
     const char* short_name = PyUnicode_AsUTF8(name.get());
     if (!short_name) return false;
     const std::string full = parent_qualname + "." + short_name;
-    Ref sys(PyImport_ImportModule("sys"));
-    if (!sys) return false;
-    Ref modules(PyObject_GetAttrString(sys.get(), "modules"));
-    return modules && PyMapping_SetItemString(modules.get(), full.c_str(), child.get()) == 0;
+    if (!store_in_sys_modules(full, child.get())) return false;
+    submodules().emplace_back(full, Py_NewRef(child.get()));
+    return true;
+}
+
+bool restore_sys_modules() {
+    for (const auto& [full, module] : submodules())
+        if (!store_in_sys_modules(full, module)) return false;
+    return true;
 }
 
 PyObject* build_calibration() {
@@ -72,18 +91,27 @@ PyObject* build_root() {
 PyMODINIT_FUNC PyInit_vardex_rs(void) {
     // The module keeps process-wide objects (exception classes, module definitions), so it
     // belongs to the first interpreter that imports it; a second initialisation there returns
-    // the module built the first time.
-    static PyInterpreterState* owner = nullptr;
+    // the module built the first time, with its submodules back in sys.modules. The owner is
+    // known by its ID: a later interpreter may reuse the address of a destroyed one.
+    static std::int64_t owner = -1;
     static PyObject* root = nullptr;
-    PyInterpreterState* current = PyInterpreterState_Get();
-    if (owner && owner != current) {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current < 0) return nullptr;
+    if (owner >= 0 && owner != current) {
         PyErr_SetString(PyExc_ImportError, "vardex_rs cannot be imported in more than one interpreter per process");
         return nullptr;
     }
-    if (root) return Py_NewRef(root);
+    if (root) {
+        if (!vardex::py::restore_sys_modules()) return nullptr;
+        return Py_NewRef(root);
+    }
     if (PyArray_ImportNumPyAPI() < 0) return nullptr;
     root = vardex::py::build_root();
-    if (!root) return nullptr;
+    if (!root) {
+        for (auto& entry : vardex::py::submodules()) Py_DECREF(entry.second);
+        vardex::py::submodules().clear();
+        return nullptr;
+    }
     owner = current;
     return Py_NewRef(root);
 }

@@ -10,6 +10,8 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -47,14 +49,24 @@ private:
 };
 
 // Runs f with the interpreter lock released; f must not touch Python objects.
+//
+// The lock is taken back by a plain call, not by a destructor: while the interpreter finalizes,
+// PyEval_RestoreThread ends a daemon thread with pthread_exit, whose forced unwind must pass
+// through every frame of ours, and a destructor is noexcept. No Python reference may be held
+// across the call by the caller's frame either: that unwind runs destructors without the lock.
 template <class F>
 auto without_gil(F&& f) {
     PyThreadState* state = PyEval_SaveThread();
-    struct Restore {
-        PyThreadState* s;
-        ~Restore() { PyEval_RestoreThread(s); }
-    } restore{state};
-    return f();
+    auto result = [&] {
+        try {
+            return f();
+        } catch (...) {
+            PyEval_RestoreThread(state);
+            throw;
+        }
+    }();
+    PyEval_RestoreThread(state);
+    return result;
 }
 
 // --- argument conversion: on failure a TypeError (or OverflowError) is set and nullopt returned.
@@ -95,14 +107,18 @@ PyObject* raise(const Kind& kind) {
 PyObject* raise_current_exception() noexcept;
 
 // Entry points never let a C++ exception cross into the interpreter: Guard<f>::call runs f
-// and turns anything it throws into a Python exception.
+// and turns anything it throws into a Python exception. The one exception let through is the
+// forced unwind of a thread the interpreter ends (see without_gil); for it the call is not
+// noexcept.
 template <auto Fn>
 struct Guard;
 template <class... A, PyObject* (*Fn)(A...)>
 struct Guard<Fn> {
-    static PyObject* call(A... a) noexcept {
+    static PyObject* call(A... a) {
         try {
             return Fn(a...);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             return raise_current_exception();
         }

@@ -273,7 +273,7 @@ void test_reflect() {
 // ------------------------------------------------------------------------------ pool
 
 void test_pool() {
-    check("pool has at least one worker", pool_size() >= 1);
+    check("pool has a worker per processor here", pool_size() >= 1);
     parallel_for(0, [](std::size_t) { throw std::runtime_error("no index expected"); });
 
     auto run_once = [](std::size_t n) {
