@@ -266,6 +266,7 @@ class TestGilReleased:
             np.testing.assert_array_equal(r, expected)
 
 
+@pytest.mark.huge_alloc
 class TestHugeInputs:
     """Views far larger than memory (stride 0) fail with MemoryError instead of taking the process down."""
 
