@@ -1,6 +1,5 @@
 """Faults a hostile or careless user can reach: interpreter exit during a call, a worker pool that cannot
 start all its threads, sub-interpreters, a cleared sys.modules, oversized views and failing __float__."""
-import os
 import subprocess
 import sys
 import textwrap
@@ -10,8 +9,8 @@ import pytest
 
 import vardex_rs
 
-sanitized = pytest.mark.skipif(os.environ.get("VARDEX_SANITIZED") == "1",
-                               reason="address-space limits and huge allocations do not mix with ASan")
+# Address-space limits and huge allocations do not mix with the sanitizers' allocator.
+sanitized = pytest.mark.huge_alloc
 
 
 def run_python(script, timeout=120):
