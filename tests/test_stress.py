@@ -162,5 +162,7 @@ def test_repeated_calls_leak_nothing():
             assert all(outcome(f, a)[0] == (exc or "ok") for _ in range((repeat // 25 or 1) if f is drive else repeat))
     refs_after, blocks_after, rss_after = footprint()
     assert refs_after == refs
-    # a leaked object per call shows in the blocks; a leaked copy in resident memory (allocator caches swing ~3 MiB)
-    assert blocks_after - blocks < 100 and rss_after - rss < 8 << 20, (blocks_after - blocks, rss_after - rss)
+    # a leaked object per call shows in the blocks; a leaked copy in resident memory (allocator caches swing
+    # ~3 MiB; the sanitizers' allocator keeps freed memory in quarantine, so there only the blocks count)
+    rss_bound = float("inf") if os.environ.get("VARDEX_SANITIZED") == "1" else 8 << 20
+    assert blocks_after - blocks < 100 and rss_after - rss < rss_bound, (blocks_after - blocks, rss_after - rss)
