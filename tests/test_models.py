@@ -121,3 +121,13 @@ def test_readme_lists_every_model():
     script = Path(__file__).resolve().parent.parent / "tools" / "readme_models.py"
     assert subprocess.run([sys.executable, str(script), "--check"]).returncode == 0, \
         "README's model table is stale: run python tools/readme_models.py"
+
+
+def test_type_stubs_are_current():
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    script = Path(__file__).resolve().parent.parent / "tools" / "make_stubs.py"
+    assert subprocess.run([sys.executable, str(script), "--check"]).returncode == 0, \
+        "python/vardex_rs-stubs is stale: run python tools/make_stubs.py"

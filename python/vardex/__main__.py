@@ -1,0 +1,5 @@
+import sys
+
+from vardex.cli import main
+
+sys.exit(main())

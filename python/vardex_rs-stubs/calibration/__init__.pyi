@@ -1,0 +1,1 @@
+from . import dds as dds, sce as sce

@@ -1,0 +1,29 @@
+"""SMAR: 8-parameter daily rainfall-runoff model.
+
+Parameters (bounds inclusive, defaults their midpoints):
+    x1: Direct flow coefficient (-) [0.01, 1]
+    x2: Infiltration parameter (-) [0.01, 10]
+    x3: PET reduction coefficient for soil layers (-) [0.01, 0.99]
+    x4: Quadratic routing reservoir capacity (mm) [1, 500]
+    x5: Linear routing reservoir emptying constant (d) [1, 200]
+    x6: Delay (d) [0.5, 5]
+    x7: PET correction coefficient (-) [0.1, 2]
+    x8: Flow partitioning coefficient (-) [0.01, 0.99]
+"""
+import numpy as np
+import numpy.typing as npt
+
+param_names: list[str]
+param_descriptions: list[str]
+param_descriptions_fr: list[str]
+
+def init() -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(defaults, bounds): defaults of shape (8,), bounds of shape (8, 2) holding [lower, upper]."""
+
+def simulate(params: npt.NDArray[np.float64], precipitation: npt.NDArray[np.float64], pet: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Streamflow (mm/day), one value per day, from precipitation and PET (mm/day, equal lengths, finite, >= 0).
+
+    Raises VardexValidationError for a wrong parameter count, a parameter outside its bounds, unequal or empty
+    series, a non-finite or negative input; VardexNumericalError for a non-finite result. Arrays must be 1-D
+    float64 NumPy arrays (any stride), else TypeError.
+    """

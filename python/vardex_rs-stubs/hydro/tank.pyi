@@ -1,0 +1,28 @@
+"""TANK: 7-parameter daily rainfall-runoff model.
+
+Parameters (bounds inclusive, defaults their midpoints):
+    x1: Upper outflow threshold of surface reservoir (mm) [1, 1000]
+    x2: Lower outflow threshold (mm) [1, 1000]
+    x3: Fast emptying constant of surface reservoir (d) [1, 100]
+    x4: Intermediate emptying multiplier of upper soil reservoir (-) [1, 100]
+    x5: Delay (d) [0.5, 5]
+    x6: PET correction coefficient (-) [0.1, 2]
+    x7: Slow emptying multiplier of lower soil reservoir (-) [1, 100]
+"""
+import numpy as np
+import numpy.typing as npt
+
+param_names: list[str]
+param_descriptions: list[str]
+param_descriptions_fr: list[str]
+
+def init() -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(defaults, bounds): defaults of shape (7,), bounds of shape (7, 2) holding [lower, upper]."""
+
+def simulate(params: npt.NDArray[np.float64], precipitation: npt.NDArray[np.float64], pet: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Streamflow (mm/day), one value per day, from precipitation and PET (mm/day, equal lengths, finite, >= 0).
+
+    Raises VardexValidationError for a wrong parameter count, a parameter outside its bounds, unequal or empty
+    series, a non-finite or negative input; VardexNumericalError for a non-finite result. Arrays must be 1-D
+    float64 NumPy arrays (any stride), else TypeError.
+    """

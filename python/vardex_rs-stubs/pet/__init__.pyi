@@ -1,0 +1,1 @@
+from . import oudin as oudin

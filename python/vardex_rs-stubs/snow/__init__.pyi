@@ -1,0 +1,1 @@
+from . import cemaneige as cemaneige
