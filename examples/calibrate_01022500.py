@@ -7,8 +7,8 @@ import time
 
 import numpy as np
 
+import vardex
 import vardex_rs
-from camels import forcing, streamflow_mm
 from vardex_rs.calibration.dds import Dds
 from vardex_rs.calibration.sce import Sce
 
@@ -17,15 +17,15 @@ WARMUP = 365
 
 
 def calibration_inputs(gauge=GAUGE):
-    data = forcing(gauge)
+    c = vardex.load_camels(gauge)
     return {
-        "precipitation": data["prcp"],
-        "temperature": data["tmean"],
-        "pet": vardex_rs.pet.oudin.simulate(data["tmean"], data["doy"], data["lat"]),
-        "day_of_year": data["doy"],
-        "elevation_bands": data["elev_mean"] + np.array([-50.0, 0.0, 50.0]),
-        "median_elevation": data["elev_mean"],
-        "observations": streamflow_mm(gauge, data["dates"]),
+        "precipitation": c.precipitation,
+        "temperature": c.temperature,
+        "pet": c.pet,
+        "day_of_year": c.day_of_year,
+        "elevation_bands": c.median_elevation + np.array([-50.0, 0.0, 50.0]),
+        "median_elevation": c.median_elevation,
+        "observations": c.observed,
         "warmup_steps": WARMUP,
     }
 

@@ -5,19 +5,18 @@ parameters, scored against the observed streamflow after a one-year warm-up.
 """
 import numpy as np
 
+import vardex
 import vardex_rs
-from camels import forcing, streamflow_mm
 
 GAUGE = "01022500"
 
-data = forcing(GAUGE)
-observed = streamflow_mm(GAUGE, data["dates"])
+catchment = vardex.load_camels(GAUGE)
+observed, pet = catchment.observed, catchment.pet
 
-pet = vardex_rs.pet.oudin.simulate(data["tmean"], data["doy"], data["lat"])
 snow_defaults, _ = vardex_rs.snow.cemaneige.init()
-layers = data["elev_mean"] + np.array([-50.0, 0.0, 50.0])
-liquid = vardex_rs.snow.cemaneige.simulate(snow_defaults, data["prcp"], data["tmean"], data["doy"], layers,
-                                           data["elev_mean"])
+layers = catchment.median_elevation + np.array([-50.0, 0.0, 50.0])
+liquid = vardex_rs.snow.cemaneige.simulate(snow_defaults, catchment.precipitation, catchment.temperature,
+                                           catchment.day_of_year, layers, catchment.median_elevation)
 
 defaults, bounds = vardex_rs.hydro.gr4j.init()
 flow = vardex_rs.hydro.gr4j.simulate(defaults, liquid, pet)

@@ -1,25 +1,33 @@
-"""Shared test fixtures: loaders for the CAMELS sample catchments shipped in data/camels; the huge_alloc marker."""
+"""Shared test fixtures: loaders for the CAMELS sample catchments shipped with vardex; the huge_alloc marker."""
 import functools
 import os
-import sys
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "examples"))
-
-import camels  # noqa: E402  (the examples' loader, so tests and examples read the data one way)
+import vardex
+from vardex import data as vardex_data
 
 
 @functools.lru_cache(maxsize=None)
 def _forcing(gauge):
-    return camels.forcing(gauge)
+    catchment = vardex.load_camels(gauge)
+    raw = vardex_data._read_catchment(gauge, None, "daymet")  # tmax and tmin, which Catchment only keeps as a mean
+    return {
+        "dates": catchment.dates,
+        "prcp": catchment.precipitation,
+        "tmax": raw["tmax"],
+        "tmin": raw["tmin"],
+        "tmean": catchment.temperature,
+        "doy": catchment.day_of_year,
+        "lat": catchment.latitude,
+        "elev_mean": catchment.median_elevation,
+        "area_km2": catchment.area_km2,
+    }
 
 
 @functools.lru_cache(maxsize=None)
 def _streamflow_mm(gauge):
-    return camels.streamflow_mm(gauge, _forcing(gauge)["dates"])
+    return vardex.load_camels(gauge).observed
 
 
 @pytest.fixture

@@ -19,11 +19,8 @@ parametrize_models = pytest.mark.parametrize("name", MODELS)
 
 @pytest.fixture(scope="module")
 def forcing_01022500():
-    import camels
-
-    data = camels.forcing("01022500")
-    pet = vardex_rs.pet.oudin.simulate(data["tmean"], data["doy"], data["lat"])
-    return data["prcp"], pet, camels.streamflow_mm("01022500", data["dates"])
+    c = vardex.load_camels("01022500")
+    return c.precipitation, c.pet, c.observed
 
 
 def test_every_model_of_the_tree_is_there():

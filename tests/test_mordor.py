@@ -64,10 +64,8 @@ def test_storm_beyond_capacity_runs_off_directly():
 
 @pytest.fixture(scope="module")
 def forcing():
-    import camels
-
-    data = camels.forcing("01022500")
-    return data["prcp"], vardex_rs.pet.oudin.simulate(data["tmean"], data["doy"], data["lat"])
+    c = vardex.load_camels("01022500")
+    return c.precipitation, c.pet
 
 
 def test_water_balance(forcing):

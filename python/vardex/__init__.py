@@ -8,8 +8,9 @@ from __future__ import annotations
 import numpy as np
 
 from vardex import _core
+from vardex.data import Catchment, DataError, load_camels
 
-__all__ = ["model_states", "cemaneige_states"]
+__all__ = ["model_states", "cemaneige_states", "load_camels", "Catchment", "DataError"]
 
 
 def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:

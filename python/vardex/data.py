@@ -1,9 +1,27 @@
-"""Catchment data: the record every workflow of this package takes, and the CAMELS reader that fills it."""
+"""Catchment data: the record every workflow of this package takes, and the CAMELS reader that fills it.
+
+Two directory layouts are read. The standard CAMELS one::
+
+    basin_mean_forcing/<product>/<huc2>/<gauge>_lump_*forcing*.txt
+    usgs_streamflow/<huc2>/<gauge>_streamflow_qc.txt
+    camels_topo.txt, camels_name.txt
+
+and the flat one of the sample shipped with the package (``<gauge>_<product>_forcing.txt``,
+``<gauge>_streamflow_qc.txt``, ``camels_topo.txt``, ``camels_name.txt`` side by side).
+"""
 from __future__ import annotations
 
+import datetime
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
+
+__all__ = ["Catchment", "DataError", "load_camels", "gauges"]
+
+CFS_TO_M3S = 0.028316846592
+MISSING = -999.0
+FORCING_HEADER_LINES = 4    # latitude, elevation, area, column names
 
 
 @dataclass(frozen=True)
@@ -27,3 +45,211 @@ class Catchment:
 
     def __len__(self) -> int:
         return len(self.dates)
+
+
+class DataError(ValueError):
+    """A catchment file is missing or malformed; the message names the file (and the line)."""
+
+
+def sample_dir() -> Path:
+    """The sample catchments shipped with the package (from a source checkout: the repository's data/camels)."""
+    installed = Path(__file__).resolve().parent / "camels"
+    if installed.is_dir():
+        return installed
+    return Path(__file__).resolve().parent.parent.parent / "data" / "camels"
+
+
+def load_camels(gauge: str, data_dir: str | Path | None = None, forcing: str = "daymet") -> Catchment:
+    """Read one CAMELS catchment: forcing product ``forcing``, streamflow, attributes, Oudin PET.
+
+    ``data_dir`` defaults to the shipped sample (``gauges()`` lists it). Streamflow is converted from cfs to
+    mm/day over ``area_gages2``; -999 and days without a row are NaN. Raises ``DataError`` for a missing or
+    malformed file, or a gauge absent from the attribute tables.
+    """
+    import vardex_rs
+
+    raw = _read_catchment(gauge, data_dir, forcing)
+    temperature = (raw["tmax"] + raw["tmin"]) / 2.0
+    pet = vardex_rs.pet.oudin.simulate(temperature, raw["doy"], raw["lat"])
+    return Catchment(gauge=gauge, name=raw["name"], dates=raw["dates"], precipitation=raw["prcp"],
+                     temperature=temperature, day_of_year=raw["doy"], observed=raw["observed"], pet=pet,
+                     latitude=raw["lat"], median_elevation=raw["elev_mean"], area_km2=raw["area_km2"])
+
+
+def gauges(data_dir: str | Path | None = None) -> list[str]:
+    """Gauges of ``data_dir`` (default: the shipped sample) that have both a forcing and a streamflow file."""
+    root = _root(data_dir)
+    if _standard(root):
+        forced = {p.name.split("_lump_")[0] for p in root.glob("basin_mean_forcing/*/*/*_lump_*forcing*.txt")}
+        flows = root.glob("usgs_streamflow/*/*_streamflow_qc.txt")
+    else:
+        forced = {p.name.split("_")[0] for p in root.glob("*_*_forcing.txt")}
+        flows = root.glob("*_streamflow_qc.txt")
+    return sorted(forced & {p.name.split("_")[0] for p in flows})
+
+
+# --- reading -------------------------------------------------------------------------------------------------
+
+def _read_catchment(gauge, data_dir, forcing) -> dict:
+    """Everything load_camels needs, with tmax and tmin kept apart."""
+    if not isinstance(gauge, str) or not gauge.isalnum():
+        raise ValueError(f"gauge must be a CAMELS gauge id such as '01022500', got {gauge!r}")
+    if not isinstance(forcing, str) or not forcing.isalnum():
+        raise ValueError(f"forcing must be a product name such as 'daymet', got {forcing!r}")
+    root = _root(data_dir)
+    topo_path, keys = root / "camels_topo.txt", ("gauge_lat", "elev_mean", "area_gages2")
+    topo = _attributes(topo_path, gauge, keys)
+    lat, elev, area = (_number(topo, key, topo_path) for key in keys)
+    if not area > 0.0:
+        raise DataError(f"{topo_path}, line {topo['_line']}: area_gages2 is not positive ({area})")
+    name = _attributes(root / "camels_name.txt", gauge, ("gauge_name",))["gauge_name"]
+    forcing_path, flow_path = _paths(root, gauge, forcing)
+    dates, prcp, tmax, tmin = _read_forcing(forcing_path)
+    years = dates.astype("datetime64[Y]")
+    doy = ((dates - years).astype(np.int64) + 1).astype(np.uint64)
+    return {"name": name, "dates": dates, "prcp": prcp, "tmax": tmax, "tmin": tmin, "doy": doy, "lat": lat,
+            "elev_mean": elev, "area_km2": area, "observed": _read_streamflow(flow_path, gauge, dates, area)}
+
+
+def _root(data_dir) -> Path:
+    root = sample_dir() if data_dir is None else Path(data_dir)
+    if not root.is_dir():
+        raise DataError(f"{root}: no such data directory")
+    return root
+
+
+def _standard(root: Path) -> bool:
+    return (root / "basin_mean_forcing").is_dir()
+
+
+def _paths(root: Path, gauge: str, forcing: str) -> tuple[Path, Path]:
+    if not _standard(root):
+        forcing_path, flow_path = root / f"{gauge}_{forcing}_forcing.txt", root / f"{gauge}_streamflow_qc.txt"
+        for path in (forcing_path, flow_path):
+            if not path.is_file():
+                raise DataError(f"{path}: no such file")
+        return forcing_path, flow_path
+    product = root / "basin_mean_forcing" / forcing
+    if not product.is_dir():
+        known = sorted(p.name for p in (root / "basin_mean_forcing").iterdir() if p.is_dir())
+        raise DataError(f"{product}: no such forcing product (available: {', '.join(known) or 'none'})")
+    return (_one(product, f"*/{gauge}_lump_*forcing*.txt"),
+            _one(root / "usgs_streamflow", f"*/{gauge}_streamflow_qc.txt"))
+
+
+def _one(directory: Path, pattern: str) -> Path:
+    found = sorted(directory.glob(pattern))
+    if len(found) != 1:
+        what = "no such file" if not found else "several files: " + ", ".join(str(p) for p in found)
+        raise DataError(f"{directory / pattern}: {what}")
+    return found[0]
+
+
+def _lines(path: Path) -> list[str]:
+    try:
+        return path.read_text().splitlines()
+    except FileNotFoundError:
+        raise DataError(f"{path}: no such file") from None
+    except (OSError, UnicodeDecodeError) as exc:
+        raise DataError(f"{path}: cannot be read ({exc})") from None
+
+
+def _attributes(path: Path, gauge: str, keys: tuple[str, ...]) -> dict[str, str]:
+    """The row of ``gauge`` in a semicolon-separated attribute table, as strings."""
+    lines = _lines(path)
+    if not lines:
+        raise DataError(f"{path}: empty file")
+    header = [h.strip() for h in lines[0].split(";")]
+    missing = [k for k in ("gauge_id",) + keys if k not in header]
+    if missing:
+        raise DataError(f"{path}, line 1: no column {', '.join(missing)}")
+    at = header.index("gauge_id")
+    for number, line in enumerate(lines[1:], start=2):
+        fields = [f.strip() for f in line.split(";")]
+        if fields[at] != gauge:
+            continue
+        if len(fields) != len(header):
+            raise DataError(f"{path}, line {number}: {len(fields)} fields, the header has {len(header)}")
+        row = dict(zip(header, fields))
+        row["_line"] = str(number)
+        return row
+    raise DataError(f"{path}: no row for gauge {gauge}")
+
+
+def _number(row: dict[str, str], key: str, path: Path) -> float:
+    try:
+        value = float(row[key])
+    except ValueError:
+        value = float("nan")
+    if not np.isfinite(value):
+        raise DataError(f"{path}, line {row['_line']}: {key} is not a number ({row[key]!r})")
+    return value
+
+
+def _date(fields: list[str], path: Path, number: int) -> datetime.date:
+    try:
+        return datetime.date(int(fields[0]), int(fields[1]), int(fields[2]))
+    except ValueError:
+        raise DataError(f"{path}, line {number}: invalid date {' '.join(fields[:3])!r}") from None
+
+
+def _read_forcing(path: Path) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Dates (datetime64[D], consecutive days), precipitation, tmax and tmin of a CAMELS forcing file."""
+    lines = _lines(path)
+    if len(lines) <= FORCING_HEADER_LINES:
+        raise DataError(f"{path}: no data rows after the {FORCING_HEADER_LINES} header lines")
+    columns = [c.lower() for c in lines[FORCING_HEADER_LINES - 1].split()]
+    index = {}
+    for key in ("prcp", "tmax", "tmin"):
+        matches = [i for i, c in enumerate(columns) if c.startswith(key)]
+        if len(matches) != 1:
+            raise DataError(f"{path}, line {FORCING_HEADER_LINES}: no single {key} column in the header")
+        index[key] = matches[0]
+    values = {key: np.empty(len(lines) - FORCING_HEADER_LINES) for key in index}
+    dates = []
+    for row, line in enumerate(lines[FORCING_HEADER_LINES:]):
+        number = row + FORCING_HEADER_LINES + 1
+        fields = line.split()
+        if len(fields) != len(columns):
+            raise DataError(f"{path}, line {number}: {len(fields)} fields, expected {len(columns)}")
+        date = _date(fields, path, number)
+        if dates and date != dates[-1] + datetime.timedelta(days=1):
+            raise DataError(f"{path}, line {number}: {date} does not follow {dates[-1]}")
+        dates.append(date)
+        for key, i in index.items():
+            try:
+                values[key][row] = float(fields[i])
+            except ValueError:
+                raise DataError(f"{path}, line {number}: {key} is not a number ({fields[i]!r})") from None
+            if not np.isfinite(values[key][row]):
+                raise DataError(f"{path}, line {number}: {key} is not finite ({fields[i]!r})")
+    return np.array(dates, dtype="datetime64[D]"), values["prcp"], values["tmax"], values["tmin"]
+
+
+def _read_streamflow(path: Path, gauge: str, dates: np.ndarray, area_km2: float) -> np.ndarray:
+    """Observed streamflow in mm/day on ``dates``; NaN for -999 and for days without a row."""
+    to_mm = CFS_TO_M3S * 86400.0 / (area_km2 * 1e6) * 1000.0
+    first = dates[0].astype(datetime.date)
+    q = np.full(len(dates), np.nan)
+    for number, line in enumerate(_lines(path), start=1):
+        fields = line.split()
+        if not fields:
+            continue
+        if len(fields) not in (5, 6):
+            raise DataError(f"{path}, line {number}: {len(fields)} fields, expected gauge year month day "
+                            "discharge [flag]")
+        if fields[0] != gauge:
+            raise DataError(f"{path}, line {number}: gauge {fields[0]}, expected {gauge}")
+        date = _date(fields[1:4], path, number)
+        try:
+            cfs = float(fields[4])
+        except ValueError:
+            raise DataError(f"{path}, line {number}: discharge is not a number ({fields[4]!r})") from None
+        if cfs == MISSING:
+            continue
+        if not (np.isfinite(cfs) and cfs >= 0.0):
+            raise DataError(f"{path}, line {number}: discharge {fields[4]} is neither >= 0 nor {MISSING:g}")
+        i = (date - first).days
+        if 0 <= i < len(q):
+            q[i] = cfs * to_mm
+    return q

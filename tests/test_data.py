@@ -1,0 +1,130 @@
+"""vardex.data: the CAMELS reader on the shipped sample, on the standard layout, and on broken copies."""
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import vardex
+from vardex.data import DataError, gauges, load_camels, sample_dir
+
+GAUGE = "01022500"
+CFS_TO_MM = 0.028316846592 * 86400.0 / (573.6e6) * 1000.0  # area_gages2 of 01022500 is 573.6 km²
+
+
+def test_shipped_sample():
+    assert sample_dir().parent == Path(vardex.__file__).resolve().parent  # read from the installed package
+    assert gauges() == ["01022500", "03015500"]
+    for gauge, days, start_of_gap in (("01022500", 1461, 1096), ("03015500", 1096, None)):
+        c = load_camels(gauge)
+        assert len(c) == days and c.dates[0] == np.datetime64("2000-01-01")
+        for series in (c.precipitation, c.temperature, c.observed, c.pet, c.day_of_year):
+            assert series.shape == (days,)
+        assert c.day_of_year.dtype == np.uint64 and c.day_of_year[365] == 366 and c.day_of_year[366] == 1
+        assert np.isfinite(c.pet).all() and c.pet.min() >= 0.0 and c.pet[150:250].mean() > 2.0
+        if start_of_gap is not None:  # streamflow ends with 2002: the rest are days without a row
+            assert np.isnan(c.observed[start_of_gap:]).all() and np.isfinite(c.observed[:start_of_gap]).all()
+    c = load_camels(GAUGE)
+    assert c.name == "Narraguagus River at Cherryfield, Maine"
+    assert (c.latitude, c.median_elevation, c.area_km2) == (44.60797, 92.68, 573.6)
+    assert c.temperature[0] == pytest.approx((-2.36 - 14.36) / 2)  # first row: tmax -2.36, tmin -14.36
+    assert c.observed[0] == pytest.approx(255.0 * CFS_TO_MM, rel=1e-12)  # first row: 255 cfs
+    assert isinstance(vardex.Catchment, type) and issubclass(vardex.DataError, ValueError)
+
+
+def _rewrite(path, number, line):
+    lines = path.read_text().splitlines()
+    lines[number - 1] = line
+    path.write_text("\n".join(lines) + "\n")
+
+
+@pytest.fixture
+def flat(tmp_path):
+    root = tmp_path / "flat"
+    shutil.copytree(sample_dir(), root)
+    return root
+
+
+@pytest.fixture
+def standard(tmp_path):
+    """A standard-layout copy of 01022500: daymet as shipped, a 'maurer' with doubled rain, two flow edits."""
+    src, root = sample_dir(), tmp_path / "standard"
+    for product in ("daymet", "maurer"):
+        (root / "basin_mean_forcing" / product / "01").mkdir(parents=True)
+    (root / "usgs_streamflow" / "01").mkdir(parents=True)
+    for name in ("camels_topo.txt", "camels_name.txt"):
+        shutil.copy(src / name, root / name)
+    daymet = root / "basin_mean_forcing/daymet/01/01022500_lump_cida_forcing_leap.txt"
+    shutil.copy(src / "01022500_daymet_forcing.txt", daymet)
+    lines = daymet.read_text().splitlines()
+    rows = [line.split() for line in lines[4:]]
+    for fields in rows:
+        fields[5] = f"{2 * float(fields[5]):.2f}"
+    (root / "basin_mean_forcing/maurer/01/01022500_lump_maurer_forcing_leap.txt").write_text(
+        "\n".join(lines[:4] + ["\t".join(f) for f in rows]) + "\n")
+    flows = (src / "01022500_streamflow_qc.txt").read_text().splitlines()
+    flows[9] = "01022500 2000 01 10  -999.00 M"
+    del flows[19]  # 2000-01-20
+    (root / "usgs_streamflow/01/01022500_streamflow_qc.txt").write_text("\n".join(flows) + "\n")
+    return root
+
+
+def test_standard_layout_and_forcing_products(standard):
+    sample = load_camels(GAUGE)
+    daymet = load_camels(GAUGE, standard)
+    assert gauges(standard) == [GAUGE]
+    assert np.array_equal(daymet.precipitation, sample.precipitation)
+    assert np.array_equal(daymet.pet, sample.pet) and daymet.name == sample.name
+    missing = np.isnan(daymet.observed) != np.isnan(sample.observed)
+    assert list(np.flatnonzero(missing)) == [9, 19]  # the -999 row and the deleted row
+    maurer = load_camels(GAUGE, str(standard), forcing="maurer")
+    assert np.allclose(maurer.precipitation, 2 * sample.precipitation, atol=0.006)
+    assert maurer.precipitation.sum() > 1.9 * sample.precipitation.sum()
+    with pytest.raises(DataError, match=r"nldas: no such forcing product \(available: daymet, maurer\)"):
+        load_camels(GAUGE, standard, forcing="nldas")
+
+
+def test_flat_layout_forcing_product(flat):
+    shutil.copy(flat / "01022500_daymet_forcing.txt", flat / "01022500_nldas_forcing.txt")
+    _rewrite(flat / "01022500_nldas_forcing.txt", 5, "2000 01 01 12\t31185.97\t7.00\t189.56\t0.00\t-2.36\t-14.36\t0")
+    assert load_camels(GAUGE, flat, forcing="nldas").precipitation[0] == 7.0
+    assert load_camels(GAUGE, flat).precipitation[0] == 0.0
+    with pytest.raises(DataError, match="01022500_maurer_forcing.txt: no such file"):
+        load_camels(GAUGE, flat, forcing="maurer")
+
+
+@pytest.mark.parametrize("file, edit, message", [
+    ("01022500_streamflow_qc.txt", None, r"01022500_streamflow_qc.txt: no such file"),
+    ("camels_name.txt", None, r"camels_name.txt: no such file"),
+    ("01022500_daymet_forcing.txt", (10, "2000 01 06 12\t31185.97\tx\t189.56\t0.00\t-2.36\t-14.36\t202.51"),
+     r"01022500_daymet_forcing.txt, line 10: prcp is not a number \('x'\)"),
+    ("01022500_daymet_forcing.txt", (7, "2000 01 03 12\t31185.97\t0.00"), r"forcing.txt, line 7: 6 fields, expected 11"),
+    ("01022500_daymet_forcing.txt", (8, "2000 01 05 12\t1\t0\t1\t0\t1\t0\t1"),
+     r"forcing.txt, line 8: 2000-01-05 does not follow 2000-01-03"),
+    ("01022500_streamflow_qc.txt", (3, "01022500 2000 02 30   337.00 A"),
+     r"streamflow_qc.txt, line 3: invalid date '2000 02 30'"),
+    ("01022500_streamflow_qc.txt", (4, "01022500 2000 01 04   -5.00 A"), r"streamflow_qc.txt, line 4: discharge"),
+    ("camels_topo.txt", (2, "01022599;44.6;-67.9;92.68;17.8;573.6;620.4"),
+     r"camels_topo.txt: no row for gauge 01022500"),
+    ("camels_topo.txt", (2, "01022500;44.6;-67.9;high;17.8;573.6;620.4"),
+     r"camels_topo.txt, line 2: elev_mean is not a number"),
+])
+def test_missing_or_malformed_file(flat, file, edit, message):
+    if edit is None:
+        (flat / file).unlink()
+    else:
+        _rewrite(flat / file, *edit)
+    with pytest.raises(DataError, match=message) as info:
+        load_camels(GAUGE, flat)
+    assert str(flat) in str(info.value)
+    if file.startswith(GAUGE):
+        assert load_camels("03015500", flat).name  # a broken file of one gauge leaves the others readable
+
+
+def test_gauges_and_bad_arguments(flat, tmp_path):
+    (flat / "03015500_streamflow_qc.txt").unlink()
+    assert gauges(flat) == [GAUGE]  # a gauge needs both forcing and streamflow
+    with pytest.raises(DataError, match="no such data directory"):
+        gauges(tmp_path / "absent")
+    with pytest.raises(ValueError, match="gauge must be"):
+        load_camels("../01022500")
