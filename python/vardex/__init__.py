@@ -8,8 +8,9 @@ from __future__ import annotations
 import numpy as np
 
 from vardex import _core
+from vardex.calibration import CalibrationResult, calibrate, compare
 
-__all__ = ["model_states", "cemaneige_states"]
+__all__ = ["model_states", "cemaneige_states", "calibrate", "compare", "CalibrationResult"]
 
 
 def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
