@@ -152,7 +152,7 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
         if progress:
             from tqdm import tqdm
             bar = tqdm(total=max_steps, desc=f"{model}{'+snow' if snow else ''} {optimiser}", unit="step",
-                       file=sys.stderr, leave=False)
+                       file=sys.stderr)
         engine.init(*forcing)
         done = False
         while not done and (max_steps is None or steps < max_steps):
