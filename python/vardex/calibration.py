@@ -1,0 +1,216 @@
+"""Calibrating the ``vardex_rs`` models on a catchment: one model (`calibrate`) or several side by side (`compare`)."""
+from __future__ import annotations
+
+import math
+import sys
+import time
+from dataclasses import dataclass
+
+import numpy as np
+import vardex_rs
+import vardex_rs.calibration.dds
+import vardex_rs.calibration.sce
+import vardex_rs.hydro
+import vardex_rs.snow.cemaneige
+
+from vardex.data import Catchment
+
+__all__ = ["CalibrationResult", "calibrate", "compare", "MODELS"]
+
+# Model names in the order of vardex_rs.hydro's submodules.
+MODELS: tuple[str, ...] = tuple(name for name, value in vars(vardex_rs.hydro).items()
+                                if hasattr(value, "simulate") and hasattr(value, "param_names"))
+
+# Looked up at call time so the optimiser classes can be replaced (tests wrap them).
+_OPTIMISERS = {"sce": vardex_rs.calibration.sce.Sce, "dds": vardex_rs.calibration.dds.Dds}
+
+SCE_DEFAULTS = {"n_complexes": 2, "k_stop": 10, "p_convergence_threshold": 0.1,
+                "geometric_range_threshold": 1e-3}
+DDS_DEFAULTS = {"r": 0.2}
+DEFAULT_BUDGET = {"sce": 10000, "dds": 1000}
+
+_METRIC_NAMES = ("rmse", "nse", "kge")
+_SNOW_BAND_OFFSETS = np.array([-200.0, 0.0, 200.0])
+
+
+@dataclass(frozen=True)
+class CalibrationResult:
+    """The outcome of one calibration run.
+
+    ``params`` maps parameter names to values: CemaNeige's ``ctg``, ``kf``, ``qnbv`` first when ``snow`` is set,
+    then the hydrological model's ``x1`` … ``xN``. ``metrics`` holds ``rmse``, ``nse`` and ``kge`` of
+    ``simulation`` on the calibration window (after warm-up, missing observations dropped, after the
+    transformation). ``history`` is the best objective value after every step. ``evaluations`` counts model
+    evaluations, the initial ones included: exact for DDS; for SCE an upper bound (see `calibrate`).
+    ``done`` is true when the optimiser itself reported convergence or an exhausted budget; ``interrupted``
+    when the run was stopped by Ctrl-C.
+    """
+
+    model: str
+    snow: bool
+    optimiser: str
+    objective: str
+    transformation: str
+    seed: int
+    params: dict[str, float]
+    metrics: dict[str, float]
+    simulation: np.ndarray
+    history: list[float]
+    evaluations: int
+    steps: int
+    seconds: float
+    done: bool
+    interrupted: bool
+
+    @property
+    def score(self) -> float:
+        """The value of the calibration objective."""
+        return self.metrics[self.objective]
+
+
+def _sce_cycle_bounds(n_params: int, n_complexes: int) -> tuple[int, int, int]:
+    """(population size, fewest, most evaluations of one cycle) for SCE."""
+    per_complex = 2 * n_params + 1
+    population = n_complexes * per_complex
+    return population, population, 3 * population
+
+
+def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, optimiser: str = "sce",
+              objective: str = "nse", transformation: str = "none", warmup: int = 365, seed: int = 1,
+              max_steps: int | None = None, max_evaluations: int | None = None, progress: bool = True,
+              elevation_bands=None, **settings) -> CalibrationResult:
+    """Calibrate ``model`` (optionally behind CemaNeige) on ``catchment`` and return the best candidate found.
+
+    ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 2, ``k_stop`` 10, ``p_convergence_threshold`` 0.1,
+    ``geometric_range_threshold`` 1e-3) or ``"dds"`` (setting ``r`` 0.2); ``**settings`` override these.
+    ``objective`` (rmse, nse, kge) and ``transformation`` (none, log, sqrt) are scored after the first
+    ``warmup`` days. The run steps the optimiser until it reports done, or ``max_steps`` steps were made.
+
+    ``max_evaluations`` is the total budget of model evaluations, initial ones included (default 10000 for
+    SCE, 1000 for DDS), and is never exceeded. DDS spends it exactly. An SCE cycle spends between s and 3s
+    evaluations (s = n_complexes × (2n + 1), n the parameter count) and the optimiser reports neither the
+    number nor its own count, so SCE is given the budget minus the population and minus one worst-case cycle:
+    it then ends within the budget, at most 3s short of it, and needs a budget of at least 4s. For SCE,
+    ``evaluations`` is the upper bound s + 3s × steps, capped at the budget.
+
+    With ``snow``, ``elevation_bands`` (m) default to the catchment's median elevation − 200, ± 0 and + 200.
+
+    Progress is shown on stderr (``progress=False`` shows nothing). Ctrl-C stops the run and returns the best
+    result so far with ``interrupted`` set; before the first step has finished it propagates.
+    """
+    if optimiser not in _OPTIMISERS:
+        raise ValueError(f"Unknown optimiser '{optimiser}'. Valid options: sce, dds")
+    if model not in MODELS:
+        raise ValueError(f"Unknown hydro model '{model}'")
+    if max_steps is not None and max_steps < 1:
+        raise ValueError(f"max_steps must be at least 1, got {max_steps}")
+    if warmup < 0 or warmup >= len(catchment):
+        raise ValueError(f"warmup must be in [0, {len(catchment)}) for this catchment, got {warmup}")
+
+    hydro = getattr(vardex_rs.hydro, model)
+    names = list(hydro.param_names)
+    if snow:
+        names = list(vardex_rs.snow.cemaneige.param_names) + names
+    budget = DEFAULT_BUDGET[optimiser] if max_evaluations is None else int(max_evaluations)
+    snow_model = "cemaneige" if snow else None
+
+    if optimiser == "sce":
+        unknown = set(settings) - set(SCE_DEFAULTS)
+        options = {**SCE_DEFAULTS, **settings}
+        population, _, worst_cycle = _sce_cycle_bounds(len(names), int(options["n_complexes"]))
+        if budget < population + worst_cycle:
+            raise ValueError(f"max_evaluations must be at least {population + worst_cycle} for SCE with "
+                             f"{len(names)} parameters and {options['n_complexes']} complexes, got {budget}")
+        args = (model, snow_model, objective, transformation, options["n_complexes"], options["k_stop"],
+                options["p_convergence_threshold"], options["geometric_range_threshold"],
+                budget - population - worst_cycle, seed)
+    else:
+        unknown = set(settings) - set(DDS_DEFAULTS)
+        options = {**DDS_DEFAULTS, **settings}
+        population, worst_cycle = 1, 1
+        args = (model, snow_model, objective, transformation, options["r"], budget, seed)
+    if unknown:
+        raise TypeError(f"Unknown {optimiser} settings: {', '.join(sorted(unknown))}")
+
+    if snow:
+        bands = (catchment.median_elevation + _SNOW_BAND_OFFSETS if elevation_bands is None
+                 else np.asarray(elevation_bands, dtype=np.float64))
+        forcing = (catchment.precipitation, catchment.temperature, catchment.pet, catchment.day_of_year,
+                   bands, float(catchment.median_elevation), catchment.observed, warmup)
+    else:
+        forcing = (catchment.precipitation, None, catchment.pet, None, None, None, catchment.observed, warmup)
+
+    obj = objective.lower()
+    history: list[float] = []
+    last = None
+    steps = 0
+    interrupted = False
+    started = time.perf_counter()
+    bar = None
+    try:
+        engine = _OPTIMISERS[optimiser](*args)
+        if progress:
+            from tqdm import tqdm
+            bar = tqdm(total=max_steps, desc=f"{model}{'+snow' if snow else ''} {optimiser}", unit="step",
+                       file=sys.stderr)
+        engine.init(*forcing)
+        done = False
+        while not done and (max_steps is None or steps < max_steps):
+            done, best, simulation, triple = engine.step(*forcing)
+            steps += 1
+            last = (bool(done), best, simulation, triple)
+            history.append(float(triple[_METRIC_NAMES.index(obj)]))
+            if bar is not None:
+                bar.set_postfix({obj: f"{history[-1]:.4f}",
+                                 "evals": _evaluations(optimiser, population, worst_cycle, steps, budget)},
+                                refresh=False)
+                bar.update(1)
+    except KeyboardInterrupt:
+        if last is None:
+            raise
+        interrupted = True
+    finally:
+        if bar is not None:
+            bar.close()
+    seconds = time.perf_counter() - started
+
+    done, best, simulation, triple = last
+    return CalibrationResult(
+        model=model, snow=snow, optimiser=optimiser, objective=obj, transformation=transformation.lower(),
+        seed=seed, params=dict(zip(names, (float(v) for v in best))),
+        metrics=dict(zip(_METRIC_NAMES, (float(v) for v in triple))), simulation=simulation,
+        history=history, evaluations=_evaluations(optimiser, population, worst_cycle, steps, budget),
+        steps=steps, seconds=seconds, done=done, interrupted=interrupted)
+
+
+def _evaluations(optimiser: str, population: int, worst_cycle: int, steps: int, budget: int) -> int:
+    # DDS: one evaluation at init, one per step until its budget is spent; SCE: the upper bound.
+    return min(population + worst_cycle * steps, budget)
+
+
+def _rank_key(result: CalibrationResult):
+    value = result.score
+    if not math.isfinite(value):
+        return (1, 0.0)
+    return (0, value if result.objective == "rmse" else -value)
+
+
+def compare(catchment: Catchment, models=None, **kwargs) -> list[CalibrationResult]:
+    """Calibrate each of ``models`` (default: all twenty) with the same `calibrate` arguments.
+
+    Returns the results ranked best first by the objective; non-finite scores last, ties in ``models`` order.
+    Ctrl-C stops the series: the model being calibrated keeps its best result so far, later models are skipped.
+    """
+    names = MODELS if models is None else tuple(models)
+    results = []
+    for name in names:
+        try:
+            result = calibrate(catchment, name, **kwargs)
+        except KeyboardInterrupt:
+            if not results:
+                raise
+            break
+        results.append(result)
+        if result.interrupted:
+            break
+    return sorted(results, key=_rank_key)

@@ -1,0 +1,188 @@
+"""vardex.calibrate / vardex.compare on a shipped CAMELS catchment, with small budgets."""
+import numpy as np
+import pytest
+
+import vardex
+import vardex_rs
+import vardex_rs.calibration.sce
+import vardex_rs.hydro
+import vardex_rs.metrics
+import vardex_rs.pet.oudin
+import vardex_rs.snow.cemaneige
+from vardex import calibration
+from vardex.data import Catchment
+
+GAUGE = "01022500"
+WARMUP = 365
+# SCE with both convergence criteria switched off, so only the budget (or max_steps) ends a run.
+NO_CONVERGENCE = {"p_convergence_threshold": -1.0, "geometric_range_threshold": 0.0}
+
+
+@pytest.fixture
+def catchment(camels_forcing, camels_streamflow_mm):
+    f = camels_forcing(GAUGE)
+    pet = vardex_rs.pet.oudin.simulate(f["tmean"], f["doy"], f["lat"])
+    return Catchment(GAUGE, "test", f["dates"], f["prcp"], f["tmean"], f["doy"], camels_streamflow_mm(GAUGE),
+                     pet, f["lat"], f["elev_mean"], f["area_km2"])
+
+
+def resimulate(catchment, result):
+    hydro = getattr(vardex_rs.hydro, result.model)
+    params = np.array(list(result.params.values()))
+    precipitation = catchment.precipitation
+    if result.snow:
+        bands = catchment.median_elevation + np.array([-200.0, 0.0, 200.0])
+        precipitation = vardex_rs.snow.cemaneige.simulate(params[:3], precipitation, catchment.temperature,
+                                                          catchment.day_of_year, bands,
+                                                          catchment.median_elevation)
+        params = params[3:]
+    return hydro.simulate(params, precipitation, catchment.pet)
+
+
+def sce_cycle(n_params, n_complexes=2):
+    return n_complexes * (2 * n_params + 1)
+
+
+def sce_cycle_evaluations(catchment, steps, seed=1):
+    """Exact evaluations spent by the first `steps` SCE cycles on GR4J, convergence criteria off.
+
+    Sce reports done at the first cycle whose count exceeds its budget, so `steps` cycles stay undone exactly
+    when the budget is at least their count: the smallest such budget is the count.
+    """
+    forcing = (catchment.precipitation, None, catchment.pet, None, None, None, catchment.observed, WARMUP)
+
+    def undone(budget):
+        sce = vardex_rs.calibration.sce.Sce("gr4j", None, "nse", "none", 2, 10, -1.0, 0.0, budget, seed)
+        sce.init(*forcing)
+        return not any(sce.step(*forcing)[0] for _ in range(steps))
+    low, high = 0, 3 * sce_cycle(4) * steps
+    while low < high:
+        mid = (low + high) // 2
+        low, high = (low, mid) if undone(mid) else (mid + 1, high)
+    return low
+
+
+@pytest.mark.parametrize("optimiser, snow, model, budget", [("sce", False, "gr4j", 400), ("dds", True, "hymod", 60),
+                                                            ("sce", True, "gr4j", 600)])
+def test_result_record_is_consistent(catchment, optimiser, snow, model, budget):
+    r = vardex.calibrate(catchment, model, snow=snow, optimiser=optimiser, max_evaluations=budget,
+                         warmup=WARMUP, progress=False, seed=3)
+    assert (r.model, r.snow, r.optimiser, r.objective, r.transformation, r.seed) == (
+        model, snow, optimiser, "nse", "none", 3)
+    hydro = getattr(vardex_rs.hydro, model)
+    names = (["ctg", "kf", "qnbv"] if snow else []) + list(hydro.param_names)
+    assert list(r.params) == names
+    bounds = hydro.init()[1]
+    if snow:
+        bounds = np.vstack([[[0, 1], [0, 20], [0, 2000]], bounds])
+    values = np.array(list(r.params.values()))
+    assert np.all((bounds[:, 0] <= values) & (values <= bounds[:, 1]))
+
+    np.testing.assert_array_equal(r.simulation, resimulate(catchment, r))
+    obs, sim = catchment.observed[WARMUP:], r.simulation[WARMUP:]
+    keep = np.isfinite(obs)
+    obs, sim = np.ascontiguousarray(obs[keep]), np.ascontiguousarray(sim[keep])
+    assert r.metrics == {"rmse": vardex_rs.metrics.calculate_rmse(obs, sim),
+                         "nse": vardex_rs.metrics.calculate_nse(obs, sim),
+                         "kge": vardex_rs.metrics.calculate_kge(obs, sim)}
+
+    assert r.steps == len(r.history) > 0 and r.history[-1] == r.score
+    assert all(a <= b for a, b in zip(r.history, r.history[1:]))
+    assert r.evaluations <= budget and r.seconds > 0 and not r.interrupted
+
+
+def test_seed_reproduces_the_run(catchment):
+    kw = dict(optimiser="dds", max_evaluations=40, progress=False)
+    a, b = vardex.calibrate(catchment, seed=5, **kw), vardex.calibrate(catchment, seed=5, **kw)
+    assert a.params == b.params and a.history == b.history and a.metrics == b.metrics
+    np.testing.assert_array_equal(a.simulation, b.simulation)
+    assert vardex.calibrate(catchment, seed=6, **kw).params != a.params
+
+
+def test_budgets_and_step_limits(catchment):
+    dds = vardex.calibrate(catchment, optimiser="dds", max_evaluations=30, progress=False)
+    assert (dds.done, dds.steps, dds.evaluations) == (True, 29, 30)
+
+    # An SCE cycle spends between c and 3c evaluations: the run ends within the budget, less than one
+    # worst-case cycle short of it, and the reported count bounds the true one.
+    budget, population = 300, sce_cycle(4)
+    sce = vardex.calibrate(catchment, max_evaluations=budget, progress=False, **NO_CONVERGENCE)
+    spent = population + sce_cycle_evaluations(catchment, sce.steps)
+    assert sce.done and budget - 3 * population < spent <= sce.evaluations <= budget
+
+    limited = vardex.calibrate(catchment, max_steps=2, progress=False, **NO_CONVERGENCE)
+    assert (limited.steps, len(limited.history), limited.done) == (2, 2, False)
+    with pytest.raises(ValueError, match="max_evaluations must be at least 72"):
+        vardex.calibrate(catchment, max_evaluations=71, progress=False)
+    with pytest.raises(TypeError, match="r"):
+        vardex.calibrate(catchment, max_evaluations=100, progress=False, r=0.2)
+
+
+def test_settings_reach_the_optimiser(catchment):
+    # Three complexes instead of two make a larger population: a budget fit for two is then too small.
+    vardex.calibrate(catchment, max_evaluations=72, max_steps=1, progress=False)
+    with pytest.raises(ValueError, match="at least 108"):
+        vardex.calibrate(catchment, max_evaluations=72, progress=False, n_complexes=3)
+    with pytest.raises(ValueError, match="neighborhood size r"):
+        vardex.calibrate(catchment, optimiser="dds", progress=False, r=2.0)
+
+
+@pytest.mark.parametrize("objective", ["nse", "rmse"])
+def test_compare_ranks_best_first(catchment, objective):
+    models = None if objective == "nse" else ["gr4j", "hymod", "bucket"]
+    results = vardex.compare(catchment, models, optimiser="dds", max_evaluations=3, objective=objective,
+                             progress=False)
+    assert sorted(r.model for r in results) == sorted(models or calibration.MODELS)
+    assert len(results) == (20 if models is None else 3)
+    scores = [r.metrics[objective] for r in results]
+    finite = [s for s in scores if np.isfinite(s)]
+    assert finite == sorted(finite, reverse=objective != "rmse")
+    assert scores[:len(finite)] == finite
+
+
+class _Interrupting:
+    """Wraps an optimiser class so that its `where`-th call (init = 0, then steps) raises KeyboardInterrupt."""
+
+    def __init__(self, cls, where):
+        self.cls, self.where = cls, where
+
+    def __call__(self, *args):
+        engine, where, calls = self.cls(*args), self.where, [0]
+
+        class Proxy:
+            def _call(self, method, *a):
+                calls[0] += 1
+                if calls[0] - 1 == where:
+                    raise KeyboardInterrupt
+                return getattr(engine, method)(*a)
+
+            def init(self, *a):
+                return self._call("init", *a)
+
+            def step(self, *a):
+                return self._call("step", *a)
+        return Proxy()
+
+
+def test_keyboard_interrupt_returns_best_so_far(catchment, monkeypatch):
+    kw = dict(optimiser="dds", max_evaluations=50, progress=False)
+    reference = vardex.calibrate(catchment, max_steps=3, **kw)
+    monkeypatch.setitem(calibration._OPTIMISERS, "dds", _Interrupting(calibration._OPTIMISERS["dds"], 4))
+    r = vardex.calibrate(catchment, **kw)
+    assert r.interrupted and not r.done and r.steps == 3
+    assert r.params == reference.params and r.history == reference.history
+
+    for where in (0, 1):    # during init, during the first step: nothing to return
+        monkeypatch.setitem(calibration._OPTIMISERS, "sce",
+                            _Interrupting(vardex_rs.calibration.sce.Sce, where))
+        with pytest.raises(KeyboardInterrupt):
+            vardex.calibrate(catchment, progress=False)
+
+
+def test_progress_goes_to_stderr_only_when_asked(catchment, capfd):
+    kw = dict(optimiser="dds", max_evaluations=5)
+    vardex.calibrate(catchment, progress=False, **kw)
+    assert capfd.readouterr() == ("", "")
+    vardex.calibrate(catchment, **kw)
+    out, err = capfd.readouterr()
+    assert out == "" and "evals=" in err and "nse=" in err
