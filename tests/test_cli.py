@@ -1,0 +1,71 @@
+"""The vardex command line and the plots, run as a user would."""
+import json
+import subprocess
+import sys
+
+import pytest
+
+import vardex_rs
+
+
+def vardex(*args, timeout=300):
+    return subprocess.run([sys.executable, "-m", "vardex", *args], capture_output=True, text=True, timeout=timeout)
+
+
+def test_models_lists_all_twenty():
+    out = vardex("models")
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert len(lines) == 21 and lines[0].split()[:2] == ["model", "N"]
+    assert [line.split()[0] for line in lines[1:]] == [k for k in vars(vardex_rs.hydro) if not k.startswith("__")]
+    assert lines[1].split()[1] == "4" and "Production store capacity (mm)" in lines[1]
+
+
+def test_calibrate_writes_table_and_json(tmp_path):
+    result_file = tmp_path / "r.json"
+    out = vardex("calibrate", "01022500", "--model", "gr4j", "--optimiser", "dds", "--seed", "3", "--no-progress",
+                 "--json", str(result_file))
+    assert out.returncode == 0, out.stderr
+    assert out.stderr == ""
+    assert "01022500 Narraguagus River" in out.stdout and "gr4j" in out.stdout
+    record = json.loads(result_file.read_text())
+    assert list(record["params"]) == ["x1", "x2", "x3", "x4"]
+    assert record["metrics"]["nse"] > 0.5 and record["evaluations"] > 0 and record["done"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["calibrate", "99999999"], "99999999"),
+    (["calibrate", "01022500", "--data", "/nonexistent"], "/nonexistent"),
+    (["calibrate", "01022500", "--warmup", "-1"], "--warmup"),
+    (["compare", "01022500", "--models", "gr4j,nope"], "nope"),
+])
+def test_bad_arguments_and_data_exit_2_with_one_line(args, message):
+    out = vardex(*args)
+    assert out.returncode == 2 and out.stdout == ""
+    assert len(out.stderr.strip().splitlines()) == 1 and message in out.stderr
+
+
+def test_bad_option_is_argparse_usage_error():
+    out = vardex("calibrate", "01022500", "--model", "nope")
+    assert out.returncode == 2 and "invalid choice" in out.stderr
+
+
+def test_plot_without_matplotlib_says_how_to_get_it(tmp_path, monkeypatch):
+    from vardex import plot
+
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    with pytest.raises(ImportError, match=r"plotting needs matplotlib: pip install"):
+        plot.convergence(object(), path=str(tmp_path / "c.png"))
+
+
+def test_plots_are_written(tmp_path, camels_forcing):
+    pytest.importorskip("matplotlib")
+    import vardex
+
+    catchment = vardex.load_camels("01022500")
+    result = vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=50, progress=False)
+    from vardex import plot
+
+    plot.hydrograph(catchment, result, path=str(tmp_path / "h.png"))
+    plot.convergence(result, path=str(tmp_path / "c.png"))
+    assert (tmp_path / "h.png").stat().st_size > 1000 and (tmp_path / "c.png").stat().st_size > 1000
