@@ -13,6 +13,7 @@ import vardex_rs.calibration.sce
 import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
+from vardex import _convert
 from vardex.data import Catchment
 
 __all__ = ["CalibrationResult", "calibrate", "compare", "MODELS"]
@@ -104,7 +105,8 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
         raise ValueError(f"Unknown hydro model '{model}'")
     if max_steps is not None and max_steps < 1:
         raise ValueError(f"max_steps must be at least 1, got {max_steps}")
-    if warmup < 0 or warmup >= len(catchment):
+    warmup, seed = _convert.count(warmup, "warmup"), _convert.count(seed, "seed")
+    if warmup >= len(catchment):
         raise ValueError(f"warmup must be in [0, {len(catchment)}) for this catchment, got {warmup}")
 
     hydro = getattr(vardex_rs.hydro, model)

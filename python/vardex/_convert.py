@@ -1,0 +1,58 @@
+"""Forgiving conversions for the vardex layer: the compiled surface takes float64 and uint64 NumPy arrays only;
+here lists, pandas Series, float32 or integer arrays and NumPy scalars are converted, and a conversion that would
+lose information is refused with an error naming the argument."""
+from __future__ import annotations
+
+import operator
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+
+def series(value: Any, name: str) -> npt.NDArray[np.float64]:
+    """A 1-D float64 array from any 1-D sequence of real numbers."""
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"argument '{name}': expected a sequence of numbers, got {type(value).__name__}")
+    values = getattr(value, "to_numpy", None)
+    arr = np.asarray(values() if callable(values) else value)
+    if arr.dtype == np.bool_ or arr.dtype.kind not in "fiu":
+        raise TypeError(f"argument '{name}': expected real numbers, got an array of {arr.dtype}")
+    if arr.ndim != 1:
+        raise TypeError(f"argument '{name}': expected a one-dimensional sequence, got {arr.ndim} dimensions")
+    out = arr.astype(np.float64)
+    if arr.dtype.kind in "iu" and not np.array_equal(out.astype(arr.dtype), arr):
+        raise ValueError(f"argument '{name}': integers too large to be exact as float64")
+    return out
+
+
+def days(value: Any, name: str = "day_of_year") -> npt.NDArray[np.uint64]:
+    """A uint64 day-of-year array from signed integers or integral floats; NaN, fractions and values below 0
+    are refused (the range 1..366 is checked by the model)."""
+    arr = series(value, name)
+    if np.isnan(arr).any():
+        raise ValueError(f"argument '{name}': NaN at index {int(np.flatnonzero(np.isnan(arr))[0])}")
+    bad = np.flatnonzero((arr != np.floor(arr)) | (arr < 0) | ~np.isfinite(arr))
+    if bad.size:
+        raise ValueError(f"argument '{name}': {float(arr[bad[0]])!r} at index {int(bad[0])} is not a day number")
+    return arr.astype(np.uint64)
+
+
+def count(value: Any, name: str) -> int:
+    """A non-negative Python int from an int or NumPy integer (not a bool or a float)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"argument '{name}': expected an integer, got bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"argument '{name}': expected an integer, got {type(value).__name__}") from None
+    if number < 0:
+        raise ValueError(f"argument '{name}': must not be negative, got {number}")
+    return number
+
+
+def scalar(value: Any, name: str) -> float:
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"argument '{name}': expected a number, got {type(value).__name__}") from None
