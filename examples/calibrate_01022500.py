@@ -2,10 +2,14 @@
 
 Oudin PET, three snow layers around the mean elevation, the first year as warm-up, missing observations as NaN.
 """
+from __future__ import annotations
+
 import sys
 import time
+from typing import TypedDict
 
 import numpy as np
+import numpy.typing as npt
 
 import vardex
 import vardex_rs
@@ -15,8 +19,23 @@ from vardex_rs.calibration.sce import Sce
 GAUGE = "01022500"
 WARMUP = 365
 
+Array = npt.NDArray[np.float64]
 
-def calibration_inputs(gauge=GAUGE):
+
+class CalibrationInputs(TypedDict):
+    """The keyword arguments of the optimisers' init and step."""
+
+    precipitation: Array
+    temperature: Array
+    pet: Array
+    day_of_year: npt.NDArray[np.uint64]
+    elevation_bands: Array
+    median_elevation: float
+    observations: Array
+    warmup_steps: int
+
+
+def calibration_inputs(gauge: str = GAUGE) -> CalibrationInputs:
     c = vardex.load_camels(gauge)
     return {
         "precipitation": c.precipitation,
@@ -30,7 +49,7 @@ def calibration_inputs(gauge=GAUGE):
     }
 
 
-def calibrate(optimiser, inputs, max_steps):
+def calibrate(optimiser: Sce | Dds, inputs: CalibrationInputs, max_steps: int) -> tuple[int, Array, Array, Array]:
     """Drive the optimiser until it reports done; returns (steps, params, simulation, [rmse, nse, kge])."""
     optimiser.init(**inputs)
     for step in range(1, max_steps + 1):
@@ -40,14 +59,14 @@ def calibrate(optimiser, inputs, max_steps):
     return step, params, simulation, scores
 
 
-def main(seed=1):
+def main(seed: int = 1) -> dict[str, tuple[float, float]]:
     inputs = calibration_inputs()
     names = ["ctg", "kf", "qnbv"] + vardex_rs.hydro.gr4j.param_names
-    runs = {
+    runs: dict[str, tuple[Sce | Dds, int]] = {
         "SCE-UA": (Sce("gr4j", "cemaneige", "nse", "none", 5, 10, 0.01, 0.001, 20000, seed), 2000),
         "DDS": (Dds("gr4j", "cemaneige", "nse", "none", 0.2, 2000, seed), 2000),
     }
-    results = {}
+    results: dict[str, tuple[float, float]] = {}
     for label, (optimiser, max_steps) in runs.items():
         start = time.perf_counter()
         steps, params, simulation, scores = calibrate(optimiser, inputs, max_steps)

@@ -5,8 +5,10 @@ import math
 import sys
 import time
 from dataclasses import dataclass
+from typing import Any, Iterable, cast
 
 import numpy as np
+import numpy.typing as npt
 import vardex_rs
 import vardex_rs.calibration.dds
 import vardex_rs.calibration.sce
@@ -32,6 +34,9 @@ DEFAULT_BUDGET = {"sce": 10000, "dds": 1000}
 
 _METRIC_NAMES = ("rmse", "nse", "kge")
 _SNOW_BAND_OFFSETS = np.array([-200.0, 0.0, 200.0])
+
+# What one optimiser step returns: (done, best parameters, best simulation, [rmse, nse, kge]).
+_Step = tuple[bool, np.ndarray, np.ndarray, np.ndarray]
 
 
 @dataclass(frozen=True)
@@ -79,7 +84,7 @@ def _sce_cycle_bounds(n_params: int, n_complexes: int) -> tuple[int, int, int]:
 def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, optimiser: str = "sce",
               objective: str = "nse", transformation: str = "none", warmup: int = 365, seed: int = 1,
               max_steps: int | None = None, max_evaluations: int | None = None, progress: bool = True,
-              elevation_bands=None, **settings) -> CalibrationResult:
+              elevation_bands: npt.ArrayLike | None = None, **settings: float) -> CalibrationResult:
     """Calibrate ``model`` (optionally behind CemaNeige) on ``catchment`` and return the best candidate found.
 
     ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 2, ``k_stop`` 10, ``p_convergence_threshold`` 0.1,
@@ -116,6 +121,7 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     budget = DEFAULT_BUDGET[optimiser] if max_evaluations is None else int(max_evaluations)
     snow_model = "cemaneige" if snow else None
 
+    args: tuple[Any, ...]
     if optimiser == "sce":
         unknown = set(settings) - set(SCE_DEFAULTS)
         options = {**SCE_DEFAULTS, **settings}
@@ -134,6 +140,7 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     if unknown:
         raise TypeError(f"Unknown {optimiser} settings: {', '.join(sorted(unknown))}")
 
+    forcing: tuple[Any, ...]
     if snow:
         bands = (catchment.median_elevation + _SNOW_BAND_OFFSETS if elevation_bands is None
                  else np.asarray(elevation_bands, dtype=np.float64))
@@ -144,7 +151,7 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
 
     obj = objective.lower()
     history: list[float] = []
-    last = None
+    last: _Step | None = None
     steps = 0
     interrupted = False
     started = time.perf_counter()
@@ -176,7 +183,7 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
             bar.close()
     seconds = time.perf_counter() - started
 
-    done, best, simulation, triple = last
+    done, best, simulation, triple = cast(_Step, last)
     return CalibrationResult(
         model=model, snow=snow, optimiser=optimiser, objective=obj, transformation=transformation.lower(),
         seed=seed, params=dict(zip(names, (float(v) for v in best))),
@@ -190,21 +197,21 @@ def _evaluations(optimiser: str, population: int, worst_cycle: int, steps: int, 
     return min(population + worst_cycle * steps, budget)
 
 
-def _rank_key(result: CalibrationResult):
+def _rank_key(result: CalibrationResult) -> tuple[int, float]:
     value = result.score
     if not math.isfinite(value):
         return (1, 0.0)
     return (0, value if result.objective == "rmse" else -value)
 
 
-def compare(catchment: Catchment, models=None, **kwargs) -> list[CalibrationResult]:
+def compare(catchment: Catchment, models: Iterable[str] | None = None, **kwargs: Any) -> list[CalibrationResult]:
     """Calibrate each of ``models`` (default: all twenty) with the same `calibrate` arguments.
 
     Returns the results ranked best first by the objective; non-finite scores last, ties in ``models`` order.
     Ctrl-C stops the series: the model being calibrated keeps its best result so far, later models are skipped.
     """
     names = MODELS if models is None else tuple(models)
-    results = []
+    results: list[CalibrationResult] = []
     for name in names:
         try:
             result = calibrate(catchment, name, **kwargs)

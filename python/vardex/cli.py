@@ -4,9 +4,12 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from typing import Sequence
+from typing import TYPE_CHECKING, Any, Sequence
 
 import vardex_rs
+
+if TYPE_CHECKING:
+    from vardex.calibration import CalibrationResult
 
 MODELS = [k for k in vars(vardex_rs.hydro) if not k.startswith("__")]
 
@@ -45,7 +48,7 @@ def _table(rows: list[list[str]]) -> str:
     return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows)
 
 
-def _result_dict(r) -> dict:
+def _result_dict(r: CalibrationResult) -> dict[str, Any]:
     return {"model": r.model, "snow": r.snow, "optimiser": r.optimiser, "objective": r.objective,
             "transformation": r.transformation, "seed": r.seed, "params": r.params, "metrics": r.metrics,
             "evaluations": r.evaluations, "steps": r.steps, "seconds": r.seconds, "done": r.done,

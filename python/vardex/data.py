@@ -14,6 +14,7 @@ from __future__ import annotations
 import datetime
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -90,7 +91,7 @@ def gauges(data_dir: str | Path | None = None) -> list[str]:
 
 # --- reading -------------------------------------------------------------------------------------------------
 
-def _read_catchment(gauge, data_dir, forcing) -> dict:
+def _read_catchment(gauge: str, data_dir: str | Path | None, forcing: str) -> dict[str, Any]:
     """Everything load_camels needs, with tmax and tmin kept apart."""
     if not isinstance(gauge, str) or not gauge.isalnum():
         raise ValueError(f"gauge must be a CAMELS gauge id such as '01022500', got {gauge!r}")
@@ -111,7 +112,7 @@ def _read_catchment(gauge, data_dir, forcing) -> dict:
             "elev_mean": elev, "area_km2": area, "observed": _read_streamflow(flow_path, gauge, dates, area)}
 
 
-def _root(data_dir) -> Path:
+def _root(data_dir: str | Path | None) -> Path:
     root = sample_dir() if data_dir is None else Path(data_dir)
     if not root.is_dir():
         raise DataError(f"{root}: no such data directory")
@@ -206,7 +207,7 @@ def _read_forcing(path: Path) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.nd
             raise DataError(f"{path}, line {FORCING_HEADER_LINES}: no single {key} column in the header")
         index[key] = matches[0]
     values = {key: np.empty(len(lines) - FORCING_HEADER_LINES) for key in index}
-    dates = []
+    dates: list[datetime.date] = []
     for row, line in enumerate(lines[FORCING_HEADER_LINES:]):
         number = row + FORCING_HEADER_LINES + 1
         fields = line.split()
