@@ -18,3 +18,12 @@ def f64(*xs):
 
 def u64(*xs):
     return np.array(xs, dtype=np.uint64)
+
+
+def flow_and_states(model, stores, params, p, e):
+    """The model's streamflow and its recorded stores, checking that the stores are the expected ones."""
+    import vardex
+
+    s = vardex.model_states(model, params, p, e)
+    assert list(s) == stores
+    return getattr(vardex_rs.hydro, model).simulate(params, p, e), s

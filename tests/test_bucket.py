@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 
-import vardex
 import vardex_rs
-from helpers import f64
+from helpers import f64, flow_and_states
 
 bucket = vardex_rs.hydro.bucket
 DEFAULTS, BOUNDS = bucket.init()
@@ -12,9 +11,7 @@ STORES = ["S", "R1", "R2", "b"]
 
 
 def run(params, p, e):
-    s = vardex.model_states("bucket", params, p, e)
-    assert list(s) == STORES
-    return bucket.simulate(params, p, e), s
+    return flow_and_states("bucket", STORES, params, p, e)
 
 
 def box_samples(n, seed):

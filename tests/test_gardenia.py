@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 
-import vardex
 import vardex_rs
-from helpers import f64
+from helpers import f64, flow_and_states
 
 gardenia = vardex_rs.hydro.gardenia
 STORES = ["S", "H", "G", "b"]
@@ -13,9 +12,7 @@ BOX = [DEFAULTS, BOUNDS[:, 0].copy(), BOUNDS[:, 1].copy(), f64(40, 3, 0.5, 20, 2
 
 
 def run(params, p, e):
-    s = vardex.model_states("gardenia", params, p, e)
-    assert list(s) == STORES
-    return gardenia.simulate(params, p, e), s
+    return flow_and_states("gardenia", STORES, params, p, e)
 
 
 @pytest.mark.parametrize("params", BOX)

@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 
-import vardex
 import vardex_rs
-from helpers import f64
+from helpers import f64, flow_and_states
 
 hymod = vardex_rs.hydro.hymod
 STORES = ["S", "F1", "F2", "F3", "L", "b"]
@@ -13,9 +12,7 @@ BOX = [f64(750.5, 1.05, 0.5, 2.55, 500.5, 5.5), f64(1, 0.1, 0.01, 0.1, 1, 1), f6
 
 
 def run(params, p, e):
-    s = vardex.model_states("hymod", params, p, e)
-    assert list(s) == STORES
-    return hymod.simulate(params, p, e), s
+    return flow_and_states("hymod", STORES, params, p, e)
 
 
 def start(params):

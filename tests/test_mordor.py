@@ -4,7 +4,7 @@ import pytest
 
 import vardex
 import vardex_rs
-from helpers import f64
+from helpers import f64, flow_and_states
 
 mordor = vardex_rs.hydro.mordor
 DEFAULTS, BOUNDS = mordor.init()
@@ -13,9 +13,7 @@ C, A = 0.5 * (2 / 3) ** 2.5, 0.5 ** 3.5  # S-curve one day into a 3-day and a 4-
 
 
 def run(params, p, e):
-    s = vardex.model_states("mordor", params, p, e)
-    assert list(s) == STORES
-    return mordor.simulate(params, p, e), s
+    return flow_and_states("mordor", STORES, params, p, e)
 
 
 def held(params, s):  # U, L, Z, N at their start, then everything held at the end of each day

@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 
-import vardex
 import vardex_rs
-from helpers import f64
+from helpers import f64, flow_and_states
 
 simhyd = vardex_rs.hydro.simhyd
 STORES = ["S", "G", "R", "b"]
@@ -13,9 +12,7 @@ BOX = [DEFAULTS, BOUNDS[:, 0].copy(), BOUNDS[:, 1].copy(), f64(2, 5, 3, 1, 1, 2,
 
 
 def run(params, p, e):
-    s = vardex.model_states("simhyd", params, p, e)
-    assert list(s) == STORES
-    return simhyd.simulate(params, p, e), s
+    return flow_and_states("simhyd", STORES, params, p, e)
 
 
 @pytest.mark.parametrize("params", BOX)

@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 
-import vardex
 import vardex_rs
-from helpers import f64
+from helpers import f64, flow_and_states
 
 tank = vardex_rs.hydro.tank
 STORES = ["T1", "T2", "T3", "T4", "b"]
@@ -13,9 +12,7 @@ SLOW = f64(500.5, 500.5, 100, 100, 0.5, 0.5, 100)  # outlets that barely drain, 
 
 
 def run(params, p, e):
-    s = vardex.model_states("tank", params, p, e)
-    assert list(s) == STORES
-    return tank.simulate(params, p, e), s
+    return flow_and_states("tank", STORES, params, p, e)
 
 
 def held(s):  # the tanks start with 10 mm each and the delay empty

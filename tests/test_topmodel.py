@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 
-import vardex
 import vardex_rs
-from helpers import f64
+from helpers import f64, flow_and_states
 
 topmodel = vardex_rs.hydro.topmodel
 STORES = ["A", "B", "R", "b"]
@@ -13,9 +12,7 @@ BOX = [DEFAULTS, BOUNDS[:, 0].copy(), BOUNDS[:, 1].copy(), f64(50, 5, 20, 2.5, 3
 
 
 def run(params, p, e):
-    s = vardex.model_states("topmodel", params, p, e)
-    assert list(s) == STORES
-    return topmodel.simulate(params, p, e), s
+    return flow_and_states("topmodel", STORES, params, p, e)
 
 
 @pytest.mark.parametrize("params", BOX)

@@ -11,7 +11,7 @@ import vardex_rs
 if TYPE_CHECKING:
     from vardex.calibration import CalibrationResult
 
-MODELS = [k for k in vars(vardex_rs.hydro) if not k.startswith("__")]
+from vardex.calibration import MODELS
 
 
 def _parser() -> argparse.ArgumentParser:
