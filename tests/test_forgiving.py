@@ -1,4 +1,6 @@
 """The vardex layer converts what a user naturally passes; the compiled surface stays strict."""
+import re
+
 import numpy as np
 import pytest
 
@@ -31,11 +33,20 @@ def test_day_of_year_conversion_refuses_what_would_lose_information():
     ok = vardex.cemaneige_states(params, p, t, [1, 2], [100.0], np.int64(100))
     np.testing.assert_array_equal(ok["G_0"], vardex.cemaneige_states(
         params, p, t, np.array([1, 2], dtype=np.uint64), [100.0], 100.0)["G_0"])
-    for bad, message in [([1.0, np.nan], "NaN at index 1"), ([1, -2], "-2.0 at index 1"), ([1.5, 2], "1.5")]:
+    for bad, message in [([1.0, np.nan], "NaN at index 1"), ([1, -2], "-2 at index 1"), ([1.5, 2], "1.5"),
+                         ([1.0, 2.0**64], "1.8446744073709552e\\+19 at index 1"), ([1, 2**64], "at index 1")]:
         with pytest.raises(ValueError, match=rf"^argument 'day_of_year': .*{message}"):
             vardex.cemaneige_states(params, p, t, bad, [100.0], 100.0)
     with pytest.raises(TypeError, match="^argument 'precipitation': "):
         vardex.cemaneige_states(params, "rain", t, [1, 2], [100.0], 100.0)
+
+    # Day numbers too large for float64 to hold exactly still reach the model's own range check.
+    for huge in ([1, 2**64 - 1], np.array([1, 2**62 + 1], dtype=np.int64)):
+        with pytest.raises(vardex_rs.VardexValidationError) as raw:
+            vardex_rs.snow.cemaneige.simulate(params, np.array(p), np.array(t), np.asarray(huge, dtype=np.uint64),
+                                              np.array([100.0]), 100.0)
+        with pytest.raises(vardex_rs.VardexValidationError, match=f"^{re.escape(str(raw.value))}$"):
+            vardex.cemaneige_states(params, p, t, huge, [100.0], 100.0)
 
 
 def test_counts_take_numpy_integers_and_refuse_negatives_and_bools():

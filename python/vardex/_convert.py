@@ -27,12 +27,30 @@ def series(value: Any, name: str) -> npt.NDArray[np.float64]:
 
 
 def days(value: Any, name: str = "day_of_year") -> npt.NDArray[np.uint64]:
-    """A uint64 day-of-year array from signed integers or integral floats; NaN, fractions and values below 0
-    are refused (the range 1..366 is checked by the model)."""
+    """A uint64 day-of-year array from integers or integral floats; NaN, fractions, values below 0
+    and what uint64 cannot hold are refused (the range 1..366 is checked by the model)."""
+    values = getattr(value, "to_numpy", None)
+    raw = values() if callable(values) else value
+    if isinstance(raw, (list, tuple)) and raw and all(
+            isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)) for v in raw):
+        numbers = [int(v) for v in raw]    # NumPy would make float64 of large Python ints
+        bad = next((i for i, v in enumerate(numbers) if not 0 <= v < 2**64), None)
+        if bad is not None:
+            raise ValueError(f"argument '{name}': {numbers[bad]} at index {bad} is not a day number")
+        return np.array(numbers, dtype=np.uint64)
+    ints = np.asarray(raw)
+    if ints.ndim == 1 and ints.dtype.kind in "iu":
+        # Integers go straight to uint64: through float64 a large day number would be refused as inexact
+        # instead of reaching the model's range check.
+        negative = np.flatnonzero(ints < 0)
+        if negative.size:
+            raise ValueError(f"argument '{name}': {int(ints[negative[0]])} at index {int(negative[0])} "
+                             "is not a day number")
+        return ints.astype(np.uint64)
     arr = series(value, name)
     if np.isnan(arr).any():
         raise ValueError(f"argument '{name}': NaN at index {int(np.flatnonzero(np.isnan(arr))[0])}")
-    bad = np.flatnonzero((arr != np.floor(arr)) | (arr < 0) | ~np.isfinite(arr))
+    bad = np.flatnonzero((arr != np.floor(arr)) | (arr < 0) | ~(arr < 2.0**64))    # uint64 holds below 2**64
     if bad.size:
         raise ValueError(f"argument '{name}': {float(arr[bad[0]])!r} at index {int(bad[0])} is not a day number")
     return arr.astype(np.uint64)
