@@ -34,9 +34,9 @@ def days(value: Any, name: str = "day_of_year") -> npt.NDArray[np.uint64]:
     if isinstance(raw, (list, tuple)) and raw and all(
             isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)) for v in raw):
         numbers = [int(v) for v in raw]    # NumPy would make float64 of large Python ints
-        bad = next((i for i, v in enumerate(numbers) if not 0 <= v < 2**64), None)
-        if bad is not None:
-            raise ValueError(f"argument '{name}': {numbers[bad]} at index {bad} is not a day number")
+        outside = next((i for i, v in enumerate(numbers) if not 0 <= v < 2**64), None)
+        if outside is not None:
+            raise ValueError(f"argument '{name}': {numbers[outside]} at index {outside} is not a day number")
         return np.array(numbers, dtype=np.uint64)
     ints = np.asarray(raw)
     if ints.ndim == 1 and ints.dtype.kind in "iu":
