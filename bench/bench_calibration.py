@@ -71,20 +71,18 @@ def calibrate(name: str, snow: bool, f: tuple[Any, ...]) -> tuple[int, list[floa
 
 
 def sce_evaluations(snow: bool, f: tuple[Any, ...], steps: int) -> int:
-    """Exact evaluations of the first `steps` SCE cycles plus the initial population. The optimiser reports done
-    at the first cycle whose running count exceeds its budget (convergence criteria off here, which does not
-    change the search), so the smallest budget keeping `steps` cycles undone is their count."""
-    def undone(budget: int) -> bool:
-        opt = optimiser("sce", snow, converge=False, budget=budget)
-        opt.init(*f)
-        return not any(opt.step(*f)[0] for _ in range(steps))
+    """Evaluations of the first `steps` SCE cycles plus the initial population, from vardex._core's Sce (the
+    same optimiser with its count), run outside the timing."""
+    import vardex._core
 
-    population = SCE_SETTINGS[0] * (2 * n_params(snow) + 1)
-    low, high = 0, 3 * population * steps
-    while low < high:
-        mid = (low + high) // 2
-        low, high = (low, mid) if undone(mid) else (mid + 1, high)
-    return population + low
+    complexes, k_stop, pcento, peps = SCE_SETTINGS
+    population = complexes * (2 * n_params(snow) + 1)
+    counted = vardex._core.Sce("gr4j", "cemaneige" if snow else None, "nse", "none", complexes, k_stop, pcento,
+                               peps, SCE_BUDGET - 4 * population, SEED)
+    counted.init(*f)
+    for _ in range(steps):
+        counted.step(*f)
+    return population + int(counted.evaluations)
 
 
 def best_pair(samples: int, a: Callable[[], Any], b: Callable[[], Any]) -> tuple[float, float]:
