@@ -1,5 +1,6 @@
 #include "snow/cemaneige.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -209,6 +210,24 @@ std::expected<SnowRecording, SnowError> checked_run(std::span<const double> para
 }
 
 }  // namespace
+
+std::optional<SnowError> cemaneige_check(std::span<const double> params, std::span<const double> precipitation,
+                                         std::span<const double> temperature,
+                                         std::span<const std::uint64_t> day_of_year,
+                                         std::span<const double> elevation_layers) {
+    return check_inputs(params, precipitation, temperature, day_of_year, elevation_layers);
+}
+
+std::optional<SnowError> cemaneige_into(std::span<const double> params, std::span<const double> precipitation,
+                                        std::span<const double> temperature,
+                                        std::span<const std::uint64_t> day_of_year,
+                                        std::span<const double> elevation_layers, double median_elevation,
+                                        std::span<double> out) {
+    if (auto e = check_inputs(params, precipitation, temperature, day_of_year, elevation_layers)) return e;
+    std::fill(out.begin(), out.end(), 0.0);  // the run starts from zeros
+    return run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, out,
+               NoSnowRecorder{});
+}
 
 std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> params,
                                                         std::span<const double> precipitation,
