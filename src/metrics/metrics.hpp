@@ -12,4 +12,12 @@ std::expected<double, MetricsError> rmse(std::span<const double> observations, s
 std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations);
 std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations);
 
+// The same scores for callers that have checked the inputs themselves: equally long, non-empty, finite.
+// Only the degenerate kinds (zero variance or mean, non-finite result) come back.
+namespace unchecked {
+std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations);
+std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations);
+std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations);
+}  // namespace unchecked
+
 }  // namespace vardex::metrics
