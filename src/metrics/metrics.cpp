@@ -204,6 +204,8 @@ std::expected<double, MetricsError> kge(std::span<const double> observations, st
     return kge_of<true>(observations, simulations);
 }
 
+std::optional<MetricsError> scan_values(std::span<const double> xs, const char* name) { return scan_input(xs, name); }
+
 namespace unchecked {
 
 std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations) {
