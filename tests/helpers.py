@@ -1,5 +1,6 @@
 """Small helpers shared by the test modules."""
 import numpy as np
+import pytest
 
 import vardex_rs
 
@@ -27,3 +28,9 @@ def flow_and_states(model, stores, params, p, e):
     s = vardex.model_states(model, params, p, e)
     assert list(s) == stores
     return getattr(vardex_rs.hydro, model).simulate(params, p, e), s
+
+
+def assert_delayed_split(q, first, d, share):
+    """Day 0's routed flow `first` reaches the outlet no earlier than day ceil(d) - 1, with `share` of it then."""
+    k = int(np.ceil(d))
+    assert np.all(q[:k - 1] == 0.0) and q[k - 1] == pytest.approx(share * first, rel=1e-8)

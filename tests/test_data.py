@@ -83,6 +83,18 @@ def test_standard_layout_and_forcing_products(standard):
     with pytest.raises(DataError, match=r"nldas: no such forcing product \(available: daymet, maurer\)"):
         load_camels(GAUGE, standard, forcing="nldas")
 
+    # The attribute download unpacked inside the data directory, or beside it.
+    inside, beside = standard / "camels_attributes_v2.0", standard.parent / "camels_attributes_v2.0"
+    inside.mkdir()
+    beside.mkdir()
+    (standard / "camels_topo.txt").rename(inside / "camels_topo.txt")
+    (standard / "camels_name.txt").rename(beside / "camels_name.txt")
+    moved = load_camels(GAUGE, standard)
+    assert (moved.latitude, moved.name) == (daymet.latitude, daymet.name)
+    (inside / "camels_topo.txt").unlink()
+    with pytest.raises(DataError, match=r"standard/camels_topo.txt: no such file"):
+        load_camels(GAUGE, standard)
+
 
 def test_flat_layout_forcing_product(flat):
     shutil.copy(flat / "01022500_daymet_forcing.txt", flat / "01022500_nldas_forcing.txt")

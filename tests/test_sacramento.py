@@ -4,7 +4,7 @@ import pytest
 
 import vardex
 import vardex_rs
-from helpers import f64
+from helpers import f64, assert_delayed_split
 
 sac = vardex_rs.hydro.sacramento
 DEFAULTS = sac.init()[0]
@@ -36,9 +36,7 @@ def test_delay_puts_day_zero_runoff_on_day_ceil_d_minus_one(d, share):
     x = with_(x9=d)
     q = sac.simulate(x, np.zeros(15), np.zeros(15))
     first = q[0] + states(x, np.zeros(1), np.zeros(1))["b"][0]  # day 0 runoff: out now plus still in transit
-    k = int(np.ceil(d))
-    assert np.all(q[:k - 1] == 0.0)
-    assert q[k - 1] == pytest.approx(share * first, rel=1e-8)
+    assert_delayed_split(q, first, d, share)
 
 
 def test_interception_meets_demand_first():

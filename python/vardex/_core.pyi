@@ -3,3 +3,29 @@ import numpy as np
 def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]: ...
 def cemaneige_states(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray, day_of_year: np.ndarray,
                      elevation_layers: np.ndarray, median_elevation: float) -> dict[str, np.ndarray]: ...
+
+class _Stepping:
+    """What both calibrators share (stub only): vardex_rs's init and step."""
+    def init(self, precipitation: np.ndarray, temperature: np.ndarray | None, pet: np.ndarray,
+             day_of_year: np.ndarray | None, elevation_bands: np.ndarray | None, median_elevation: float | None,
+             observations: np.ndarray, warmup_steps: int) -> None: ...
+    def step(self, precipitation: np.ndarray, temperature: np.ndarray | None, pet: np.ndarray,
+             day_of_year: np.ndarray | None, elevation_bands: np.ndarray | None, median_elevation: float | None,
+             observations: np.ndarray, warmup_steps: int) -> tuple[bool, np.ndarray, np.ndarray, np.ndarray]: ...
+
+class Sce(_Stepping):
+    """vardex_rs.calibration.sce.Sce, stepping identically, with its evaluation count."""
+    def __init__(self, hydro_model: str, snow_model: str | None, objective: str, transformation: str,
+                 n_complexes: int, k_stop: int, p_convergence_threshold: float, geometric_range_threshold: float,
+                 max_evaluations: int, seed: int) -> None: ...
+    @property
+    def evaluations(self) -> int:
+        """Evaluations made by the cycles so far; the population of `init` is not counted."""
+
+class Dds(_Stepping):
+    """vardex_rs.calibration.dds.Dds, stepping identically, with its evaluation count."""
+    def __init__(self, hydro_model: str, snow_model: str | None, objective: str, transformation: str, r: float,
+                 max_evaluations: int, seed: int) -> None: ...
+    @property
+    def evaluations(self) -> int:
+        """Successful evaluations so far, the one of `init` included."""

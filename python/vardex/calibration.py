@@ -1,6 +1,7 @@
 """Calibrating the ``vardex_rs`` models on a catchment: one model (`calibrate`) or several side by side (`compare`)."""
 from __future__ import annotations
 
+import contextvars
 import math
 import sys
 import time
@@ -10,12 +11,10 @@ from typing import Any, Iterable, cast
 import numpy as np
 import numpy.typing as npt
 import vardex_rs
-import vardex_rs.calibration.dds
-import vardex_rs.calibration.sce
 import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
-from vardex import _convert
+from vardex import _convert, _core
 from vardex.data import Catchment
 
 __all__ = ["CalibrationResult", "calibrate", "compare", "MODELS"]
@@ -24,8 +23,9 @@ __all__ = ["CalibrationResult", "calibrate", "compare", "MODELS"]
 MODELS: tuple[str, ...] = tuple(name for name, value in vars(vardex_rs.hydro).items()
                                 if hasattr(value, "simulate") and hasattr(value, "param_names"))
 
-# Looked up at call time so the optimiser classes can be replaced (tests wrap them).
-_OPTIMISERS = {"sce": vardex_rs.calibration.sce.Sce, "dds": vardex_rs.calibration.dds.Dds}
+# vardex_rs's Sce and Dds with their evaluation count; they step identically. Looked up at call time so
+# that tests can wrap them.
+_OPTIMISERS: dict[str, Any] = {"sce": _core.Sce, "dds": _core.Dds}
 
 SCE_DEFAULTS = {"n_complexes": 2, "k_stop": 10, "p_convergence_threshold": 0.1,
                 "geometric_range_threshold": 1e-3}
@@ -33,6 +33,10 @@ DDS_DEFAULTS = {"r": 0.2}
 DEFAULT_BUDGET = {"sce": 10000, "dds": 1000}
 
 _METRIC_NAMES = ("rmse", "nse", "kge")
+
+# Set by compare while it shows its bar over models: each calibration's bar then sits below it and is
+# cleared when done.
+_NESTED_PROGRESS: contextvars.ContextVar[bool] = contextvars.ContextVar("nested_progress", default=False)
 _SNOW_BAND_OFFSETS = np.array([-200.0, 0.0, 200.0])
 
 # What one optimiser step returns: (done, best parameters, best simulation, [rmse, nse, kge]).
@@ -46,8 +50,8 @@ class CalibrationResult:
     ``params`` maps parameter names to values: CemaNeige's ``ctg``, ``kf``, ``qnbv`` first when ``snow`` is set,
     then the hydrological model's ``x1`` … ``xN``. ``metrics`` holds ``rmse``, ``nse`` and ``kge`` of
     ``simulation`` on the calibration window (after warm-up, missing observations dropped, after the
-    transformation). ``history`` is the best objective value after every step. ``evaluations`` counts model
-    evaluations, the initial ones included: exact for DDS; for SCE an upper bound (see `calibrate`).
+    transformation). ``history`` is the best objective value after every step. ``evaluations`` counts the model
+    evaluations made, the initial ones included.
     ``done`` is true when the optimiser itself reported convergence or an exhausted budget; ``interrupted``
     when the run was stopped by Ctrl-C.
     """
@@ -74,11 +78,10 @@ class CalibrationResult:
         return self.metrics[self.objective]
 
 
-def _sce_cycle_bounds(n_params: int, n_complexes: int) -> tuple[int, int, int]:
-    """(population size, fewest, most evaluations of one cycle) for SCE."""
-    per_complex = 2 * n_params + 1
-    population = n_complexes * per_complex
-    return population, population, 3 * population
+def _sce_cycle_bounds(n_params: int, n_complexes: int) -> tuple[int, int]:
+    """(population size, most evaluations of one cycle) for SCE."""
+    population = n_complexes * (2 * n_params + 1)
+    return population, 3 * population
 
 
 def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, optimiser: str = "sce",
@@ -93,11 +96,10 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     ``warmup`` days. The run steps the optimiser until it reports done, or ``max_steps`` steps were made.
 
     ``max_evaluations`` is the total budget of model evaluations, initial ones included (default 10000 for
-    SCE, 1000 for DDS), and is never exceeded. DDS spends it exactly. An SCE cycle spends between s and 3s
-    evaluations (s = n_complexes × (2n + 1), n the parameter count) and the optimiser reports neither the
-    number nor its own count, so SCE is given the budget minus the population and minus one worst-case cycle:
-    it then ends within the budget, at most 3s short of it, and needs a budget of at least 4s. For SCE,
-    ``evaluations`` is the upper bound s + 3s × steps, capped at the budget.
+    SCE, 1000 for DDS), and is never exceeded. DDS spends it exactly. SCE evaluates a population of
+    s = n_complexes × (2n + 1) points (n the parameter count), then s to 3s per cycle, and stops only at the
+    end of a cycle, so it is given the budget minus the population and minus one worst-case cycle: it then
+    ends within the budget, at most 3s short of it, and needs a budget of at least 4s.
 
     With ``snow``, ``elevation_bands`` (m) default to the catchment's median elevation − 200, ± 0 and + 200.
 
@@ -125,7 +127,7 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     if optimiser == "sce":
         unknown = set(settings) - set(SCE_DEFAULTS)
         options = {**SCE_DEFAULTS, **settings}
-        population, _, worst_cycle = _sce_cycle_bounds(len(names), int(options["n_complexes"]))
+        population, worst_cycle = _sce_cycle_bounds(len(names), int(options["n_complexes"]))
         if budget < population + worst_cycle:
             raise ValueError(f"max_evaluations must be at least {population + worst_cycle} for SCE with "
                              f"{len(names)} parameters and {options['n_complexes']} complexes, got {budget}")
@@ -135,7 +137,7 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     else:
         unknown = set(settings) - set(DDS_DEFAULTS)
         options = {**DDS_DEFAULTS, **settings}
-        population, worst_cycle = 1, 1
+        population = 0    # Dds counts its initial evaluation itself
         args = (model, snow_model, objective, transformation, options["r"], budget, seed)
     if unknown:
         raise TypeError(f"Unknown {optimiser} settings: {', '.join(sorted(unknown))}")
@@ -160,8 +162,9 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
         engine = _OPTIMISERS[optimiser](*args)
         if progress:
             from tqdm import tqdm
+            nested = _NESTED_PROGRESS.get()
             bar = tqdm(total=max_steps, desc=f"{model}{'+snow' if snow else ''} {optimiser}", unit="step",
-                       file=sys.stderr)
+                       file=sys.stderr, position=1 if nested else None, leave=not nested)
         engine.init(*forcing)
         done = False
         while not done and (max_steps is None or steps < max_steps):
@@ -171,7 +174,7 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
             history.append(float(triple[_METRIC_NAMES.index(obj)]))
             if bar is not None:
                 bar.set_postfix({obj: f"{history[-1]:.4f}",
-                                 "evals": _evaluations(optimiser, population, worst_cycle, steps, budget)},
+                                 "evals": population + engine.evaluations},
                                 refresh=False)
                 bar.update(1)
     except KeyboardInterrupt:
@@ -188,13 +191,8 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
         model=model, snow=snow, optimiser=optimiser, objective=obj, transformation=transformation.lower(),
         seed=seed, params=dict(zip(names, (float(v) for v in best))),
         metrics=dict(zip(_METRIC_NAMES, (float(v) for v in triple))), simulation=simulation,
-        history=history, evaluations=_evaluations(optimiser, population, worst_cycle, steps, budget),
+        history=history, evaluations=population + engine.evaluations,
         steps=steps, seconds=seconds, done=done, interrupted=interrupted)
-
-
-def _evaluations(optimiser: str, population: int, worst_cycle: int, steps: int, budget: int) -> int:
-    # DDS: one evaluation at init, one per step until its budget is spent; SCE: the upper bound.
-    return min(population + worst_cycle * steps, budget)
 
 
 def _rank_key(result: CalibrationResult) -> tuple[int, float]:
@@ -212,14 +210,28 @@ def compare(catchment: Catchment, models: Iterable[str] | None = None, **kwargs:
     """
     names = MODELS if models is None else tuple(models)
     results: list[CalibrationResult] = []
-    for name in names:
-        try:
-            result = calibrate(catchment, name, **kwargs)
-        except KeyboardInterrupt:
-            if not results:
-                raise
-            break
-        results.append(result)
-        if result.interrupted:
-            break
+    bar = None
+    if kwargs.get("progress", True) and names:
+        from tqdm import tqdm
+        bar = tqdm(total=len(names), desc="compare", unit="model", file=sys.stderr)
+    token = _NESTED_PROGRESS.set(bar is not None)
+    try:
+        for name in names:
+            if bar is not None:
+                bar.set_postfix_str(name)
+            try:
+                result = calibrate(catchment, name, **kwargs)
+            except KeyboardInterrupt:
+                if not results:
+                    raise
+                break
+            results.append(result)
+            if bar is not None:
+                bar.update(1)
+            if result.interrupted:
+                break
+    finally:
+        _NESTED_PROGRESS.reset(token)
+        if bar is not None:
+            bar.close()
     return sorted(results, key=_rank_key)

@@ -98,12 +98,12 @@ def _read_catchment(gauge: str, data_dir: str | Path | None, forcing: str) -> di
     if not isinstance(forcing, str) or not forcing.isalnum():
         raise ValueError(f"forcing must be a product name such as 'daymet', got {forcing!r}")
     root = _root(data_dir)
-    topo_path, keys = root / "camels_topo.txt", ("gauge_lat", "elev_mean", "area_gages2")
+    topo_path, keys = _attribute_file(root, "camels_topo.txt"), ("gauge_lat", "elev_mean", "area_gages2")
     topo = _attributes(topo_path, gauge, keys)
     lat, elev, area = (_number(topo, key, topo_path) for key in keys)
     if not area > 0.0:
         raise DataError(f"{topo_path}, line {topo['_line']}: area_gages2 is not positive ({area})")
-    name = _attributes(root / "camels_name.txt", gauge, ("gauge_name",))["gauge_name"]
+    name = _attributes(_attribute_file(root, "camels_name.txt"), gauge, ("gauge_name",))["gauge_name"]
     forcing_path, flow_path = _paths(root, gauge, forcing)
     dates, prcp, tmax, tmin = _read_forcing(forcing_path)
     years = dates.astype("datetime64[Y]")
@@ -117,6 +117,17 @@ def _root(data_dir: str | Path | None) -> Path:
     if not root.is_dir():
         raise DataError(f"{root}: no such data directory")
     return root
+
+
+# The attribute tables come as a download of their own, unpacked into this folder inside the data directory
+# or beside it.
+_ATTRIBUTES_DIR = "camels_attributes_v2.0"
+
+
+def _attribute_file(root: Path, name: str) -> Path:
+    """The first of root/name, root/<attributes>/name and <attributes>/name beside root that exists; else the first."""
+    candidates = (root / name, root / _ATTRIBUTES_DIR / name, root.parent / _ATTRIBUTES_DIR / name)
+    return next((path for path in candidates if path.is_file()), candidates[0])
 
 
 def _standard(root: Path) -> bool:

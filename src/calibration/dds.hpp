@@ -38,6 +38,9 @@ public:
     // but the generator's position changes.
     std::expected<StepResult, CalibrationError> step(const Forcing& forcing);
 
+    // Successful evaluations so far, init's included.
+    std::uint64_t evaluations() const { return evaluations_; }
+
 private:
     Dds(CalibrationProblem problem, Objective objective, Transformation transformation, double r,
         std::uint64_t max_evaluations, std::uint64_t seed);

@@ -63,6 +63,9 @@ public:
     // On failure nothing but the generator's position changes.
     std::expected<StepResult, CalibrationError> step(const Forcing& forcing);
 
+    // Evaluations made by cycles so far (init's population is not counted).
+    std::uint64_t evaluations() const { return evaluations_; }
+
 private:
     Sce(CalibrationProblem problem, Objective objective, Transformation transformation,
         const SceSettings& settings);

@@ -64,4 +64,8 @@ PyObject* make_cemaneige_module();
 PyObject* make_sce_module();
 PyObject* make_dds_module();
 
+// vardex._core's Sce and Dds: the same classes with a read-only `evaluations` count.
+PyObject* make_counted_sce_type();
+PyObject* make_counted_dds_type();
+
 }  // namespace vardex::py

@@ -255,14 +255,31 @@ PyMethodDef* methods() {
     return defs;
 }
 
+// The evaluation count, for vardex._core's calibrators; refused while a call holds the object.
 template <class Optimiser>
-PyObject* make_class_module(const char* module_name, const char* class_name, const char* qualified_name,
-                            const char* doc, newfunc tp_new) {
+PyObject* calibrator_evaluations(PyObject* self_obj, void*) {
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
+    Claim<Optimiser> claim(self);
+    if (!claim.held()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(self->state->evaluations());
+}
+
+// One type per (optimiser, counted) pair; the counted ones add the read-only `evaluations`.
+template <class Optimiser, bool Counted>
+PyObject* make_type(const char* qualified_name, const char* doc, newfunc tp_new) {
+    static PyGetSetDef getset[] = {
+        {"evaluations", &calibrator_evaluations<Optimiser>, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&calibrator_dealloc<Optimiser>)},
         {Py_tp_methods, methods<Optimiser>()},
         {Py_tp_doc, const_cast<char*>(doc)},
+        {Counted ? Py_tp_getset : 0, Counted ? getset : nullptr},  // a 0 slot ends the plain classes here
         {0, nullptr},
     };
     static PyType_Spec type_spec = {qualified_name, sizeof(Calibrator<Optimiser>), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -270,26 +287,40 @@ PyObject* make_class_module(const char* module_name, const char* class_name, con
     if (!type) return nullptr;
     // The type's doc holds only the text signature; keep __doc__ None like the functions'.
     if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return nullptr;
+    return type.release();
+}
+
+template <class Optimiser>
+PyObject* make_class_module(const char* module_name, const char* class_name, const char* qualified_name,
+                            const char* doc, newfunc tp_new) {
+    Ref type(make_type<Optimiser, false>(qualified_name, doc, tp_new));
+    if (!type) return nullptr;
     Ref module(PyModule_New(module_name));
     if (!module || !add_owned(module.get(), class_name, type.release())) return nullptr;
     return module.release();
 }
 
+constexpr char kSceDoc[] =
+    "Sce(hydro_model, snow_model, objective, transformation, n_complexes, k_stop, p_convergence_threshold, "
+    "geometric_range_threshold, max_evaluations, seed)\n--\n\n";
+constexpr char kDdsDoc[] = "Dds(hydro_model, snow_model, objective, transformation, r, max_evaluations, seed)\n--\n\n";
+
 }  // namespace
 
 PyObject* make_sce_module() {
-    return make_class_module<Sce>(
-        "sce", "Sce", "vardex_rs.calibration.sce.Sce",
-        "Sce(hydro_model, snow_model, objective, transformation, n_complexes, k_stop, p_convergence_threshold, "
-        "geometric_range_threshold, max_evaluations, seed)\n--\n\n",
-        &Guard<sce_new>::call);
+    return make_class_module<Sce>("sce", "Sce", "vardex_rs.calibration.sce.Sce", kSceDoc, &Guard<sce_new>::call);
 }
 
 PyObject* make_dds_module() {
-    return make_class_module<Dds>(
-        "dds", "Dds", "vardex_rs.calibration.dds.Dds",
-        "Dds(hydro_model, snow_model, objective, transformation, r, max_evaluations, seed)\n--\n\n",
-        &Guard<dds_new>::call);
+    return make_class_module<Dds>("dds", "Dds", "vardex_rs.calibration.dds.Dds", kDdsDoc, &Guard<dds_new>::call);
+}
+
+PyObject* make_counted_sce_type() {
+    return make_type<Sce, true>("vardex._core.Sce", kSceDoc, &Guard<sce_new>::call);
+}
+
+PyObject* make_counted_dds_type() {
+    return make_type<Dds, true>("vardex._core.Dds", kDdsDoc, &Guard<dds_new>::call);
 }
 
 }  // namespace vardex::py

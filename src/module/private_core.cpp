@@ -1,5 +1,6 @@
 // vardex._core: the compiled part of the pure-Python package `vardex`, built on the same
-// core and raising the same exception classes as vardex_rs.
+// core and raising the same exception classes as vardex_rs: daily states, and the calibrators
+// with their evaluation count.
 #define VARDEX_IMPORT_ARRAY_HERE
 #include <string>
 
@@ -74,5 +75,9 @@ PyMODINIT_FUNC PyInit__core(void) {
     // Errors must be catchable as vardex_rs's own classes, so take them from that module.
     vardex::py::Ref rs(PyImport_ImportModule("vardex_rs"));
     if (!rs || !vardex::py::adopt_exceptions(rs.get())) return nullptr;
-    return PyModule_Create(&vardex::py::core_def);
+    vardex::py::Ref module(PyModule_Create(&vardex::py::core_def));
+    if (!module || !vardex::py::add_owned(module.get(), "Sce", vardex::py::make_counted_sce_type()) ||
+        !vardex::py::add_owned(module.get(), "Dds", vardex::py::make_counted_dds_type()))
+        return nullptr;
+    return module.release();
 }
