@@ -74,9 +74,9 @@ auto without_gil(F&& f) {
 
 // Like without_gil, with `owned` (a new reference, typically the result being filled) kept for the caller:
 // it is dropped if f throws. Held as a plain pointer, since a forced unwind has no lock to drop it with
-// (the reference then leaks, in a thread that is being ended).
+// (the reference then leaks, in a thread that is being ended). Unsanitized for the reason Guard::call is.
 template <class F>
-auto without_gil_keeping(PyObject* owned, F&& f) {
+__attribute__((no_sanitize("undefined"))) auto without_gil_keeping(PyObject* owned, F&& f) {
     try {
         return without_gil(std::forward<F>(f));
     } catch (abi::__forced_unwind&) {
