@@ -142,3 +142,75 @@ def test_float_conversion_failure_keeps_its_cause():
     with pytest.raises(TypeError, match=r"^argument 'median_elevation': ") as got:
         vardex_rs.snow.cemaneige.simulate(np.ones(3), layers, layers, np.ones(1, dtype=np.uint64), layers, "x")
     assert isinstance(got.value.__cause__, TypeError)
+
+
+class Reentrant:
+    """A float whose conversion runs other computations first, on other series of the same sizes."""
+
+    def __init__(self, value, call):
+        self.value, self.call, self.results = value, call, []
+
+    def __float__(self):
+        self.results.append(self.call())
+        return self.value
+
+
+def test_argument_copies_survive_a_call_made_while_converting_a_later_argument():
+    # The copies of the series converted first must not be handed to the nested call.
+    rng = np.random.default_rng(5)
+    n = 5000
+    t, other_t = rng.uniform(-20, 30, n), rng.uniform(-20, 30, n)
+    doy = (np.arange(n) % 365 + 1).astype(np.uint64)
+    other_doy = doy[::-1].copy()
+    latitude = Reentrant(44.0, lambda: vardex_rs.pet.oudin.simulate(other_t, other_doy, -20.0))
+    got = vardex_rs.pet.oudin.simulate(t, doy, latitude)
+    np.testing.assert_array_equal(got, vardex_rs.pet.oudin.simulate(t, doy, 44.0))
+    np.testing.assert_array_equal(latitude.results[0], vardex_rs.pet.oudin.simulate(other_t, other_doy, -20.0))
+
+    snow = vardex_rs.snow.cemaneige
+    params, layers = snow.init()[0], np.array([100.0, 300.0, 500.0])
+    p = rng.gamma(0.6, 6.0, n)
+    nested = lambda: snow.simulate(params, p[::-1].copy(), other_t, other_doy, layers, 250.0)  # noqa: E731
+    median = Reentrant(300.0, nested)
+    got = snow.simulate(params, p, t, doy, layers, median)
+    np.testing.assert_array_equal(got, snow.simulate(params, p, t, doy, layers, 300.0))
+    np.testing.assert_array_equal(median.results[0], nested())
+
+
+@sanitized
+@pytest.mark.parametrize("case", ["model", "oudin", "cemaneige"])
+def test_failing_check_wins_over_a_result_that_cannot_be_allocated(case):
+    # The inputs can be copied but the result array cannot be allocated: a failing check is still the
+    # error raised, and with valid inputs the MemoryError is.
+    copies = 3 if case == "cemaneige" else 2  # of 400 MB each; the result would be one more
+    script = f"""
+        import resource, numpy as np, vardex_rs
+        n = 50_000_000
+        ones = np.broadcast_to(1.0, n)
+        days = np.broadcast_to(np.uint64(100), n)
+        used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + ({copies} * 400 + 200) * 2**20, resource.RLIM_INFINITY))
+        gr4j, oudin, snow = vardex_rs.hydro.gr4j, vardex_rs.pet.oudin, vardex_rs.snow.cemaneige
+        calls = {{
+            "model": (lambda: gr4j.simulate(np.ones(3), ones, ones), lambda: gr4j.simulate(gr4j.init()[0], ones, ones)),
+            "oudin": (lambda: oudin.simulate(ones, days, 95.0), lambda: oudin.simulate(ones, days, 45.0)),
+            "cemaneige": (lambda: snow.simulate(snow.init()[0], ones, ones, days[:n - 1], np.ones(1), 1.0),
+                          lambda: snow.simulate(snow.init()[0], ones, ones, days, np.ones(1), 1.0)),
+        }}
+        for call in calls["{case}"]:
+            try:
+                call()
+            except Exception as e:
+                print(type(e).__name__, str(e))
+    """
+    proc = run_python(script)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    lines = proc.stdout.splitlines()
+    expected_first = {
+        "model": "VardexValidationError expected 4 params, got 3",
+        "oudin": "VardexValidationError Latitude 95 outside valid range [-90, 90]",
+        "cemaneige": "VardexValidationError precipitation, temperature and day_of_year must have the same length "
+                     "(got 50000000, 50000000 and 49999999)",
+    }[case]
+    assert lines[0] == expected_first
+    assert len(lines) == 2 and lines[1].startswith("MemoryError"), lines

@@ -62,11 +62,12 @@ std::expected<Dds, std::string> Dds::create(std::string_view hydro_model,
 
 std::expected<void, CalibrationError> Dds::init(const Forcing& forcing) {
     if (!has_observations(forcing.observations, forcing.warmup_steps)) return std::unexpected(NoObservations{});
-    auto e = evaluate(problem_, midpoint_, forcing, transformation_);
+    prepare(problem_, forcing, transformation_, prepared_);
+    auto e = evaluate(problem_, midpoint_, prepared_, scratch_);
     if (!e) return std::unexpected(std::move(e.error()));
     best_parameters_ = midpoint_;
-    best_simulation_ = std::move(e->simulation);
-    best_triple_ = e->triple;
+    best_simulation_.assign(scratch_.simulation.begin(), scratch_.simulation.end());
+    best_triple_ = *e;
     evaluations_ = 1;
     done_ = false;
     return {};
@@ -78,7 +79,8 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing) {
     const std::size_t n = problem_.parameter_count();
     // Count 0 (a step before init) gives +inf: every parameter is selected.
     const double p = 1.0 - std::log(static_cast<double>(evaluations_)) / std::log(static_cast<double>(max_evaluations_));
-    std::vector<bool> selected(n);
+    std::vector<bool>& selected = selected_;
+    selected.assign(n, false);
     bool any = false;
     for (std::size_t j = 0; j < n; ++j) {
         selected[j] = rng_.uniform53() < p;
@@ -86,7 +88,8 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing) {
     }
     if (!any && n > 0) selected[static_cast<std::size_t>(rng_.below(n))] = true;
 
-    std::vector<double> candidate = best_parameters_;
+    std::vector<double>& candidate = candidate_;
+    candidate.assign(best_parameters_.begin(), best_parameters_.end());
     for (std::size_t j = 0; j < n; ++j) {
         if (!selected[j]) continue;
         const double z = rng_.standard_normal();
@@ -96,17 +99,18 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing) {
         candidate[j] = dds_detail::reflect(x, lower, upper);
     }
 
-    auto e = evaluate(problem_, candidate, forcing, transformation_);
+    prepare(problem_, forcing, transformation_, prepared_);
+    auto e = evaluate(problem_, candidate, prepared_, scratch_);
     if (!e) return std::unexpected(std::move(e.error()));
     ++evaluations_;
 
     const double b = objective_value(objective_, best_triple_);
-    const double v = objective_value(objective_, e->triple);
+    const double v = objective_value(objective_, *e);
     const bool accept = objective_ == Objective::Rmse ? b >= v : b <= v;
     if (accept) {
-        best_parameters_ = std::move(candidate);
-        best_simulation_ = std::move(e->simulation);
-        best_triple_ = e->triple;
+        best_parameters_.swap(candidate);
+        best_simulation_.assign(scratch_.simulation.begin(), scratch_.simulation.end());
+        best_triple_ = *e;
     }
     done_ = evaluations_ >= max_evaluations_;
     return StepResult{done_, best_parameters_, best_simulation_, best_triple_};

@@ -57,6 +57,12 @@ private:
     Triple best_triple_ = worst_triple;
     std::uint64_t evaluations_ = 0;
     bool done_ = false;
+    // Reused by every call: the checks and observations of the current forcing, the evaluation's buffers,
+    // the perturbation's selection and candidate.
+    PreparedForcing prepared_;
+    Scratch scratch_;
+    std::vector<bool> selected_;
+    std::vector<double> candidate_;
 };
 
 }  // namespace vardex::calibration

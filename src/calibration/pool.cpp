@@ -19,22 +19,23 @@ namespace {
 // exhausted job outlive the caller's frame safely.
 struct Job {
     std::size_t n;
-    const std::function<void(std::size_t)>* body;
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> finished{0};
+    const std::function<void(std::size_t, std::size_t)>* body;
+    // Claimed by every participant, so kept off each other's cache line.
+    alignas(64) std::atomic<std::size_t> next{0};
+    alignas(64) std::atomic<std::size_t> finished{0};
     std::mutex mutex;
     std::condition_variable all_done;
     std::exception_ptr error;  // first exception, guarded by mutex
 
-    Job(std::size_t n_, const std::function<void(std::size_t)>* body_) : n(n_), body(body_) {}
+    Job(std::size_t n_, const std::function<void(std::size_t, std::size_t)>* body_) : n(n_), body(body_) {}
 
     // Claims and runs indices until none is left.
-    void work() {
+    void work(std::size_t slot) {
         for (;;) {
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= n) return;
             try {
-                (*body)(i);
+                (*body)(i, slot);
             } catch (...) {
                 std::lock_guard lock(mutex);
                 if (!error) error = std::current_exception();
@@ -68,7 +69,7 @@ public:
     void start(std::size_t wanted) {
         for (std::size_t w = 0; w < wanted; ++w) {
             try {
-                std::thread([this] { run(); }).detach();
+                std::thread([this, slot = w + 1] { run(slot); }).detach();
             } catch (const std::system_error&) {
                 break;
             }
@@ -78,7 +79,7 @@ public:
 
     std::size_t size() const { return size_.load(std::memory_order_relaxed); }
 
-    void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
+    void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
         if (n == 0) return;
         auto job = std::make_shared<Job>(n, &body);
         {
@@ -88,7 +89,7 @@ public:
         work_available_.notify_all();
 
         // The caller works too, so the job finishes even if no worker ever picks it up.
-        job->work();
+        job->work(0);
         retire(job);
         std::unique_lock lock(job->mutex);
         job->all_done.wait(lock, [&] { return job->finished.load(std::memory_order_acquire) == n; });
@@ -96,7 +97,7 @@ public:
     }
 
 private:
-    void run() {
+    void run(std::size_t slot) {
         for (;;) {
             std::shared_ptr<Job> job;
             {
@@ -104,7 +105,7 @@ private:
                 work_available_.wait(lock, [&] { return !jobs_.empty(); });
                 job = jobs_.front();
             }
-            job->work();
+            job->work(slot);
             retire(job);
         }
     }
@@ -135,7 +136,13 @@ Pool& pool() {
 
 }  // namespace
 
-void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) { pool().parallel_for(n, body); }
+void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
+    pool().parallel_for(n, [&body](std::size_t i, std::size_t) { body(i); });
+}
+
+void parallel_for_slots(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    pool().parallel_for(n, body);
+}
 
 std::size_t pool_size() { return pool().size(); }
 

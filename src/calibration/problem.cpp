@@ -212,6 +212,109 @@ std::expected<Evaluation, CalibrationError> evaluate(const CalibrationProblem& p
     return Evaluation{std::move(*sim), *triple};
 }
 
+void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transformation transformation,
+             PreparedForcing& out) {
+    out.forcing = &forcing;
+    out.transformation = transformation;
+    out.forcing_error.reset();
+    out.hydro_series_error.reset();
+    out.snow_series_error.reset();
+    out.length_error.reset();
+    out.observation_error.reset();
+    out.kept.clear();
+    out.observations.clear();
+
+    // As simulate_candidate orders them.
+    const std::uint64_t l = forcing.precipitation.size();
+    const std::uint64_t t = forcing.temperature ? forcing.temperature->size() : l;
+    const std::uint64_t d = forcing.day_of_year ? forcing.day_of_year->size() : l;
+    const std::uint64_t p = forcing.pet.size();
+    if (t != l || p != l || d != l) {
+        out.forcing_error = CalibLengthMismatch{l, t, p, d};
+        return;
+    }
+    if (!problem.snow) {
+        out.hydro_series_error = hydro::check_series(forcing.precipitation, forcing.pet);
+    } else {
+        if (!forcing.temperature || !forcing.day_of_year || !forcing.elevation_bands || !forcing.median_elevation) {
+            out.forcing_error = MissingSnowParams{};
+            return;
+        }
+        out.snow_series_error = snow::cemaneige_check_series(forcing.precipitation, *forcing.temperature,
+                                                             *forcing.day_of_year, *forcing.elevation_bands);
+    }
+
+    // As score orders them: a successful simulation is finite and as long as the precipitation.
+    const auto obs_w = window(forcing.observations, forcing.warmup_steps);
+    const std::size_t sim_w = forcing.warmup_steps >= l ? 0 : static_cast<std::size_t>(l - forcing.warmup_steps);
+    if (obs_w.size() != sim_w) {
+        out.length_error = MetricsLengthMismatch{obs_w.size(), sim_w};
+        return;
+    }
+    for (std::size_t i = 0; i < obs_w.size(); ++i) {
+        if (!is_finite(obs_w[i])) continue;
+        out.kept.push_back(i);
+        out.observations.push_back(transform(transformation, obs_w[i]));
+    }
+    if (out.observations.empty()) out.observation_error = EmptyArrays{};
+    else out.observation_error = metrics::scan_values(out.observations, "observations");
+}
+
+std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& problem, std::span<const double> params,
+                                                 const PreparedForcing& prepared, Scratch& scratch) {
+    if (prepared.forcing_error) return std::unexpected(*prepared.forcing_error);
+    const Forcing& forcing = *prepared.forcing;
+    const std::size_t days = forcing.precipitation.size();
+
+    std::span<const double> hydro_params = params;
+    std::span<const double> rain = forcing.precipitation;
+    if (problem.snow) {
+        const std::size_t k = std::min(problem.snow_param_count, params.size());
+        if (auto e = snow::cemaneige_check_params(params.first(k))) return std::unexpected(SnowFailure{std::move(*e)});
+        if (prepared.snow_series_error) return std::unexpected(SnowFailure{*prepared.snow_series_error});
+        scratch.liquid.resize(days);
+        if (auto e = snow::cemaneige_run_into(params.first(k), forcing.precipitation, *forcing.temperature,
+                                              *forcing.day_of_year, *forcing.elevation_bands,
+                                              *forcing.median_elevation, scratch.liquid))
+            return std::unexpected(SnowFailure{std::move(*e)});
+        hydro_params = params.subspan(k);
+        rain = scratch.liquid;
+        // The liquid water changes with the parameters, so its checks run every time.
+        if (auto e = hydro::check_inputs(*problem.hydro, hydro_params, rain, forcing.pet))
+            return std::unexpected(HydroFailure{std::move(*e)});
+    } else {
+        if (auto e = hydro::check_params(*problem.hydro, hydro_params))
+            return std::unexpected(HydroFailure{std::move(*e)});
+        if (prepared.hydro_series_error) return std::unexpected(HydroFailure{*prepared.hydro_series_error});
+    }
+    scratch.simulation.resize(days);
+    if (auto e = hydro::run_into(*problem.hydro, hydro_params, rain, forcing.pet, scratch.simulation))
+        return std::unexpected(HydroFailure{std::move(*e)});
+
+    if (prepared.length_error) return std::unexpected(MetricsFailure{*prepared.length_error});
+    const std::size_t w = static_cast<std::size_t>(forcing.warmup_steps);  // below days once lengths agree
+    const std::size_t n = prepared.kept.size();
+    scratch.scored.resize(n);
+    const double* q = scratch.simulation.data();
+    double* sim = scratch.scored.data();
+    bool finite = true;
+    for (std::size_t k = 0; k < n; ++k) {
+        sim[k] = transform(prepared.transformation, q[w + prepared.kept[k]]);
+        finite = finite && is_finite(sim[k]);
+    }
+    if (!finite) return worst_triple;
+    if (prepared.observation_error) return std::unexpected(MetricsFailure{*prepared.observation_error});
+
+    // Inputs are valid here, so only degenerate kinds come back, each replaced by its worst value.
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const std::span<const double> obs = prepared.observations;
+    const std::span<const double> scored(sim, n);
+    const double rmse = metrics::unchecked::rmse(obs, scored).value_or(inf);
+    const double nse = metrics::unchecked::nse(obs, scored).value_or(-inf);
+    const double kge = metrics::unchecked::kge(obs, scored).value_or(-inf);
+    return Triple{rmse, nse, kge};
+}
+
 std::vector<std::size_t> ranking_permutation(Objective objective, std::span<const Triple> triples) {
     std::vector<std::size_t> perm(triples.size());
     for (std::size_t i = 0; i < perm.size(); ++i) perm[i] = i;

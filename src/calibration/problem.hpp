@@ -83,6 +83,37 @@ std::expected<Evaluation, CalibrationError> evaluate(const CalibrationProblem& p
                                                      std::span<const double> params, const Forcing& forcing,
                                                      Transformation transformation);
 
+// What one init or step call works out once for all its evaluations: the outcome of every check that does
+// not depend on the parameters, and the scored observations. Borrows the forcing for the call.
+struct PreparedForcing {
+    const Forcing* forcing = nullptr;
+    Transformation transformation = Transformation::NoTransform;
+    std::optional<CalibrationError> forcing_error;  // before any parameter check
+    std::optional<HydroError> hydro_series_error;   // after the model's parameter checks (no snow)
+    std::optional<SnowError> snow_series_error;     // after the snow parameter checks
+    std::optional<MetricsError> length_error;       // once the simulation is there
+    std::optional<MetricsError> observation_error;  // once the transformed simulation is finite
+    std::vector<std::size_t> kept;                  // days of the scored window with a finite observation
+    std::vector<double> observations;               // their transformed observations
+};
+
+// Fills `out` (its buffers reused) for one call on `forcing`.
+void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transformation transformation,
+             PreparedForcing& out);
+
+// Buffers of one evaluating thread, reused from one evaluation to the next. Aligned so that two threads'
+// buffers never share a cache line.
+struct alignas(64) Scratch {
+    std::vector<double> liquid;      // snow output
+    std::vector<double> simulation;  // streamflow of the last successful evaluation
+    std::vector<double> scored;      // its transformed values on the kept days
+};
+
+// evaluate(problem, params, forcing, transformation) on a prepared forcing, with the same outcome, error
+// kinds and order included; the simulation is left in scratch.simulation. Allocates only to grow scratch.
+std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& problem, std::span<const double> params,
+                                                 const PreparedForcing& prepared, Scratch& scratch);
+
 // Plain comparisons: a NaN on either side is never worse, nor is a tie.
 inline bool is_worse(Objective objective, double candidate, double reference) {
     return objective == Objective::Rmse ? candidate > reference : candidate < reference;

@@ -26,6 +26,12 @@ std::size_t triangular_position(double u, std::size_t m) {
 
 std::vector<std::size_t> select_subcomplex(ChaCha8& rng, std::size_t m, std::size_t q) {
     std::vector<std::size_t> held;
+    select_subcomplex(rng, m, q, held);
+    return held;
+}
+
+void select_subcomplex(ChaCha8& rng, std::size_t m, std::size_t q, std::vector<std::size_t>& held) {
+    held.clear();
     held.reserve(q);
     held.push_back(0);
     while (held.size() < q) {
@@ -38,7 +44,6 @@ std::vector<std::size_t> select_subcomplex(ChaCha8& rng, std::size_t m, std::siz
         }
     }
     std::sort(held.begin(), held.end());
-    return held;
 }
 
 double criterion_d(std::span<const double> history, std::uint64_t k_stop) {
@@ -142,24 +147,33 @@ std::vector<double> Sce::draw_population(std::size_t rows) {
     return pop;
 }
 
-std::vector<double> Sce::random_point() { return draw_population(1); }
+void Sce::draw_point(std::vector<double>& point) {
+    for (std::size_t j = 0; j < n_; ++j) {
+        const double u = rng_.uniform52();
+        point[j] = u * (problem_.upper[j] - problem_.lower[j]) + problem_.lower[j];
+    }
+}
 
 std::expected<void, CalibrationError> Sce::init(const Forcing& forcing) {
     if (!has_observations(forcing.observations, forcing.warmup_steps)) return std::unexpected(NoObservations{});
 
+    prepare(problem_, forcing, transformation_, prepared_);
+    scratch_.resize(std::max(scratch_.size(), pool_size() + 1));
     std::vector<double> population = draw_population(s_);
-    std::vector<std::expected<Triple, CalibrationError>> results(s_);
-    parallel_for(s_, [&](std::size_t i) {
-        auto e = evaluate(problem_, std::span<const double>(population).subspan(i * n_, n_), forcing,
-                          transformation_);
-        if (e) results[i] = e->triple;
-        else results[i] = std::unexpected(std::move(e.error()));
+    // One cache line per result: neighbouring rows are written by different threads.
+    struct alignas(64) Outcome {
+        std::expected<Triple, CalibrationError> value;
+    };
+    std::vector<Outcome> results(s_);
+    parallel_for_slots(s_, [&](std::size_t i, std::size_t slot) {
+        results[i].value =
+            evaluate(problem_, std::span<const double>(population).subspan(i * n_, n_), prepared_, scratch_[slot]);
     });
 
     std::vector<Triple> triples(s_);
     for (std::size_t i = 0; i < s_; ++i) {
-        if (!results[i]) return std::unexpected(std::move(results[i].error()));
-        triples[i] = *results[i];
+        if (!results[i].value) return std::unexpected(std::move(results[i].value.error()));
+        triples[i] = *results[i].value;
     }
     sort_population(objective_, population, n_, triples);
 
@@ -194,11 +208,15 @@ std::expected<StepResult, CalibrationError> Sce::step(const Forcing& forcing) {
         }
     }
 
+    prepare(problem_, forcing, transformation_, prepared_);
+    if (scratch_.empty()) scratch_.resize(1);
+    Scratch& scratch = scratch_[0];
     std::vector<double> centroid(n_);
     std::vector<double> point(n_);
+    std::vector<std::size_t> held;
     for (Complex& c : complexes) {
         for (std::size_t e = 0; e < m_; ++e) {
-            const std::vector<std::size_t> held = sce_detail::select_subcomplex(rng_, m_, q_);
+            sce_detail::select_subcomplex(rng_, m_, q_, held);
             const std::size_t worst_pos = held.back();
             const double* w = c.rows.data() + worst_pos * n_;
             const double f_w = objective_value(objective_, c.triples[worst_pos]);
@@ -214,26 +232,26 @@ std::expected<StepResult, CalibrationError> Sce::step(const Forcing& forcing) {
                 point[j] = centroid[j] + (centroid[j] - w[j]);
                 if (point[j] < problem_.lower[j] || point[j] > problem_.upper[j]) outside = true;
             }
-            if (outside) point = random_point();
+            if (outside) draw_point(point);
 
-            auto trial = evaluate(problem_, point, forcing, transformation_);
+            auto trial = evaluate(problem_, point, prepared_, scratch);
             if (!trial) return std::unexpected(std::move(trial.error()));
             std::uint64_t used = 1;
-            if (is_worse(objective_, objective_value(objective_, trial->triple), f_w)) {
+            if (is_worse(objective_, objective_value(objective_, *trial), f_w)) {
                 for (std::size_t j = 0; j < n_; ++j) point[j] = w[j] + (centroid[j] - w[j]) * 0.5;
-                trial = evaluate(problem_, point, forcing, transformation_);
+                trial = evaluate(problem_, point, prepared_, scratch);
                 if (!trial) return std::unexpected(std::move(trial.error()));
                 used = 2;
-                if (is_worse(objective_, objective_value(objective_, trial->triple), f_w)) {
-                    point = random_point();
-                    trial = evaluate(problem_, point, forcing, transformation_);
+                if (is_worse(objective_, objective_value(objective_, *trial), f_w)) {
+                    draw_point(point);
+                    trial = evaluate(problem_, point, prepared_, scratch);
                     if (!trial) return std::unexpected(std::move(trial.error()));
                     used = 3;
                 }
             }
 
             std::copy(point.begin(), point.end(), c.rows.begin() + static_cast<std::ptrdiff_t>(worst_pos * n_));
-            c.triples[worst_pos] = trial->triple;
+            c.triples[worst_pos] = *trial;
             sort_population(objective_, c.rows, n_, c.triples);
             evaluations += used;
         }

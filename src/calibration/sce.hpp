@@ -34,6 +34,8 @@ std::size_t triangular_position(double u, std::size_t m);
 // q positions among m, position 0 first, the others drawn triangularly without repeats
 // (after 1000 draws for one slot the last draw is kept anyway); sorted ascending.
 std::vector<std::size_t> select_subcomplex(ChaCha8& rng, std::size_t m, std::size_t q);
+// The same into `held`, reusing its storage.
+void select_subcomplex(ChaCha8& rng, std::size_t m, std::size_t q, std::vector<std::size_t>& held);
 
 // Percentage change of the best value over the last k_stop history entries (+inf when
 // undefined).
@@ -69,7 +71,8 @@ private:
         const SceSettings& settings);
 
     std::vector<double> draw_population(std::size_t rows);
-    std::vector<double> random_point();
+    // Overwrites `point` (n values) with a uniform draw from the box, as draw_population(1) would.
+    void draw_point(std::vector<double>& point);
 
     CalibrationProblem problem_;
     Objective objective_;
@@ -86,6 +89,10 @@ private:
     std::vector<double> history_;
     std::uint64_t evaluations_ = 0;
     bool done_ = false;
+    // Reused by every call: the checks and observations of the current forcing, and one set of buffers
+    // per thread that evaluates (the caller's first).
+    PreparedForcing prepared_;
+    std::vector<Scratch> scratch_;
 };
 
 }  // namespace vardex::calibration

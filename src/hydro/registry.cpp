@@ -1,5 +1,7 @@
 #include "hydro/registry.hpp"
 
+#include <algorithm>
+
 namespace vardex::hydro {
 
 // One line per model, in the order of the Python `hydro` module.
@@ -34,11 +36,21 @@ namespace {
 constexpr const ModelSpec* kModels[] = {VARDEX_HYDRO_MODELS(VARDEX_ENTRY)};
 #undef VARDEX_ENTRY
 
-// The checks of every model, in their fixed order.
-std::optional<HydroError> check_inputs(const ModelSpec& m, std::span<const double> params,
-                                       std::span<const double> precipitation, std::span<const double> pet) {
+}  // namespace
+
+std::optional<HydroError> check_params(const ModelSpec& m, std::span<const double> params) {
     if (auto e = check_param_count(m.params.size(), params)) return *e;
     if (auto e = check_bounds(params, m.params)) return *e;
+    return std::nullopt;
+}
+
+std::optional<HydroError> check_inputs(const ModelSpec& m, std::span<const double> params,
+                                       std::span<const double> precipitation, std::span<const double> pet) {
+    if (auto e = check_params(m, params)) return e;
+    return check_series(precipitation, pet);
+}
+
+std::optional<HydroError> check_series(std::span<const double> precipitation, std::span<const double> pet) {
     if (precipitation.size() != pet.size()) return HydroLengthMismatch{precipitation.size(), pet.size()};
     if (precipitation.empty()) return EmptyInput{"precipitation"};
     if (auto e = scan_non_finite(precipitation, "precipitation")) return *e;
@@ -47,8 +59,6 @@ std::optional<HydroError> check_inputs(const ModelSpec& m, std::span<const doubl
     if (auto e = scan_negative(pet, "pet")) return *e;
     return std::nullopt;
 }
-
-}  // namespace
 
 std::span<const ModelSpec* const> models() { return kModels; }
 
@@ -63,6 +73,22 @@ std::vector<double> defaults(const ModelSpec& m) {
     out.reserve(m.params.size());
     for (const ParamSpec& p : m.params) out.push_back((p.lower + p.upper) * 0.5);
     return out;
+}
+
+std::optional<HydroError> simulate_into(const ModelSpec& m, std::span<const double> params,
+                                        std::span<const double> precipitation, std::span<const double> pet,
+                                        std::span<double> q) {
+    if (auto e = check_inputs(m, params, precipitation, pet)) return e;
+    return run_into(m, params, precipitation, pet, q);
+}
+
+std::optional<HydroError> run_into(const ModelSpec& m, std::span<const double> params,
+                                   std::span<const double> precipitation, std::span<const double> pet,
+                                   std::span<double> q) {
+    std::fill(q.begin(), q.end(), 0.0);  // the model loops start from zeros
+    m.run(params, precipitation, pet, q, {});
+    if (auto e = scan_result(q, m.context)) return std::move(*e);
+    return std::nullopt;
 }
 
 std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std::span<const double> params,

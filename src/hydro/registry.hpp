@@ -21,6 +21,25 @@ const ModelSpec* find_model(std::string_view name);
 // Midpoints of the bounds, (lower + upper) * 0.5.
 std::vector<double> defaults(const ModelSpec& m);
 
+// The checks of simulate, in their fixed order; the first failing one. The parameter checks come first,
+// then those of the series, which callers running many parameter sets on one forcing may do once.
+std::optional<HydroError> check_inputs(const ModelSpec& m, std::span<const double> params,
+                                       std::span<const double> precipitation, std::span<const double> pet);
+std::optional<HydroError> check_params(const ModelSpec& m, std::span<const double> params);
+std::optional<HydroError> check_series(std::span<const double> precipitation, std::span<const double> pet);
+
+// The run of a model on inputs that passed check_inputs, into q (as long as precipitation, overlapping no
+// input), then the result scan.
+std::optional<HydroError> run_into(const ModelSpec& m, std::span<const double> params,
+                                   std::span<const double> precipitation, std::span<const double> pet,
+                                   std::span<double> q);
+
+// simulate writing the streamflow into q, which must be as long as precipitation and overlap no input.
+// On failure q holds no meaningful values.
+std::optional<HydroError> simulate_into(const ModelSpec& m, std::span<const double> params,
+                                        std::span<const double> precipitation, std::span<const double> pet,
+                                        std::span<double> q);
+
 // Checks in their fixed order, the run, then the result scan.
 std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std::span<const double> params,
                                                         std::span<const double> precipitation,

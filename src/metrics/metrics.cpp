@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "errors/checks.hpp"
 #include "errors/format.hpp"
@@ -26,49 +27,117 @@ std::optional<MetricsError> scan_input(std::span<const double> xs, const char* n
     return std::nullopt;
 }
 
-// Shared by the three scores: lengths, emptiness, then observations fully
-// scanned before simulations.
-std::expected<void, MetricsError> check_inputs(std::span<const double> o, std::span<const double> s) {
-    if (o.size() != s.size()) return std::unexpected(MetricsLengthMismatch{o.size(), s.size()});
-    if (o.empty()) return std::unexpected(EmptyArrays{});
-    if (auto e = scan_input(o, "observations")) return std::unexpected(*e);
-    if (auto e = scan_input(s, "simulations")) return std::unexpected(*e);
-    return {};
+// Shared by the three scores: lengths, then emptiness. The values are checked inside each score's first
+// pass, which must see every element of both series before anything depends on them.
+std::optional<MetricsError> check_shape(std::span<const double> o, std::span<const double> s) {
+    if (o.size() != s.size()) return MetricsLengthMismatch{o.size(), s.size()};
+    if (o.empty()) return EmptyArrays{};
+    return std::nullopt;
 }
 
-}  // namespace
+// After a pass that met a non-finite value: observations fully scanned before simulations.
+MetricsError input_error(std::span<const double> o, std::span<const double> s) {
+    if (auto e = scan_input(o, "observations")) return *e;
+    return *scan_input(s, "simulations");
+}
 
-std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations) {
-    if (auto ok = check_inputs(observations, simulations); !ok) return std::unexpected(ok.error());
-    const double n = static_cast<double>(observations.size());
+inline bool non_finite(double v) { return !is_finite(v); }
 
+// The running sums, each in index order, in functions of their own: a sum that stays live across the
+// calls of the error paths would otherwise be kept in memory inside the loop, lengthening its chain.
+// With Scan the same pass notes whether any value is non-finite.
+template <bool Scan>
+[[gnu::noinline]] std::pair<double, bool> squared_errors(const double* o, const double* s, std::size_t len) {
     double q = 0.0;
-    for (std::size_t i = 0; i < observations.size(); ++i) {
-        const double d = observations[i] - simulations[i];
+    bool bad = false;
+    for (std::size_t i = 0; i < len; ++i) {
+        if constexpr (Scan) bad = bad | non_finite(o[i]) | non_finite(s[i]);
+        const double d = o[i] - s[i];
         q = q + d * d;
     }
+    return {q, bad};
+}
+
+struct SumAndErrors {
+    double sum_o, num;
+    bool bad;
+};
+
+// The squared errors need no mean, so they run beside the sum of the observations.
+template <bool Scan>
+[[gnu::noinline]] SumAndErrors sum_and_squared_errors(const double* o, const double* s, std::size_t len) {
+    double sum_o = 0.0;
+    double num = 0.0;
+    bool bad = false;
+    for (std::size_t i = 0; i < len; ++i) {
+        if constexpr (Scan) bad = bad | non_finite(o[i]) | non_finite(s[i]);
+        sum_o = sum_o + o[i];
+        const double err = o[i] - s[i];
+        num = num + err * err;
+    }
+    return {sum_o, num, bad};
+}
+
+[[gnu::noinline]] double squared_deviations(const double* o, std::size_t len, double mean_o) {
+    double den = 0.0;
+    for (std::size_t i = 0; i < len; ++i) {
+        const double dev = o[i] - mean_o;
+        den = den + dev * dev;
+    }
+    return den;
+}
+
+struct Moments {
+    double sum_o, sum_oo, sum_s, sum_ss, sum_os;
+    bool bad;
+};
+
+template <bool Scan>
+[[gnu::noinline]] Moments moments(const double* obs, const double* sim, std::size_t len) {
+    double sum_o = 0.0, sum_oo = 0.0, sum_s = 0.0, sum_ss = 0.0, sum_os = 0.0;
+    bool bad = false;
+    for (std::size_t i = 0; i < len; ++i) {
+        const double o = obs[i];
+        const double s = sim[i];
+        if constexpr (Scan) bad = bad | non_finite(o) | non_finite(s);
+        sum_o = sum_o + o;
+        sum_oo = sum_oo + o * o;
+        sum_s = sum_s + s;
+        sum_ss = sum_ss + s * s;
+        sum_os = sum_os + o * s;
+    }
+    return {sum_o, sum_oo, sum_s, sum_ss, sum_os, bad};
+}
+
+// The scores over equally long, non-empty series. With Scan the first pass also notes non-finite values
+// and the input error is returned before any result; without it the inputs must be finite.
+template <bool Scan>
+std::expected<double, MetricsError> rmse_of(std::span<const double> observations,
+                                            std::span<const double> simulations) {
+    const std::size_t len = observations.size();
+    const double n = static_cast<double>(len);
+    const double* o = observations.data();
+    const double* s = simulations.data();
+
+    const auto [q, bad] = squared_errors<Scan>(o, s, len);
+    if (Scan && bad) return std::unexpected(input_error(observations, simulations));
     const double result = std::sqrt(q / n);
     if (!is_finite(result)) return std::unexpected(NumericalError{"RMSE calculation", "result is " + format_f64(result)});
     return result;
 }
 
-std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations) {
-    if (auto ok = check_inputs(observations, simulations); !ok) return std::unexpected(ok.error());
+template <bool Scan>
+std::expected<double, MetricsError> nse_of(std::span<const double> observations,
+                                           std::span<const double> simulations) {
     const std::size_t len = observations.size();
     const double n = static_cast<double>(len);
+    const double* o = observations.data();
+    const double* s = simulations.data();
 
-    double sum_o = 0.0;
-    for (std::size_t i = 0; i < len; ++i) sum_o = sum_o + observations[i];
+    const auto [sum_o, num, bad] = sum_and_squared_errors<Scan>(o, s, len);
+    if (Scan && bad) return std::unexpected(input_error(observations, simulations));
     const double mean_o = sum_o / n;
-
-    double num = 0.0;
-    double den = 0.0;
-    for (std::size_t i = 0; i < len; ++i) {
-        const double err = observations[i] - simulations[i];
-        const double dev = observations[i] - mean_o;
-        num = num + err * err;
-        den = den + dev * dev;
-    }
+    const double den = squared_deviations(o, len, mean_o);
     if (den < zero_threshold) return std::unexpected(ZeroVarianceNSE{});
 
     const double result = 1.0 - num / den;
@@ -80,21 +149,16 @@ std::expected<double, MetricsError> nse(std::span<const double> observations, st
     return result;
 }
 
-std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations) {
-    if (auto ok = check_inputs(observations, simulations); !ok) return std::unexpected(ok.error());
+template <bool Scan>
+std::expected<double, MetricsError> kge_of(std::span<const double> observations,
+                                           std::span<const double> simulations) {
     const std::size_t len = observations.size();
     const double n = static_cast<double>(len);
+    const double* obs = observations.data();
+    const double* sim = simulations.data();
 
-    double sum_o = 0.0, sum_oo = 0.0, sum_s = 0.0, sum_ss = 0.0, sum_os = 0.0;
-    for (std::size_t i = 0; i < len; ++i) {
-        const double o = observations[i];
-        const double s = simulations[i];
-        sum_o = sum_o + o;
-        sum_oo = sum_oo + o * o;
-        sum_s = sum_s + s;
-        sum_ss = sum_ss + s * s;
-        sum_os = sum_os + o * s;
-    }
+    const auto [sum_o, sum_oo, sum_s, sum_ss, sum_os, bad] = moments<Scan>(obs, sim, len);
+    if (Scan && bad) return std::unexpected(input_error(observations, simulations));
 
     const double mean_o = sum_o / n;
     const double var_o = sum_oo / n - mean_o * mean_o;
@@ -122,5 +186,38 @@ std::expected<double, MetricsError> kge(std::span<const double> observations, st
     }
     return result;
 }
+
+}  // namespace
+
+std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations) {
+    if (auto e = check_shape(observations, simulations)) return std::unexpected(*e);
+    return rmse_of<true>(observations, simulations);
+}
+
+std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations) {
+    if (auto e = check_shape(observations, simulations)) return std::unexpected(*e);
+    return nse_of<true>(observations, simulations);
+}
+
+std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations) {
+    if (auto e = check_shape(observations, simulations)) return std::unexpected(*e);
+    return kge_of<true>(observations, simulations);
+}
+
+std::optional<MetricsError> scan_values(std::span<const double> xs, const char* name) { return scan_input(xs, name); }
+
+namespace unchecked {
+
+std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations) {
+    return rmse_of<false>(observations, simulations);
+}
+std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations) {
+    return nse_of<false>(observations, simulations);
+}
+std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations) {
+    return kge_of<false>(observations, simulations);
+}
+
+}  // namespace unchecked
 
 }  // namespace vardex::metrics

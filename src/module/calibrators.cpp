@@ -22,13 +22,13 @@ struct Calibrator {
 
 // Owned copies of the series of one init or step call.
 struct ForcingArgs {
-    std::vector<double> precipitation;
-    std::optional<std::vector<double>> temperature;
-    std::vector<double> pet;
-    std::optional<std::vector<std::uint64_t>> day_of_year;
-    std::optional<std::vector<double>> elevation_bands;
+    Array<double> precipitation;
+    std::optional<Array<double>> temperature;
+    Array<double> pet;
+    std::optional<Array<std::uint64_t>> day_of_year;
+    std::optional<Array<double>> elevation_bands;
     std::optional<double> median_elevation;
-    std::vector<double> observations;
+    Array<double> observations;
     std::uint64_t warmup_steps = 0;
 
     Forcing view() const {

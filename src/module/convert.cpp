@@ -38,9 +38,9 @@ void memory_error(const char* name, npy_intp n, std::size_t element_size, const 
                  static_cast<Py_ssize_t>(n), dtype);
 }
 
-// Copies a 1-D array of 8-byte elements in logical order, whatever its strides.
+// Copies a 1-D array of 8-byte elements in logical order, whatever its strides and alignment.
 template <class T>
-std::optional<std::vector<T>> array_of(PyObject* obj, const char* name, int typenum, const char* expected) {
+std::optional<Array<T>> array_of(PyObject* obj, const char* name, int typenum, const char* expected) {
     if (!PyArray_Check(obj)) {
         type_error(name, expected, obj);
         return std::nullopt;
@@ -56,17 +56,19 @@ std::optional<std::vector<T>> array_of(PyObject* obj, const char* name, int type
     const npy_intp stride = PyArray_STRIDE(arr, 0);
     const char* base = static_cast<const char*>(PyArray_DATA(arr));
     // A view can be far larger than its data (stride 0): say which argument could not be copied.
-    std::vector<T> out;
+    std::optional<Array<T>> out;
     try {
-        out.resize(static_cast<std::size_t>(n));
+        out.emplace(static_cast<std::size_t>(n));
     } catch (const std::bad_alloc&) {
         memory_error(name, n, sizeof(T), std::is_same_v<T, double> ? "float64" : "uint64");
         return std::nullopt;
-    } catch (const std::length_error&) {
-        memory_error(name, n, sizeof(T), std::is_same_v<T, double> ? "float64" : "uint64");
-        return std::nullopt;
     }
-    for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * stride, sizeof(T));
+    T* dst = out->data();
+    if (stride == static_cast<npy_intp>(sizeof(T))) {
+        if (n > 0) std::memcpy(dst, base, static_cast<std::size_t>(n) * sizeof(T));
+    } else {
+        for (npy_intp i = 0; i < n; ++i) std::memcpy(dst + i, base + i * stride, sizeof(T));
+    }
     return out;
 }
 
@@ -78,17 +80,90 @@ std::optional<std::optional<T>> or_none(PyObject* obj, F convert) {
     return std::optional<T>{std::move(*v)};
 }
 
+// Retained storage of one thread: a request takes the smallest block that fits, a released block is kept
+// within the bounds, displacing smaller ones.
+class ScratchPool {
+public:
+    ~ScratchPool() {
+        for (std::size_t i = 0; i < count_; ++i) ::operator delete(blocks_[i].storage);
+        gone = true;
+    }
+
+    void* acquire(std::size_t& bytes) {
+        std::size_t pick = count_;
+        for (std::size_t i = 0; i < count_; ++i)
+            if (blocks_[i].bytes >= bytes && (pick == count_ || blocks_[i].bytes < blocks_[pick].bytes)) pick = i;
+        if (pick == count_) return ::operator new(bytes);
+        bytes = blocks_[pick].bytes;
+        return take(pick).storage;
+    }
+
+    void release(void* storage, std::size_t bytes) noexcept {
+        while (count_ > 0 && (count_ == max_blocks || retained_ + bytes > max_retained)) {
+            const std::size_t smallest = smallest_block();
+            if (blocks_[smallest].bytes >= bytes) break;
+            ::operator delete(take(smallest).storage);
+        }
+        if (count_ == max_blocks || retained_ + bytes > max_retained) {
+            ::operator delete(storage);
+            return;
+        }
+        blocks_[count_++] = {storage, bytes};
+        retained_ += bytes;
+    }
+
+    // Set once the thread's pool is destroyed (thread exit), for releases that come later.
+    static thread_local bool gone;
+
+private:
+    struct Block {
+        void* storage;
+        std::size_t bytes;
+    };
+
+    std::size_t smallest_block() const {
+        std::size_t s = 0;
+        for (std::size_t i = 1; i < count_; ++i)
+            if (blocks_[i].bytes < blocks_[s].bytes) s = i;
+        return s;
+    }
+
+    Block take(std::size_t i) {
+        const Block b = blocks_[i];
+        retained_ -= b.bytes;
+        blocks_[i] = blocks_[--count_];
+        return b;
+    }
+
+    static constexpr std::size_t max_blocks = 8;
+    static constexpr std::size_t max_retained = std::size_t{8} << 20;
+    Block blocks_[max_blocks];
+    std::size_t count_ = 0;
+    std::size_t retained_ = 0;
+};
+
+thread_local bool ScratchPool::gone = false;
+thread_local ScratchPool scratch_pool;
+
 PyObject* g_base = nullptr;
 PyObject* g_numerical = nullptr;
 PyObject* g_validation = nullptr;
 
 }  // namespace
 
-std::optional<std::vector<double>> f64_array(PyObject* obj, const char* name) {
+namespace scratch {
+void* acquire(std::size_t& bytes) { return ScratchPool::gone ? ::operator new(bytes) : scratch_pool.acquire(bytes); }
+void release(void* storage, std::size_t bytes) noexcept {
+    if (ScratchPool::gone) ::operator delete(storage);
+    else scratch_pool.release(storage, bytes);
+}
+}  // namespace scratch
+
+std::optional<Array<double>> f64_array(PyObject* obj, const char* name) {
     return array_of<double>(obj, name, NPY_FLOAT64, "a 1-D numpy.ndarray of float64");
 }
 
-std::optional<std::vector<std::uint64_t>> u64_array(PyObject* obj, const char* name) {
+std::optional<Array<std::uint64_t>> u64_array(PyObject* obj, const char* name) {
     return array_of<std::uint64_t>(obj, name, NPY_UINT64, "a 1-D numpy.ndarray of uint64");
 }
 
@@ -147,11 +222,11 @@ std::optional<std::string> str_arg(PyObject* obj, const char* name) {
     return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
-std::optional<std::optional<std::vector<double>>> opt_f64_array(PyObject* obj, const char* name) {
-    return or_none<std::vector<double>>(obj, [&] { return f64_array(obj, name); });
+std::optional<std::optional<Array<double>>> opt_f64_array(PyObject* obj, const char* name) {
+    return or_none<Array<double>>(obj, [&] { return f64_array(obj, name); });
 }
-std::optional<std::optional<std::vector<std::uint64_t>>> opt_u64_array(PyObject* obj, const char* name) {
-    return or_none<std::vector<std::uint64_t>>(obj, [&] { return u64_array(obj, name); });
+std::optional<std::optional<Array<std::uint64_t>>> opt_u64_array(PyObject* obj, const char* name) {
+    return or_none<Array<std::uint64_t>>(obj, [&] { return u64_array(obj, name); });
 }
 std::optional<std::optional<double>> opt_f64_scalar(PyObject* obj, const char* name) {
     return or_none<double>(obj, [&] { return f64_scalar(obj, name); });
@@ -166,6 +241,16 @@ PyObject* new_array(std::span<const double> values) {
     if (arr && !values.empty())
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), values.data(), values.size_bytes());
     return arr;
+}
+
+PyObject* new_empty_array(std::size_t n) {
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    return PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+}
+
+std::span<double> array_span(PyObject* array) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(array);
+    return {static_cast<double*>(PyArray_DATA(arr)), static_cast<std::size_t>(PyArray_SIZE(arr))};
 }
 
 PyObject* new_matrix(std::span<const double> row_major, npy_intp rows, npy_intp cols) {

@@ -47,9 +47,9 @@ PyObject* oudin_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!doy) return nullptr;
     auto latitude = f64_scalar(latitude_obj, "latitude");
     if (!latitude) return nullptr;
-    auto result = without_gil([&] { return pet::oudin(*temperature, *doy, *latitude); });
-    if (!result) return raise(result.error());
-    return new_array(*result);
+    return filled_array(
+        temperature->size(), [&] { return pet::oudin_check(*temperature, *doy, *latitude); },
+        [&](std::span<double> out) { return pet::oudin_into(*temperature, *doy, *latitude, out); });
 }
 
 PyMethodDef oudin_def = {"simulate", guarded_cfunction<oudin_simulate>(), METH_VARARGS | METH_KEYWORDS,
@@ -62,12 +62,14 @@ PyObject* cemaneige_init(PyObject*, PyObject*) {
 PyObject* cemaneige_simulate(PyObject*, PyObject* args, PyObject* kwargs) {
     auto a = snow_args(args, kwargs, "OOOOOO:simulate");
     if (!a) return nullptr;
-    auto result = without_gil([&] {
-        return snow::cemaneige(a->params, a->precipitation, a->temperature, a->day_of_year, a->elevation_layers,
-                               a->median_elevation);
-    });
-    if (!result) return raise(result.error());
-    return new_array(*result);
+    return filled_array(
+        a->precipitation.size(),
+        [&] { return snow::cemaneige_check(a->params, a->precipitation, a->temperature, a->day_of_year,
+                                           a->elevation_layers); },
+        [&](std::span<double> out) {
+            return snow::cemaneige_into(a->params, a->precipitation, a->temperature, a->day_of_year,
+                                        a->elevation_layers, a->median_elevation, out);
+        });
 }
 
 PyMethodDef cemaneige_init_def = {"init", guarded_cfunction<cemaneige_init>(), METH_NOARGS, "init()\n--\n\n"};

@@ -26,9 +26,9 @@ PyObject* model_simulate(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!a) return nullptr;
 
     const ModelSpec& m = spec_of(self);
-    auto result = without_gil([&] { return hydro::simulate(m, a->params, a->precipitation, a->pet); });
-    if (!result) return raise(result.error());
-    return new_array(*result);
+    return filled_array(
+        a->precipitation.size(), [&] { return hydro::check_inputs(m, a->params, a->precipitation, a->pet); },
+        [&](std::span<double> q) { return hydro::simulate_into(m, a->params, a->precipitation, a->pet, q); });
 }
 
 PyMethodDef init_def = {"init", guarded_cfunction<model_init>(), METH_NOARGS, "init()\n--\n\n"};

@@ -13,6 +13,9 @@
 #include <cxxabi.h>
 
 #include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
 #include <optional>
 #include <span>
 #include <string>
@@ -69,21 +72,109 @@ auto without_gil(F&& f) {
     return result;
 }
 
-// --- argument conversion: on failure a TypeError (or OverflowError) is set and nullopt returned.
-std::optional<std::vector<double>> f64_array(PyObject* obj, const char* name);
-std::optional<std::vector<std::uint64_t>> u64_array(PyObject* obj, const char* name);
+// Like without_gil, with `owned` (a new reference, typically the result being filled) kept for the caller:
+// it is dropped if f throws. Held as a plain pointer, since a forced unwind has no lock to drop it with
+// (the reference then leaks, in a thread that is being ended). Unsanitized for the reason Guard::call is.
+template <class F>
+__attribute__((no_sanitize("undefined"))) auto without_gil_keeping(PyObject* owned, F&& f) {
+    try {
+        return without_gil(std::forward<F>(f));
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        Py_DECREF(owned);
+        throw;
+    }
+}
+
+// Storage for the copies of large arguments, kept per thread between calls: a series copied on every call
+// then reuses memory already mapped instead of faulting in fresh pages each time. Bounded per thread; what
+// does not fit is freed. Only 8-byte element types are stored.
+namespace scratch {
+// At least `bytes` (updated to the block's real size); throws std::bad_alloc.
+void* acquire(std::size_t& bytes);
+void release(void* storage, std::size_t bytes) noexcept;
+}  // namespace scratch
+
+// The copy of a 1-D array argument that the core reads while the lock is released: taken with the lock
+// held, so it is a consistent snapshot that no other thread can change or free under the computation.
+// Storage is left uninitialised (the copy writes every element); short series live inline. Destroyed on
+// the thread that made it.
+template <class T>
+class Array {
+    static_assert(sizeof(T) == 8 && std::is_trivially_copyable_v<T>);
+
+public:
+    Array() = default;
+    // Throws std::bad_alloc when the storage cannot be had.
+    explicit Array(std::size_t n) : size_(n) {
+        if (n > inline_capacity) {
+            if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+            capacity_ = n * sizeof(T);
+            heap_ = static_cast<T*>(scratch::acquire(capacity_));
+        }
+    }
+    Array(Array&& o) noexcept : size_(o.size_), capacity_(o.capacity_), heap_(std::exchange(o.heap_, nullptr)) {
+        if (!heap_) std::memcpy(inline_, o.inline_, size_ * sizeof(T));
+        o.size_ = 0;
+    }
+    Array& operator=(Array&& o) noexcept {
+        if (this != &o) {
+            free();
+            size_ = o.size_;
+            capacity_ = o.capacity_;
+            heap_ = std::exchange(o.heap_, nullptr);
+            if (!heap_) std::memcpy(inline_, o.inline_, size_ * sizeof(T));
+            o.size_ = 0;
+        }
+        return *this;
+    }
+    Array(const Array&) = delete;
+    Array& operator=(const Array&) = delete;
+    ~Array() { free(); }
+
+    T* data() { return heap_ ? heap_ : inline_; }
+    const T* data() const { return heap_ ? heap_ : inline_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* begin() { return data(); }
+    T* end() { return data() + size_; }
+    const T* begin() const { return data(); }
+    const T* end() const { return data() + size_; }
+    const T& operator[](std::size_t i) const { return data()[i]; }
+
+private:
+    void free() noexcept {
+        if (heap_) scratch::release(heap_, capacity_);
+        heap_ = nullptr;
+    }
+
+    static constexpr std::size_t inline_capacity = 16;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;  // bytes of heap_
+    T* heap_ = nullptr;
+    T inline_[inline_capacity];
+};
+
+// --- argument conversion: on failure a TypeError (or OverflowError, or MemoryError naming the argument)
+// is set and nullopt returned.
+std::optional<Array<double>> f64_array(PyObject* obj, const char* name);
+std::optional<Array<std::uint64_t>> u64_array(PyObject* obj, const char* name);
 std::optional<double> f64_scalar(PyObject* obj, const char* name);
 std::optional<std::uint64_t> u64_scalar(PyObject* obj, const char* name);
 std::optional<std::string> str_arg(PyObject* obj, const char* name);
 
 // Optional arguments: None gives an engaged outer optional holding nullopt.
-std::optional<std::optional<std::vector<double>>> opt_f64_array(PyObject* obj, const char* name);
-std::optional<std::optional<std::vector<std::uint64_t>>> opt_u64_array(PyObject* obj, const char* name);
+std::optional<std::optional<Array<double>>> opt_f64_array(PyObject* obj, const char* name);
+std::optional<std::optional<Array<std::uint64_t>>> opt_u64_array(PyObject* obj, const char* name);
 std::optional<std::optional<double>> opt_f64_scalar(PyObject* obj, const char* name);
 std::optional<std::optional<std::string>> opt_str_arg(PyObject* obj, const char* name);
 
 // --- results
 PyObject* new_array(std::span<const double> values);
+// A new uninitialised 1-D float64 array, or nullptr with NumPy's MemoryError set.
+PyObject* new_empty_array(std::size_t n);
+std::span<double> array_span(PyObject* array);
 PyObject* new_matrix(std::span<const double> row_major, npy_intp rows, npy_intp cols);
 PyObject* str_list(std::span<const char* const> texts);
 

@@ -21,25 +21,33 @@ constexpr double max_latitude = 90.0;
 
 }  // namespace
 
-std::expected<std::vector<double>, PetError> oudin(std::span<const double> temperature,
-                                                   std::span<const std::uint64_t> day_of_year, double latitude) {
+std::optional<PetError> oudin_check(std::span<const double> temperature, std::span<const std::uint64_t> day_of_year,
+                                    double latitude) {
     const std::size_t len = temperature.size();
-    if (len != day_of_year.size()) return std::unexpected(PetLengthMismatch{len, day_of_year.size()});
-    if (len == 0) return std::unexpected(EmptyInput{"temperature"});
+    if (len != day_of_year.size()) return PetLengthMismatch{len, day_of_year.size()};
+    if (len == 0) return EmptyInput{"temperature"};
 
     // One scan: the first offending index wins, whichever test it fails.
     for (std::size_t i = 0; i < len; ++i) {
         const double t = temperature[i];
-        if (!is_finite(t)) return std::unexpected(NonFiniteInput{"temperature", i, t});
-        if (std::fabs(t) > max_temperature)
-            return std::unexpected(TemperatureOutOfRange{i, t, -max_temperature, max_temperature});
+        if (!is_finite(t)) return NonFiniteInput{"temperature", i, t};
+        if (std::fabs(t) > max_temperature) return TemperatureOutOfRange{i, t, -max_temperature, max_temperature};
     }
     for (std::size_t i = 0; i < len; ++i) {
         const std::uint64_t d = day_of_year[i];
-        if (d == 0 || d > 366) return std::unexpected(InvalidDayOfYear{i, d});
+        if (d == 0 || d > 366) return InvalidDayOfYear{i, d};
     }
     if (!is_finite(latitude) || std::fabs(latitude) > max_latitude)
-        return std::unexpected(LatitudeOutOfRange{latitude, -max_latitude, max_latitude});
+        return LatitudeOutOfRange{latitude, -max_latitude, max_latitude};
+    return std::nullopt;
+}
+
+namespace {
+
+// The formula over checked inputs, then the result scan.
+std::optional<PetError> compute(std::span<const double> temperature, std::span<const std::uint64_t> day_of_year,
+                                double latitude, std::span<double> out) {
+    const std::size_t len = temperature.size();
 
     const double phi = (latitude * pi) / 180.0;
     const double sin_phi = std::sin(phi);
@@ -47,7 +55,6 @@ std::expected<std::vector<double>, PetError> oudin(std::span<const double> tempe
     const double neg_tan_phi = -std::tan(phi);
     const double radiation_factor = solar_constant * minutes_factor;
 
-    std::vector<double> out(len, 0.0);
     for (std::size_t t = 0; t < len; ++t) {
         const double temp = temperature[t];
         const double j = static_cast<double>(day_of_year[t]);
@@ -67,7 +74,23 @@ std::expected<std::vector<double>, PetError> oudin(std::span<const double> tempe
         out[t] = pet;
     }
 
-    if (auto e = scan_result(out, "Oudin PET")) return std::unexpected(std::move(*e));
+    if (auto e = scan_result(out, "Oudin PET")) return std::move(*e);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PetError> oudin_into(std::span<const double> temperature, std::span<const std::uint64_t> day_of_year,
+                                   double latitude, std::span<double> out) {
+    if (auto e = oudin_check(temperature, day_of_year, latitude)) return e;
+    return compute(temperature, day_of_year, latitude, out);
+}
+
+std::expected<std::vector<double>, PetError> oudin(std::span<const double> temperature,
+                                                   std::span<const std::uint64_t> day_of_year, double latitude) {
+    if (auto e = oudin_check(temperature, day_of_year, latitude)) return std::unexpected(std::move(*e));
+    std::vector<double> out(temperature.size(), 0.0);
+    if (auto e = compute(temperature, day_of_year, latitude, out)) return std::unexpected(std::move(*e));
     return out;
 }
 

@@ -1,5 +1,6 @@
 #include "snow/cemaneige.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -68,13 +69,15 @@ inline double min_ignoring_nan(double a, double b) {
 
 namespace {
 
-std::optional<SnowError> check_inputs(std::span<const double> params, std::span<const double> precipitation,
-                                      std::span<const double> temperature,
-                                      std::span<const std::uint64_t> day_of_year,
-                                      std::span<const double> elevation_layers) {
+std::optional<SnowError> check_params(std::span<const double> params) {
     if (auto e = check_param_count(cemaneige_params.size(), params)) return *e;
     if (auto e = check_bounds(params, cemaneige_params)) return *e;
+    return std::nullopt;
+}
 
+std::optional<SnowError> check_series(std::span<const double> precipitation, std::span<const double> temperature,
+                                      std::span<const std::uint64_t> day_of_year,
+                                      std::span<const double> elevation_layers) {
     const std::size_t len = precipitation.size();
     if (len != temperature.size() || len != day_of_year.size())
         return SnowLengthMismatch{len, temperature.size(), day_of_year.size()};
@@ -100,6 +103,14 @@ std::optional<SnowError> check_inputs(std::span<const double> params, std::span<
     if (elevation_layers.empty()) return EmptyInput{"elevation_layers"};
     if (auto e = scan_non_finite(elevation_layers, "elevation_layers")) return *e;
     return std::nullopt;
+}
+
+std::optional<SnowError> check_inputs(std::span<const double> params, std::span<const double> precipitation,
+                                      std::span<const double> temperature,
+                                      std::span<const std::uint64_t> day_of_year,
+                                      std::span<const double> elevation_layers) {
+    if (auto e = check_params(params)) return e;
+    return check_series(precipitation, temperature, day_of_year, elevation_layers);
 }
 
 // No-op for simulate; the recording run keeps the packs (columns 0..n-1) and the thermal
@@ -209,6 +220,42 @@ std::expected<SnowRecording, SnowError> checked_run(std::span<const double> para
 }
 
 }  // namespace
+
+std::optional<SnowError> cemaneige_check(std::span<const double> params, std::span<const double> precipitation,
+                                         std::span<const double> temperature,
+                                         std::span<const std::uint64_t> day_of_year,
+                                         std::span<const double> elevation_layers) {
+    return check_inputs(params, precipitation, temperature, day_of_year, elevation_layers);
+}
+
+std::optional<SnowError> cemaneige_check_params(std::span<const double> params) { return check_params(params); }
+
+std::optional<SnowError> cemaneige_check_series(std::span<const double> precipitation,
+                                                std::span<const double> temperature,
+                                                std::span<const std::uint64_t> day_of_year,
+                                                std::span<const double> elevation_layers) {
+    return check_series(precipitation, temperature, day_of_year, elevation_layers);
+}
+
+std::optional<SnowError> cemaneige_run_into(std::span<const double> params, std::span<const double> precipitation,
+                                            std::span<const double> temperature,
+                                            std::span<const std::uint64_t> day_of_year,
+                                            std::span<const double> elevation_layers, double median_elevation,
+                                            std::span<double> out) {
+    std::fill(out.begin(), out.end(), 0.0);  // the run starts from zeros
+    return run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, out,
+               NoSnowRecorder{});
+}
+
+std::optional<SnowError> cemaneige_into(std::span<const double> params, std::span<const double> precipitation,
+                                        std::span<const double> temperature,
+                                        std::span<const std::uint64_t> day_of_year,
+                                        std::span<const double> elevation_layers, double median_elevation,
+                                        std::span<double> out) {
+    if (auto e = check_inputs(params, precipitation, temperature, day_of_year, elevation_layers)) return e;
+    return cemaneige_run_into(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation,
+                              out);
+}
 
 std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> params,
                                                         std::span<const double> precipitation,

@@ -29,6 +29,31 @@ std::expected<std::vector<double>, SnowError> cemaneige(std::span<const double> 
                                                         std::span<const double> elevation_layers,
                                                         double median_elevation);
 
+// cemaneige's checks, in their fixed order; the first failing one.
+std::optional<SnowError> cemaneige_check(std::span<const double> params, std::span<const double> precipitation,
+                                         std::span<const double> temperature,
+                                         std::span<const std::uint64_t> day_of_year,
+                                         std::span<const double> elevation_layers);
+
+// cemaneige writing the liquid water into out, as long as precipitation and overlapping no input.
+std::optional<SnowError> cemaneige_into(std::span<const double> params, std::span<const double> precipitation,
+                                        std::span<const double> temperature,
+                                        std::span<const std::uint64_t> day_of_year,
+                                        std::span<const double> elevation_layers, double median_elevation,
+                                        std::span<double> out);
+
+// The two halves of cemaneige_check (parameters first), and the run on inputs that passed both.
+std::optional<SnowError> cemaneige_check_params(std::span<const double> params);
+std::optional<SnowError> cemaneige_check_series(std::span<const double> precipitation,
+                                                std::span<const double> temperature,
+                                                std::span<const std::uint64_t> day_of_year,
+                                                std::span<const double> elevation_layers);
+std::optional<SnowError> cemaneige_run_into(std::span<const double> params, std::span<const double> precipitation,
+                                            std::span<const double> temperature,
+                                            std::span<const std::uint64_t> day_of_year,
+                                            std::span<const double> elevation_layers, double median_elevation,
+                                            std::span<double> out);
+
 // The liquid water and, for every day, the snow pack G_j of each layer (columns 0..n-1,
 // mm) then its thermal state e_j (columns n..2n-1, degC): column c of day t at
 // states[c * liquid.size() + t].

@@ -374,6 +374,72 @@ void test_problem() {
           !out && message(out.error()) == "Parameter 'x1' value 5 outside bounds [10, 1500]", err_text(out));
 }
 
+// The evaluation on a prepared forcing against the one that checks and scores everything afresh: same
+// triple, simulation and error message, over forcings that fail at every stage and reused scratch buffers.
+void test_prepared_evaluation() {
+    struct Case {
+        const char* name;
+        bool snow;
+        std::size_t days;
+        std::uint64_t warmup;
+        void (*edit)(Series&);
+    };
+    const Case cases[] = {
+        {"plain", false, 400, 30, [](Series&) {}},
+        {"snow", true, 400, 30, [](Series&) {}},
+        {"short series after a long one", false, 50, 3, [](Series&) {}},
+        {"warmup covers everything", false, 120, 120, [](Series&) {}},
+        {"warmup beyond the series", true, 120, 500, [](Series&) {}},
+        {"observations shorter", false, 200, 10, [](Series& s) { s.obs.resize(150); }},
+        {"observations all missing", false, 200, 10, [](Series& s) { s.obs.assign(200, nan); }},
+        {"negative and infinite observations", false, 200, 10,
+         [](Series& s) { s.obs[20] = -1.0; s.obs[30] = inf; }},
+        {"negative precipitation", false, 200, 10, [](Series& s) { s.p[77] = -1.0; }},
+        {"negative precipitation, snow", true, 200, 10, [](Series& s) { s.p[77] = -1.0; }},
+        {"missing pet value", true, 200, 10, [](Series& s) { s.e[5] = nan; }},
+        {"negative pet", false, 200, 10, [](Series& s) { s.e[9] = -0.5; }},
+        {"temperature too short", true, 200, 10, [](Series& s) { s.t.pop_back(); }},
+        {"temperature out of range", true, 200, 10, [](Series& s) { s.t[3] = -150.0; }},
+        {"no elevation bands", true, 200, 10, [](Series& s) { s.bands.clear(); }},
+        {"no rain", false, 200, 10, [](Series& s) { s.p.assign(200, 0.0); }},
+        {"no rain, snow", true, 200, 10, [](Series& s) { s.p.assign(200, 0.0); }},
+    };
+    const std::vector<std::vector<double>> plain_params{
+        {350, 0.5, 90, 1.7}, {10, -5, 10, 0.8}, {1500, 3, 400, 10}, {5, 0, 80, 2}, {300, 0, 80, 11}, {300, 0}};
+    const std::vector<std::vector<double>> snow_params{{0.3, 4.0, 300, 350, 0.5, 90, 1.7},
+                                                       {0, 0, 0, 10, -5, 10, 0.8},
+                                                       {1.5, 4.0, 300, 350, 0.5, 90, 1.7},
+                                                       {0.3, 4.0, 300, 2000, 0.5, 90, 1.7},
+                                                       {0.3, 4.0}};
+    Scratch scratch;
+    PreparedForcing prepared;
+    bool all_same = true;
+    std::string first_difference;
+    for (const Case& c : cases) {
+        Series s = make_series(c.days);
+        s.obs.assign(c.days, 0.0);
+        for (std::size_t i = 0; i < c.days; ++i) s.obs[i] = i % 11 == 0 ? nan : 0.5 + 0.01 * static_cast<double>(i % 37);
+        c.edit(s);
+        auto problem = build_problem("gr4j", c.snow ? std::optional<std::string_view>("cemaneige") : std::nullopt);
+        Forcing f = forcing_of(s, c.snow, c.warmup);
+        if (std::string(c.name) == "missing pet value") f.median_elevation = std::nullopt;
+        for (Transformation t : {Transformation::NoTransform, Transformation::Sqrt, Transformation::Log}) {
+            prepare(*problem, f, t, prepared);
+            for (const auto& x : c.snow ? snow_params : plain_params) {
+                const auto fresh = evaluate(*problem, x, f, t);
+                const auto fast = evaluate(*problem, x, prepared, scratch);
+                const bool same = fresh ? fast && same_triple(fresh->triple, *fast) &&
+                                              same_vec(fresh->simulation, scratch.simulation)
+                                        : !fast && message(fresh.error()) == message(fast.error());
+                if (!same && all_same)
+                    first_difference = std::string(c.name) + ": " + err_text(fresh) + " / " + err_text(fast);
+                all_same = all_same && same;
+            }
+        }
+    }
+    check("evaluation on a prepared forcing matches the full evaluation", all_same, first_difference);
+}
+
 Series gr4j_series(bool snow) {
     Series s = make_series(400);
     auto problem = build_problem("gr4j", snow ? std::optional<std::string_view>("cemaneige") : std::nullopt);
@@ -623,6 +689,7 @@ int main(int argc, char** argv) {
     test_reflect();
     test_pool();
     test_problem();
+    test_prepared_evaluation();
     test_sce_runs();
     test_dds_runs();
     return native_check::report();
