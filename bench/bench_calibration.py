@@ -191,7 +191,8 @@ def measure(rounds: int, samples: int) -> list[Table]:
         e, d = python_eval[("step", snow)], python_eval[("direct", snow)]
         one.rows.append(["Python", "yes" if snow else "no", "3,650", fmt(e), fmt(d), fmt(e / d, 3),
                          goal(e / d <= 1.10)])
-    one.notes.append("core: `calibration::evaluate` against `hydro::simulate` (after `snow::cemaneige`) and "
+    one.notes.append("core: `calibration::evaluate` as the calibrators run it (forcing prepared once per call, "
+                     "buffers reused) against `hydro::simulate` (after `snow::cemaneige`) and "
                      "`metrics::rmse/nse/kge` on the days after warm-up, results bit-identical: "
                      f"{'yes' if identical else '**no**'}. Python: `Dds.init` (one evaluation, the middle of the box) "
                      "against `simulate` of that point and `calculate_rmse/nse/kge` after warm-up, through `vardex_rs`.")

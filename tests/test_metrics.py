@@ -201,3 +201,14 @@ def test_base_class_catches_both_kinds():
     for o, s in [(arr(1, 1), arr(1, 2)), (arr(1), arr())]:
         with pytest.raises(vardex_rs.VardexError):
             calculate_nse(o, s)
+
+
+@pytest.mark.parametrize("f, name", [(calculate_rmse, "RMSE"), (calculate_nse, "NSE"), (calculate_kge, "KGE")])
+def test_overflowing_sums_of_finite_values_are_no_input_error(f, name):
+    # Sums that overflow look like non-finite input to the first pass; the scan must then find nothing, and the
+    # score's own numerical error stands. A NaN behind an overflow is still the input error, at its index.
+    o, s = np.array([1e308, -1e308, 1.0]), np.array([-1e308, 1e308, 2.0])
+    with pytest.raises(Numerical, match=f"^Numerical error in {name} calculation"):
+        f(o, s)
+    with pytest.raises(Validation, match="simulations.*index 2"):
+        f(o, np.array([-1e308, 1e308, np.nan]))

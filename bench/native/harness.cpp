@@ -244,7 +244,7 @@ void bench_metrics(const Series& s, int samples) {
     }
 }
 
-// One calibration evaluation (simulate_candidate + score) against the least a step needs: the chain's simulate
+// One calibration evaluation (prepared forcing, reused buffers) against the least a step needs: the chain's simulate
 // and the three metrics on the window after warm-up (the observations have no gaps, so nothing is dropped).
 void bench_evaluate(const Series& s, int samples) {
     constexpr std::uint64_t warmup = 365;
@@ -287,18 +287,20 @@ void bench_evaluate(const Series& s, int samples) {
                 const auto m = std::span<const double>(*q).subspan(warmup);
                 return {*metrics::rmse(o, m), *metrics::nse(o, m), *metrics::kge(o, m)};
             };
-            const auto evaluate = [&] {
-                return calibration::evaluate(*problem, params, forcing, calibration::Transformation::NoTransform);
-            };
+            // As the calibrators evaluate: the forcing prepared once per call, buffers reused per thread.
+            calibration::PreparedForcing prepared;
+            calibration::prepare(*problem, forcing, calibration::Transformation::NoTransform, prepared);
+            calibration::Scratch scratch;
+            const auto evaluate = [&] { return calibration::evaluate(*problem, params, prepared, scratch); };
             const auto ns = best_interleaved(samples, 1, {[&] {
                                                               auto e = evaluate();
-                                                              keep(e ? e->triple[1] : 0.0);
+                                                              keep(e ? (*e)[1] : 0.0);
                                                           },
                                                           [&] { keep(direct()[1]); }});
             const auto e = evaluate();
             const auto d = direct();
-            const bool identical = e && same_bits(e->triple[0], d[0]) && same_bits(e->triple[1], d[1]) &&
-                                   same_bits(e->triple[2], d[2]);
+            const bool identical = e && same_bits((*e)[0], d[0]) && same_bits((*e)[1], d[1]) &&
+                                   same_bits((*e)[2], d[2]);
             std::printf("{\"case\": \"evaluate\", \"snow\": %s, \"days\": %zu, \"evaluate_us\": %.6g, "
                         "\"simulate_score_us\": %.6g, \"identical\": %s}\n",
                         snow ? "true" : "false", days, ns[0] / 1e3, ns[1] / 1e3, identical ? "true" : "false");

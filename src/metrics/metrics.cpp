@@ -27,55 +27,48 @@ std::optional<MetricsError> scan_input(std::span<const double> xs, const char* n
     return std::nullopt;
 }
 
-// Shared by the three scores: lengths, then emptiness. The values are checked inside each score's first
-// pass, which must see every element of both series before anything depends on them.
+// Shared by the three scores: lengths, then emptiness. The values are checked after each score's first
+// pass: a non-finite input leaves a non-finite running sum behind it (inf and NaN never turn finite again
+// under +, - and *), so only then are the series scanned for the error, which may also find nothing (finite
+// values whose sums overflowed).
 std::optional<MetricsError> check_shape(std::span<const double> o, std::span<const double> s) {
     if (o.size() != s.size()) return MetricsLengthMismatch{o.size(), s.size()};
     if (o.empty()) return EmptyArrays{};
     return std::nullopt;
 }
 
-// After a pass that met a non-finite value: observations fully scanned before simulations.
-MetricsError input_error(std::span<const double> o, std::span<const double> s) {
-    if (auto e = scan_input(o, "observations")) return *e;
-    return *scan_input(s, "simulations");
+// Observations fully scanned before simulations.
+std::optional<MetricsError> input_error(std::span<const double> o, std::span<const double> s) {
+    if (auto e = scan_input(o, "observations")) return e;
+    return scan_input(s, "simulations");
 }
-
-inline bool non_finite(double v) { return !is_finite(v); }
 
 // The running sums, each in index order, in functions of their own: a sum that stays live across the
 // calls of the error paths would otherwise be kept in memory inside the loop, lengthening its chain.
-// With Scan the same pass notes whether any value is non-finite.
-template <bool Scan>
-[[gnu::noinline]] std::pair<double, bool> squared_errors(const double* o, const double* s, std::size_t len) {
+[[gnu::noinline]] double squared_errors(const double* o, const double* s, std::size_t len) {
     double q = 0.0;
-    bool bad = false;
     for (std::size_t i = 0; i < len; ++i) {
-        if constexpr (Scan) bad = bad | non_finite(o[i]) | non_finite(s[i]);
         const double d = o[i] - s[i];
         q = q + d * d;
     }
-    return {q, bad};
+    return q;
 }
 
 struct SumAndErrors {
     double sum_o, num;
-    bool bad;
 };
 
 // The squared errors need no mean, so they run beside the sum of the observations.
-template <bool Scan>
-[[gnu::noinline]] SumAndErrors sum_and_squared_errors(const double* o, const double* s, std::size_t len) {
+// Not SLP-vectorised: packed into one register pair, the two sums went through the stack every iteration.
+[[gnu::noinline, gnu::optimize("no-tree-slp-vectorize")]] SumAndErrors sum_and_squared_errors(const double* o, const double* s, std::size_t len) {
     double sum_o = 0.0;
     double num = 0.0;
-    bool bad = false;
     for (std::size_t i = 0; i < len; ++i) {
-        if constexpr (Scan) bad = bad | non_finite(o[i]) | non_finite(s[i]);
         sum_o = sum_o + o[i];
         const double err = o[i] - s[i];
         num = num + err * err;
     }
-    return {sum_o, num, bad};
+    return {sum_o, num};
 }
 
 [[gnu::noinline]] double squared_deviations(const double* o, std::size_t len, double mean_o) {
@@ -89,28 +82,24 @@ template <bool Scan>
 
 struct Moments {
     double sum_o, sum_oo, sum_s, sum_ss, sum_os;
-    bool bad;
 };
 
-template <bool Scan>
 [[gnu::noinline]] Moments moments(const double* obs, const double* sim, std::size_t len) {
     double sum_o = 0.0, sum_oo = 0.0, sum_s = 0.0, sum_ss = 0.0, sum_os = 0.0;
-    bool bad = false;
     for (std::size_t i = 0; i < len; ++i) {
         const double o = obs[i];
         const double s = sim[i];
-        if constexpr (Scan) bad = bad | non_finite(o) | non_finite(s);
         sum_o = sum_o + o;
         sum_oo = sum_oo + o * o;
         sum_s = sum_s + s;
         sum_ss = sum_ss + s * s;
         sum_os = sum_os + o * s;
     }
-    return {sum_o, sum_oo, sum_s, sum_ss, sum_os, bad};
+    return {sum_o, sum_oo, sum_s, sum_ss, sum_os};
 }
 
-// The scores over equally long, non-empty series. With Scan the first pass also notes non-finite values
-// and the input error is returned before any result; without it the inputs must be finite.
+// The scores over equally long, non-empty series. With Scan a non-finite sum of the first pass sends the
+// series to the input scan, whose error comes before any result; without it the inputs must be finite.
 template <bool Scan>
 std::expected<double, MetricsError> rmse_of(std::span<const double> observations,
                                             std::span<const double> simulations) {
@@ -119,8 +108,9 @@ std::expected<double, MetricsError> rmse_of(std::span<const double> observations
     const double* o = observations.data();
     const double* s = simulations.data();
 
-    const auto [q, bad] = squared_errors<Scan>(o, s, len);
-    if (Scan && bad) return std::unexpected(input_error(observations, simulations));
+    const double q = squared_errors(o, s, len);
+    if (Scan && !is_finite(q))
+        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
     const double result = std::sqrt(q / n);
     if (!is_finite(result)) return std::unexpected(NumericalError{"RMSE calculation", "result is " + format_f64(result)});
     return result;
@@ -134,8 +124,9 @@ std::expected<double, MetricsError> nse_of(std::span<const double> observations,
     const double* o = observations.data();
     const double* s = simulations.data();
 
-    const auto [sum_o, num, bad] = sum_and_squared_errors<Scan>(o, s, len);
-    if (Scan && bad) return std::unexpected(input_error(observations, simulations));
+    const auto [sum_o, num] = sum_and_squared_errors(o, s, len);
+    if (Scan && !(is_finite(sum_o) && is_finite(num)))
+        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
     const double mean_o = sum_o / n;
     const double den = squared_deviations(o, len, mean_o);
     if (den < zero_threshold) return std::unexpected(ZeroVarianceNSE{});
@@ -157,8 +148,9 @@ std::expected<double, MetricsError> kge_of(std::span<const double> observations,
     const double* obs = observations.data();
     const double* sim = simulations.data();
 
-    const auto [sum_o, sum_oo, sum_s, sum_ss, sum_os, bad] = moments<Scan>(obs, sim, len);
-    if (Scan && bad) return std::unexpected(input_error(observations, simulations));
+    const auto [sum_o, sum_oo, sum_s, sum_ss, sum_os] = moments(obs, sim, len);
+    if (Scan && !(is_finite(sum_o) && is_finite(sum_s)))
+        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
 
     const double mean_o = sum_o / n;
     const double var_o = sum_oo / n - mean_o * mean_o;
