@@ -149,14 +149,18 @@ _WORKER_CACHE = _Cache(16)
 def _run_task(source: Catchment | _Stored, model: str, seed: int, options: dict[str, Any],
               stop: threading.Event | None) -> tuple[str, dict[str, Any] | str | None]:
     """("ok", result columns) | ("failed", error) | ("interrupted", None)."""
+    if stop is not None and stop.is_set():
+        return "interrupted", None
     try:
         catchment = _WORKER_CACHE.get(source) if isinstance(source, _Stored) else source
         r = calibrate(catchment, model, seed=seed, progress=False, stop=stop, **options)
     except KeyboardInterrupt:
-        return "interrupted", None
+        r = None
     except Exception as exc:
         return "failed", _error_text(exc)
-    if r.interrupted:
+    if r is None or r.interrupted:
+        if stop is not None:
+            stop.set()      # the tasks beside this one stop now, not when the batch gets to hear of it
         return "interrupted", None
     values: dict[str, Any] = dict(r.params)
     values.update(r.metrics)
