@@ -105,9 +105,8 @@ def main() -> None:
 
     base = best[("threads", 1)]
     tasks = base["tasks"]
-    print(f"calibrate_many, {tasks} tasks (2 sample catchments x 20 models x {args.seeds} seeds, CemaNeige + SCE, "
-          f"max_evaluations {args.budget}, {base['days']:.0f} days on average), best of "
-          f"{args.rounds} round(s)")
+    print(f"calibrate_many, {tasks} tasks (2 sample catchments x 20 models x {args.seeds} seeds), CemaNeige + SCE,\n"
+          f"max_evaluations {args.budget}, {base['days']:.0f} days on average, best of {args.rounds} round(s)")
     print(f"{cpu_name()}, {len(os.sched_getaffinity(0))} CPUs, load average {load:.2f} at start")
     print(f"{'executor':18s} {'workers':>7s} {'seconds':>8s} {'tasks/s':>8s} {'speed-up':>8s} {'efficiency':>10s}")
     for (config, workers), r in best.items():
@@ -124,9 +123,11 @@ def main() -> None:
     r = best[("threads", n)]
     core_seconds = r["wall"] * n / tasks
     scaled = core_seconds * CAMELS_DAYS / r["days"]
-    print(f"671 catchments x 20 models x 10 seeds = {STUDY_TASKS} tasks: {core_seconds * STUDY_TASKS / 3600:.1f} "
-          f"core-hours at this budget and record length, {scaled * STUDY_TASKS / 3600:.0f} core-hours with "
-          f"{CAMELS_DAYS} days of record ({core_seconds:.3f} and {scaled:.2f} core-seconds per task)")
+    print(f"671 catchments x 20 models x 10 seeds = {STUDY_TASKS} tasks:\n"
+          f"  {core_seconds * STUDY_TASKS / 3600:.1f} core-hours at this budget and record length "
+          f"({core_seconds:.3f} core-seconds per task)\n"
+          f"  {scaled * STUDY_TASKS / 3600:.0f} core-hours with {CAMELS_DAYS} days of record "
+          f"({scaled:.2f} core-seconds per task)")
 
 
 if __name__ == "__main__":
