@@ -29,6 +29,10 @@ def series(value: Any, name: str) -> npt.NDArray[np.float64]:
 def days(value: Any, name: str = "day_of_year") -> npt.NDArray[np.uint64]:
     """A uint64 day-of-year array from signed integers or integral floats; NaN, fractions and values below 0
     are refused (the range 1..366 is checked by the model)."""
+    values = getattr(value, "to_numpy", None)
+    raw = np.asarray(values() if callable(values) else value)
+    if raw.ndim == 1 and raw.dtype.kind == "u":
+        return raw.astype(np.uint64)    # exact whatever the size: the model reports days out of range itself
     arr = series(value, name)
     if np.isnan(arr).any():
         raise ValueError(f"argument '{name}': NaN at index {int(np.flatnonzero(np.isnan(arr))[0])}")
