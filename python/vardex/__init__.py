@@ -8,11 +8,12 @@ from __future__ import annotations
 import numpy as np
 
 from vardex import _convert, _core
+from vardex.batch import BatchResults, calibrate_many
 from vardex.calibration import CalibrationResult, calibrate, compare
 from vardex.data import Catchment, DataError, load_camels
 
 __all__ = ["model_states", "cemaneige_states", "load_camels", "Catchment", "DataError", "calibrate", "compare",
-           "CalibrationResult"]
+           "CalibrationResult", "calibrate_many", "BatchResults"]
 
 
 def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:

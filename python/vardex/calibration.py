@@ -4,6 +4,7 @@ from __future__ import annotations
 import contextvars
 import math
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from typing import Any, Iterable, cast
@@ -87,7 +88,8 @@ def _sce_cycle_bounds(n_params: int, n_complexes: int) -> tuple[int, int]:
 def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, optimiser: str = "sce",
               objective: str = "nse", transformation: str = "none", warmup: int = 365, seed: int = 1,
               max_steps: int | None = None, max_evaluations: int | None = None, progress: bool = True,
-              elevation_bands: npt.ArrayLike | None = None, **settings: float) -> CalibrationResult:
+              elevation_bands: npt.ArrayLike | None = None, stop: threading.Event | None = None,
+              **settings: float) -> CalibrationResult:
     """Calibrate ``model`` (optionally behind CemaNeige) on ``catchment`` and return the best candidate found.
 
     ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 2, ``k_stop`` 10, ``p_convergence_threshold`` 0.1,
@@ -104,7 +106,8 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     With ``snow``, ``elevation_bands`` (m) default to the catchment's median elevation − 200, ± 0 and + 200.
 
     Progress is shown on stderr (``progress=False`` shows nothing). Ctrl-C stops the run and returns the best
-    result so far with ``interrupted`` set; before the first step has finished it propagates.
+    result so far with ``interrupted`` set; before the first step has finished it propagates. Setting ``stop``
+    (from another thread) has the same effect, checked before every step.
     """
     if optimiser not in _OPTIMISERS:
         raise ValueError(f"Unknown optimiser '{optimiser}'. Valid options: sce, dds")
@@ -168,6 +171,8 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
         engine.init(*forcing)
         done = False
         while not done and (max_steps is None or steps < max_steps):
+            if stop is not None and stop.is_set():
+                raise KeyboardInterrupt
             done, best, simulation, triple = engine.step(*forcing)
             steps += 1
             last = (bool(done), best, simulation, triple)

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import sys
 from typing import TYPE_CHECKING, Any, Sequence
 
@@ -40,6 +41,37 @@ def _parser() -> argparse.ArgumentParser:
     cmp.add_argument("--models", default=",".join(MODELS), help="comma-separated (default: all twenty)")
 
     commands.add_parser("models", help="the models and their parameters")
+
+    bat = commands.add_parser(
+        "batch", help="calibrate many catchments x models x seeds into a CSV file, resumably",
+        description="Calibrate every model with every seed on every gauge of DATA_DIR, on local threads or a "
+        "Dask cluster. Each task's row is appended to --out as soon as it is done; run the same command again "
+        "after an interruption and only the missing tasks run.",
+        epilog="exit status: 0 every task succeeded; 1 some task failed (its row in --out holds the error) or "
+        "was lost to a failing worker (run again to retry it); 2 bad arguments or data, or an --out file "
+        "written with other settings; 130 interrupted (run the same command again to finish).")
+    bat.add_argument("data", nargs="?", metavar="DATA_DIR", help="CAMELS data directory (default: the bundled "
+                     "samples)")
+    bat.add_argument("--out", required=True, metavar="FILE", help="results CSV, appended to and resumed from")
+    bat.add_argument("--gauges", help="comma-separated subset of the gauges (default: all found in DATA_DIR)")
+    bat.add_argument("--models", default=",".join(MODELS), help="comma-separated (default: all twenty)")
+    bat.add_argument("--seeds", default="1", help="comma-separated seeds or ranges, e.g. 1,2 or 1-10 (default 1)")
+    bat.add_argument("--snow", action="store_true", help="run CemaNeige in front of the models")
+    bat.add_argument("--optimiser", choices=["sce", "dds"], default="sce")
+    bat.add_argument("--objective", choices=["nse", "kge", "rmse"], default="nse")
+    bat.add_argument("--transformation", choices=["none", "sqrt", "log"], default="none")
+    bat.add_argument("--warmup", type=int, default=365, metavar="DAYS", help="days left out of the score")
+    bat.add_argument("--max-evaluations", type=int, metavar="N", help="budget of each calibration")
+    bat.add_argument("--max-steps", type=int, metavar="N", help="optimiser steps of each calibration at most")
+    where = bat.add_mutually_exclusive_group()
+    where.add_argument("--dask", action="store_true", help="run on a local Dask cluster (pip install "
+                       "'vardex_rs[dask]')")
+    where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
+    bat.add_argument("--workers", type=int, metavar="N", help="threads, or local Dask worker processes "
+                     "(default: one per CPU)")
+    bat.add_argument("--shared-filesystem", action="store_true", help="Dask workers read DATA_DIR themselves "
+                     "instead of being sent the data")
+    bat.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
     return parser
 
 
@@ -70,6 +102,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 f"{p} {d}" for p, d in zip(m.param_names, m.param_descriptions))])
         print(_table(rows))
         return 0
+    if args.command == "batch":
+        return _batch(args)
 
     from vardex.calibration import calibrate, compare
     from vardex.data import DataError, load_camels
@@ -116,6 +150,91 @@ def main(argv: Sequence[str] | None = None) -> int:
             except ImportError as err:
                 return _fail(str(err))
     return 0
+
+
+def _seeds(text: str) -> list[int]:
+    seeds: list[int] = []
+    for part in (p.strip() for p in text.split(",") if p.strip()):
+        first, _, last = part.partition("-")
+        if not (first.isdigit() and (not last or last.isdigit())) or (last and int(last) < int(first)):
+            raise ValueError(f"--seeds: {part!r} is neither a seed nor a range such as 1-10")
+        seeds.extend(range(int(first), int(last or first) + 1))
+    if not seeds:
+        raise ValueError("--seeds: no seed given")
+    return seeds
+
+
+def _batch(args: argparse.Namespace) -> int:
+    from vardex.batch import calibrate_many
+    from vardex.data import DataError, gauges
+
+    if args.warmup < 0:
+        return _fail("--warmup must not be negative")
+    if args.workers is not None and args.workers < 1:
+        return _fail("--workers must be at least 1")
+    if args.workers is not None and args.scheduler:
+        return _fail("--workers does not apply with --scheduler (the cluster has its workers)")
+    try:
+        found = gauges(args.data)
+        seeds = _seeds(args.seeds)
+    except (DataError, ValueError) as err:
+        return _fail(str(err))
+    if not found:
+        return _fail(f"{args.data}: no gauges with both a forcing and a streamflow file")
+    chosen = found if args.gauges is None else [g.strip() for g in args.gauges.split(",") if g.strip()]
+    absent = [g for g in chosen if g not in found]
+    if absent or not chosen:
+        return _fail(f"gauge(s) not in {args.data or 'the bundled samples'}: {', '.join(absent) or '(none given)'}")
+    models = [m.strip() for m in args.models.split(",") if m.strip()]
+    unknown = [m for m in models if m not in MODELS]
+    if unknown or not models:
+        return _fail(f"unknown model(s): {', '.join(unknown) or '(none given)'}")
+
+    executor = args.scheduler or ("dask" if args.dask else None)
+    try:
+        table = calibrate_many(chosen, models, seeds, data_dir=args.data, snow=args.snow,
+                               optimiser=args.optimiser, objective=args.objective,
+                               transformation=args.transformation, warmup=args.warmup,
+                               max_steps=args.max_steps, max_evaluations=args.max_evaluations,
+                               executor=executor, workers=args.workers, shared_filesystem=args.shared_filesystem,
+                               out=args.out, progress=not args.no_progress)
+    except (ValueError, TypeError, ImportError, OSError) as err:
+        return _fail(str(err))
+    except KeyboardInterrupt:
+        print(f"vardex: interrupted; the rows in {args.out} are kept, run the same command again to finish",
+              file=sys.stderr)
+        return 130
+
+    rows = [["model", "tasks", "failed", "NSE median", "KGE median", "seconds"]]
+    for model in models:
+        mine = [r for r in table if r["model"] == model]
+        good = [r for r in mine if not r["error"]]
+        rows.append([model, str(len(mine)), str(len(mine) - len(good)),
+                     f"{_median([r['nse'] for r in good]):.3f}", f"{_median([r['kge'] for r in good]):.3f}",
+                     f"{sum(r['seconds'] for r in good):.1f}"])
+    print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x "
+          f"{len(models)} models x {len(seeds)} seeds, {args.optimiser.upper()}, objective {args.objective}"
+          + (", with CemaNeige" if args.snow else ""))
+    print(_table(rows))
+    for r in table.failed[:5]:
+        print(f"failed: {r['gauge']} {r['model']} seed {r['seed']}: {r['error']}")
+    if len(table.failed) > 5:
+        print(f"failed: {len(table.failed) - 5} more (see the error column of {args.out})")
+    for task, error in table.lost.items():
+        print(f"lost: {task.gauge} {task.model} seed {task.seed}: {error}")
+    if table.interrupted:
+        print(f"vardex: interrupted, {len(table.pending)} tasks not run; run the same command again to finish",
+              file=sys.stderr)
+        return 130
+    return 1 if table.failed or table.pending else 0
+
+
+def _median(values: list[float]) -> float:
+    finite = sorted(v for v in values if math.isfinite(v))
+    if not finite:
+        return math.nan
+    middle = len(finite) // 2
+    return finite[middle] if len(finite) % 2 else (finite[middle - 1] + finite[middle]) / 2
 
 
 if __name__ == "__main__":

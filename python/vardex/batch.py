@@ -1,0 +1,601 @@
+"""Calibrating many catchments × models × seeds at once, on local threads or a Dask cluster, resumably.
+
+One task is one `vardex.calibrate` run. Tasks go to an executor a few at a time (at most twice as many in
+flight as there are workers), results come back as small rows (no simulated series), and, with ``out``, each
+row is appended to a CSV file as soon as it arrives, so that a batch started again with the same file only
+runs what is missing.
+"""
+from __future__ import annotations
+
+import concurrent.futures as cf
+import copy
+import csv
+import fcntl
+import importlib
+import io
+import json
+import os
+import signal
+import sys
+import threading
+import uuid
+from collections import OrderedDict
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Sequence
+
+import vardex_rs.hydro
+import vardex_rs.snow.cemaneige
+
+from vardex import _convert
+from vardex.calibration import DDS_DEFAULTS, MODELS, SCE_DEFAULTS, calibrate
+from vardex.data import Catchment, load_camels
+
+__all__ = ["calibrate_many", "BatchResults", "Task", "COLUMNS"]
+
+_SNOW_PARAMS = tuple(vardex_rs.snow.cemaneige.param_names)
+_MAX_PARAMS = max(len(getattr(vardex_rs.hydro, m).param_names) for m in MODELS)
+# Every model names its parameters x1 ... xN, so one set of columns holds them all (blank beyond N).
+_PARAM_COLUMNS = _SNOW_PARAMS + tuple(f"x{i}" for i in range(1, _MAX_PARAMS + 1))
+_KEY_COLUMNS = ("gauge", "model", "seed")
+_SETTING_COLUMNS = ("optimiser", "snow", "objective", "transformation", "warmup", "max_steps", "max_evaluations",
+                    "settings")
+_RESULT_COLUMNS = ("rmse", "nse", "kge", "evaluations", "steps", "seconds", "done", "error")
+COLUMNS: tuple[str, ...] = _KEY_COLUMNS + _SETTING_COLUMNS + _PARAM_COLUMNS + _RESULT_COLUMNS
+
+_INTS = {"seed", "warmup", "max_steps", "max_evaluations", "evaluations", "steps"}
+_BOOLS = {"snow", "done"}
+_FLOATS = set(_PARAM_COLUMNS) | {"rmse", "nse", "kge", "seconds"}
+
+
+class Task(NamedTuple):
+    gauge: str
+    model: str
+    seed: int
+
+
+@dataclass
+class BatchResults:
+    """The rows of a batch in task order (catchments, then models, then seeds), one dict per task.
+
+    Columns are `COLUMNS`: the task (``gauge``, ``model``, ``seed``), the settings it ran with, the best
+    parameters (CemaNeige's ``ctg``, ``kf``, ``qnbv`` then ``x1`` … ``x10``; None where the model has none),
+    ``rmse``/``nse``/``kge``, ``evaluations``, ``steps``, ``seconds``, ``done`` and ``error``: "" on success,
+    else the error ("DataError: ...") with the result columns None. ``pending`` lists the tasks that have no
+    row: not run because the batch was ``interrupted``, or ``lost`` to a failing worker (error by task); a new
+    run with the same ``out`` file runs exactly those.
+    """
+
+    rows: list[dict[str, Any]]
+    pending: list[Task] = field(default_factory=list)
+    lost: dict[Task, str] = field(default_factory=dict)
+    interrupted: bool = False
+    columns: tuple[str, ...] = COLUMNS
+
+    def __len__(self) -> int:
+        return len(self.rows)
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        return iter(self.rows)
+
+    def __getitem__(self, index: int) -> dict[str, Any]:
+        return self.rows[index]
+
+    @property
+    def failed(self) -> list[dict[str, Any]]:
+        return [r for r in self.rows if r["error"]]
+
+    def column(self, name: str) -> list[Any]:
+        return [r[name] for r in self.rows]
+
+    def to_csv(self, path: str | Path) -> None:
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            f.write(_csv_line(self.columns))
+            for row in self.rows:
+                f.write(_format_row(row))
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame of the rows (needs pandas)."""
+        try:
+            pandas = importlib.import_module("pandas")
+        except ImportError:
+            raise ImportError("to_pandas needs pandas: pip install pandas") from None
+        return pandas.DataFrame(self.rows, columns=list(self.columns))
+
+
+# --- the task, as it runs on a worker ------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class _Stored:
+    """A catchment that the worker reads itself (shared file system)."""
+
+    gauge: str
+    data_dir: str | None
+    forcing: str
+    batch: str      # entries of one batch never serve another (files may have changed in between)
+
+
+class _Cache:
+    """Catchments by key, least recently used dropped; each loaded once even when many threads ask at once."""
+
+    def __init__(self, size: int) -> None:
+        self.size = size
+        self._lock = threading.Lock()
+        self._entries: OrderedDict[_Stored, list[Any]] = OrderedDict()
+
+    def get(self, key: _Stored) -> Catchment:
+        with self._lock:
+            entry = self._entries.get(key)
+            if entry is None:
+                entry = self._entries[key] = [threading.Lock(), None, None]
+                while len(self._entries) > self.size:
+                    self._entries.popitem(last=False)
+            self._entries.move_to_end(key)
+        with entry[0]:
+            if entry[1] is None and entry[2] is None:
+                try:
+                    entry[1] = load_camels(key.gauge, key.data_dir, key.forcing)
+                except Exception as exc:
+                    entry[2] = exc
+        if entry[2] is not None:
+            raise copy.copy(entry[2])   # a copy per task: threads must not share one traceback
+        result: Catchment = entry[1]
+        return result
+
+
+_WORKER_CACHE = _Cache(16)
+
+
+def _run_task(source: Catchment | _Stored, model: str, seed: int, options: dict[str, Any],
+              stop: threading.Event | None) -> tuple[str, dict[str, Any] | str | None]:
+    """("ok", result columns) | ("failed", error) | ("interrupted", None)."""
+    if stop is not None and stop.is_set():
+        return "interrupted", None
+    try:
+        catchment = _WORKER_CACHE.get(source) if isinstance(source, _Stored) else source
+        r = calibrate(catchment, model, seed=seed, progress=False, stop=stop, **options)
+    except KeyboardInterrupt:
+        r = None
+    except Exception as exc:
+        return "failed", _error_text(exc)
+    if r is None or r.interrupted:
+        if stop is not None:
+            stop.set()      # the tasks beside this one stop now, not when the batch gets to hear of it
+        return "interrupted", None
+    values: dict[str, Any] = dict(r.params)
+    values.update(r.metrics)
+    values.update(evaluations=r.evaluations, steps=r.steps, seconds=r.seconds, done=r.done, error="")
+    return "ok", values
+
+
+def _error_text(exc: BaseException) -> str:
+    text = f"{type(exc).__name__}: {exc}"
+    return " ".join(text.split())
+
+
+# --- executors -----------------------------------------------------------------------------------------------
+
+class _Backend:
+    """Submits tasks to an executor; `put` prepares a catchment for shipping."""
+
+    def __init__(self, executor: cf.Executor, slots: int, in_process: bool) -> None:
+        self.executor, self._slots, self.in_process = executor, slots, in_process
+        self.owned: list[Any] = []
+
+    def slots(self) -> int:
+        return self._slots
+
+    def put(self, catchment: Catchment) -> Any:
+        return catchment
+
+    def cancel(self, futures: Iterable[cf.Future[Any]]) -> None:
+        for f in futures:
+            f.cancel()
+
+    def close(self) -> None:
+        for thing in reversed(self.owned):
+            if isinstance(thing, cf.Executor):
+                thing.shutdown(wait=True, cancel_futures=True)
+            else:
+                thing.close()
+
+
+class _DaskBackend(_Backend):
+    def __init__(self, client: Any, owned: list[Any]) -> None:
+        super().__init__(client.get_executor(pure=False), 1, False)
+        self.client = client
+        self.owned = owned
+
+    def slots(self) -> int:
+        return max(1, int(sum(self.client.nthreads().values())))
+
+    def put(self, catchment: Catchment) -> Any:
+        # Sent once, then handed to every task of this catchment by reference.
+        return self.client.scatter(catchment, hash=False)
+
+    def close(self) -> None:
+        self.executor.shutdown(wait=False)
+        for thing in reversed(self.owned):
+            thing.close()
+
+
+def _cpus() -> int:
+    return len(os.sched_getaffinity(0))
+
+
+def _import_distributed() -> Any:
+    # Imported by name: dask is optional, and its absence must not break the type check either.
+    try:
+        return importlib.import_module("distributed")
+    except ImportError:
+        raise ImportError("running on Dask needs dask.distributed: pip install 'vardex_rs[dask]'") from None
+
+
+def _local_cluster(distributed: Any, workers: int) -> Any:
+    # Worker processes inherit an ignored SIGINT: Ctrl-C reaches this process only, which cancels the
+    # tasks and closes the cluster, instead of every worker dying with its own traceback.
+    main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+    try:
+        return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                        dashboard_address=None)
+    finally:
+        if main:
+            signal.signal(signal.SIGINT, previous)
+
+
+def _backend(executor: Any, workers: int | None) -> _Backend:
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+        raise ValueError(f"workers must be a positive integer, got {workers!r}")
+    if executor is None or executor == "threads":
+        pool = cf.ThreadPoolExecutor(workers or _cpus(), thread_name_prefix="vardex-batch")
+        backend = _Backend(pool, workers or _cpus(), True)
+        backend.owned.append(pool)
+        return backend
+    if workers is not None and not (isinstance(executor, str) and executor == "dask"):
+        raise ValueError("workers sets the size of the thread pool or the local Dask cluster that calibrate_many "
+                         "creates; it does not apply to a given executor or scheduler")
+    if isinstance(executor, str):
+        distributed = _import_distributed()
+        if executor == "dask":
+            cluster = _local_cluster(distributed, workers or _cpus())
+            client = distributed.Client(cluster)
+            return _DaskBackend(client, [cluster, client])
+        client = distributed.Client(executor)
+        return _DaskBackend(client, [client])
+    distributed = sys.modules.get("distributed")
+    if distributed is not None and isinstance(executor, distributed.Client):
+        return _DaskBackend(executor, [])
+    if isinstance(executor, cf.Executor):
+        threads = isinstance(executor, cf.ThreadPoolExecutor)
+        return _Backend(executor, getattr(executor, "_max_workers", None) or _cpus(), threads)
+    raise TypeError("executor must be None, 'threads', 'dask', a Dask scheduler address, a dask.distributed "
+                    f"Client or a concurrent.futures.Executor, got {type(executor).__name__}")
+
+
+# --- the results file ----------------------------------------------------------------------------------------
+
+def _csv_line(values: Sequence[str]) -> str:
+    buffer = io.StringIO()
+    csv.writer(buffer, lineterminator="\n").writerow(values)
+    return buffer.getvalue()
+
+
+def _format(value: Any) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, float):
+        return repr(value)     # shortest round-trip form: read back bit for bit
+    return str(value)
+
+
+def _format_row(row: Mapping[str, Any]) -> str:
+    return _csv_line([_format(row[c]) for c in COLUMNS])
+
+
+def _parse(column: str, text: str) -> Any:
+    if text == "" and column not in _KEY_COLUMNS and column != "error":
+        return None
+    if column in _INTS:
+        return int(text)
+    if column in _FLOATS:
+        return float(text)
+    if column in _BOOLS:
+        if text not in ("True", "False"):
+            raise ValueError(text)
+        return text == "True"
+    return text
+
+
+class _Log:
+    """The results file: one complete CSV line per row, appended with a single write on an O_APPEND file.
+
+    Opening it checks that it was written with the same columns and settings, drops a trailing partial line
+    (left by a killed process) and returns the rows already there. The file is locked against a second batch.
+    """
+
+    def __init__(self, path: Path, settings: dict[str, str]) -> None:
+        self.path = path
+        self.fd = os.open(path, os.O_RDWR | os.O_APPEND | os.O_CREAT, 0o644)
+        try:
+            try:
+                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise ValueError(f"{path}: another batch is writing this file") from None
+            self.rows = self._read(settings)
+        except BaseException:
+            os.close(self.fd)
+            raise
+
+    def _read(self, settings: dict[str, str]) -> dict[Task, dict[str, Any]]:
+        with open(self.fd, "rb", closefd=False) as f:
+            data = f.read()
+        complete = data[:data.rfind(b"\n") + 1]
+        if len(complete) != len(data):
+            os.ftruncate(self.fd, len(complete))
+        if not complete:
+            self._write(_csv_line(COLUMNS))
+            return {}
+        try:
+            lines = complete.decode("utf-8").splitlines()
+        except UnicodeDecodeError:
+            raise ValueError(f"{self.path}: not a results file of calibrate_many (not UTF-8)") from None
+        records = list(csv.reader(lines))
+        if tuple(records[0]) != COLUMNS:
+            raise ValueError(f"{self.path}: written with other columns than this version's; use another output "
+                             "file")
+        rows: dict[Task, dict[str, Any]] = {}
+        for number, record in enumerate(records[1:], start=2):
+            if len(record) != len(COLUMNS):
+                raise ValueError(f"{self.path}, line {number}: {len(record)} fields, expected {len(COLUMNS)}")
+            text = dict(zip(COLUMNS, record))
+            for name, value in settings.items():
+                if text[name] != value:
+                    raise ValueError(f"{self.path}, line {number}: written with {name}={text[name] or '(none)'}, "
+                                     f"this batch has {name}={value or '(none)'}; use the same settings or "
+                                     "another output file")
+            try:
+                row = {c: _parse(c, v) for c, v in text.items()}
+            except ValueError:
+                raise ValueError(f"{self.path}, line {number}: malformed row") from None
+            rows.setdefault(Task(row["gauge"], row["model"], row["seed"]), row)
+        return rows
+
+    def _write(self, line: str) -> None:
+        data = line.encode("utf-8")
+        while data:
+            data = data[os.write(self.fd, data):]
+
+    def append(self, row: Mapping[str, Any]) -> None:
+        self._write(_format_row(row))
+
+    def rewrite(self, ordered: list[dict[str, Any]], others: list[dict[str, Any]]) -> None:
+        """Replace the file by the same rows in task order (rows of other tasks kept, after them)."""
+        temporary = self.path.with_name(f".{self.path.name}.{os.getpid()}.tmp")
+        with open(temporary, "w", encoding="utf-8", newline="") as f:
+            f.write(_csv_line(COLUMNS))
+            for row in ordered + others:
+                f.write(_format_row(row))
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, self.path)
+
+    def close(self) -> None:
+        os.close(self.fd)
+
+
+# --- the batch -----------------------------------------------------------------------------------------------
+
+def _listed(values: Any) -> list[Any]:
+    return [values] if isinstance(values, (str, Catchment)) else list(values)
+
+
+def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, models: Iterable[str] | str,
+                   seeds: Iterable[int] | int = (1,), *, data_dir: str | Path | None = None,
+                   forcing: str = "daymet", snow: bool = False, optimiser: str = "sce", objective: str = "nse",
+                   transformation: str = "none", warmup: int = 365, max_steps: int | None = None,
+                   max_evaluations: int | None = None, settings: Mapping[str, float] | None = None,
+                   executor: Any = None, workers: int | None = None, shared_filesystem: bool = False,
+                   out: str | Path | None = None, progress: bool = True) -> BatchResults:
+    """Run `vardex.calibrate` for every (catchment, model, seed) and return one row per task.
+
+    ``catchments`` are `Catchment` records (identified by their gauge) or gauge ids read with
+    ``load_camels(gauge, data_dir, forcing)``. ``snow`` … ``max_evaluations`` and ``settings`` (the optimiser
+    settings) are passed to every `calibrate` call. A task that fails (unreadable data, an error of the
+    calibrator) gets its error in its row; the others run on.
+
+    ``executor``:
+
+    - None or ``"threads"``: a thread pool of ``workers`` threads (default one per CPU of
+      ``os.sched_getaffinity``). Calibration runs with the interpreter lock released and an optimiser step runs
+      on its calling thread, so T threads keep T cores busy. Each calibration's start (its initial population)
+      is evaluated on vardex_rs's own worker pool, one thread per CPU and shared by the whole process: while a
+      task is starting, up to T + CPUs threads are runnable; this is brief, so T = CPUs is the right size.
+    - ``"dask"``: a Dask ``LocalCluster`` of ``workers`` processes (default one per CPU) with one thread each,
+      closed at the end. Each process has its own vardex_rs pool.
+    - a Dask scheduler address (``"tcp://host:8786"``) or a ``dask.distributed.Client``: tasks run on that
+      cluster. Catchment data are loaded here and sent once per catchment; with ``shared_filesystem=True``
+      workers read gauge ids from ``data_dir`` themselves instead. On a cluster, one worker process per machine
+      with one thread per core (``dask worker ADDRESS --nworkers 1 --nthreads CORES``) shares one vardex_rs
+      pool per machine, like the thread pool here.
+    - any ``concurrent.futures.Executor`` (tasks and catchments must pickle for a process pool).
+
+    ``out`` is a CSV file (`COLUMNS`) to which every row is appended as it completes. If it exists, it must
+    have been written with the same settings (else ValueError); its tasks are not run again and their rows
+    are read back, and a trailing partial line left by a killed process is dropped. Once every task has its
+    row the file is rewritten in task order.
+
+    Progress over tasks is shown on stderr (``progress=False`` shows nothing). Ctrl-C (or a KeyboardInterrupt
+    from a task) stops the batch: tasks not yet started are cancelled, running ones stop after their current
+    step (on a cluster they are cancelled), every completed row is kept, and the result has ``interrupted``
+    set and lists the rest in ``pending``.
+    """
+    sources = _listed(catchments)
+    model_names = _listed(models)
+    seed_values = [_convert.count(s, "seed") for s in ([seeds] if isinstance(seeds, int) else list(seeds))]
+    for name in model_names:
+        if name not in MODELS:
+            raise ValueError(f"Unknown hydro model '{name}'")
+    if optimiser not in ("sce", "dds"):
+        raise ValueError(f"Unknown optimiser '{optimiser}'. Valid options: sce, dds")
+    objective, transformation = objective.lower(), transformation.lower()
+    if objective not in ("rmse", "nse", "kge"):
+        raise ValueError(f"Unknown objective '{objective}'. Valid options: rmse, nse, kge")
+    if transformation not in ("none", "log", "sqrt"):
+        raise ValueError(f"Unknown transformation '{transformation}'. Valid options: none, log, sqrt")
+    options_table = SCE_DEFAULTS if optimiser == "sce" else DDS_DEFAULTS
+    settings = dict(settings or {})
+    unknown = set(settings) - set(options_table)
+    if unknown:
+        raise TypeError(f"Unknown {optimiser} settings: {', '.join(sorted(unknown))}")
+    if max_steps is not None and max_steps < 1:
+        raise ValueError(f"max_steps must be at least 1, got {max_steps}")
+    warmup = _convert.count(warmup, "warmup")
+    if max_evaluations is not None:
+        max_evaluations = _convert.count(max_evaluations, "max_evaluations")
+
+    gauges: list[str] = []
+    for source in sources:
+        if isinstance(source, Catchment):
+            gauges.append(source.gauge)
+        elif isinstance(source, str):
+            gauges.append(source)
+        else:
+            raise TypeError(f"catchments must be Catchment records or gauge ids, got {type(source).__name__}")
+    named: tuple[tuple[str, list[Any]], ...] = (("gauge", gauges), ("model", model_names), ("seed", seed_values))
+    for what, values in named:
+        repeated = sorted({str(v) for v in values if values.count(v) > 1})
+        if repeated:
+            raise ValueError(f"repeated {what}: {', '.join(repeated)}")
+
+    options: dict[str, Any] = dict(snow=bool(snow), optimiser=optimiser, objective=objective,
+                                   transformation=transformation, warmup=warmup, max_steps=max_steps,
+                                   max_evaluations=max_evaluations, **settings)
+    fixed = {"optimiser": optimiser, "snow": bool(snow), "objective": objective, "transformation": transformation,
+             "warmup": warmup, "max_steps": max_steps, "max_evaluations": max_evaluations,
+             "settings": json.dumps({k: float(v) for k, v in sorted(settings.items())})}
+    tasks = [Task(g, m, s) for g in gauges for m in model_names for s in seed_values]
+
+    log = _Log(Path(out), {k: _format(v) for k, v in fixed.items()}) if out is not None else None
+    try:
+        return _run(tasks, dict(zip(gauges, sources)), options, fixed, log, executor, workers, data_dir,
+                    forcing, shared_filesystem, progress)
+    finally:
+        if log is not None:
+            log.close()
+
+
+def _run(tasks: list[Task], sources: dict[str, Catchment | str], options: dict[str, Any], fixed: dict[str, Any],
+         log: _Log | None, executor: Any, workers: int | None, data_dir: str | Path | None, forcing: str,
+         shared_filesystem: bool, progress: bool) -> BatchResults:
+    previous = dict(log.rows) if log is not None else {}
+    results: dict[Task, dict[str, Any]] = {t: previous[t] for t in tasks if t in previous}
+    todo = [t for t in tasks if t not in results]
+    lost: dict[Task, str] = {}
+    interrupted = False
+    failed = sum(1 for r in results.values() if r["error"])
+    written = list(previous)    # the file's rows, in file order
+    stop = threading.Event()
+    bar = None
+    if progress:
+        from tqdm import tqdm
+        bar = tqdm(total=len(tasks), initial=len(results), unit="task", file=sys.stderr, desc="calibrate_many")
+
+    def record(task: Task, values: dict[str, Any]) -> None:
+        nonlocal failed
+        row: dict[str, Any] = dict.fromkeys(COLUMNS)
+        row.update(gauge=task.gauge, model=task.model, seed=task.seed, **fixed)
+        row.update(values)
+        if log is not None:
+            log.append(row)
+            written.append(task)
+        results[task] = row
+        failed += bool(row["error"])
+        if bar is not None:
+            bar.set_postfix({"failed": failed}, refresh=False)
+            bar.update(1)
+
+    batch = uuid.uuid4().hex
+    backend = _backend(executor, workers) if todo else None
+    inflight: dict[cf.Future[Any], Task] = {}
+    try:
+        if backend is not None:
+            shipped: tuple[str, Any] | None = None
+            upcoming = iter(todo)
+            exhausted = False
+            try:
+                while True:
+                    while not exhausted and len(inflight) < 2 * backend.slots():
+                        task = next(upcoming, None)
+                        if task is None:
+                            exhausted = True
+                            break
+                        if shipped is None or shipped[0] != task.gauge:
+                            shipped = (task.gauge, _source(sources[task.gauge], backend, data_dir, forcing,
+                                                           shared_filesystem, batch))
+                        if isinstance(shipped[1], Exception):
+                            record(task, {"error": _error_text(shipped[1])})
+                            continue
+                        future = backend.executor.submit(_run_task, shipped[1], task.model, task.seed, options,
+                                                         stop if backend.in_process else None)
+                        inflight[future] = task
+                    if not inflight:
+                        break
+                    done, _ = cf.wait(list(inflight), return_when=cf.FIRST_COMPLETED)
+                    for future in done:
+                        task = inflight.pop(future)
+                        outcome = _outcome(future)
+                        if outcome[0] == "interrupted":
+                            raise KeyboardInterrupt
+                        if outcome[0] == "lost":
+                            lost[task] = str(outcome[1])
+                        else:
+                            record(task, outcome[1] if outcome[0] == "ok" else {"error": outcome[1]})
+            except KeyboardInterrupt:
+                interrupted = True
+                stop.set()
+                backend.cancel(inflight)
+                if backend.in_process:
+                    # Running tasks stop within one optimiser step; keep those that completed meanwhile.
+                    for future in cf.as_completed(list(inflight)):
+                        if future.cancelled():
+                            continue
+                        outcome = _outcome(future)
+                        if outcome[0] in ("ok", "failed"):
+                            task = inflight[future]
+                            record(task, outcome[1] if outcome[0] == "ok" else {"error": outcome[1]})
+    finally:
+        if backend is not None:
+            backend.close()
+        if bar is not None:
+            bar.close()
+
+    pending = [t for t in tasks if t not in results]
+    if log is not None and not pending:
+        others = [t for t in previous if t not in results]
+        if written != tasks + others:
+            log.rewrite([results[t] for t in tasks], [previous[t] for t in others])
+    return BatchResults(rows=[results[t] for t in tasks if t in results], pending=pending, lost=lost,
+                        interrupted=interrupted)
+
+
+def _outcome(future: cf.Future[Any]) -> tuple[str, Any]:
+    try:
+        status, value = future.result()
+    except KeyboardInterrupt:
+        return "interrupted", None
+    except BaseException as exc:    # the executor or a worker failed, not the task: not recorded, run again
+        return "lost", _error_text(exc)
+    return str(status), value
+
+
+def _source(source: Catchment | str, backend: _Backend, data_dir: str | Path | None, forcing: str,
+            shared_filesystem: bool, batch: str) -> Any:
+    """What a task of this catchment is given: the record (or a handle to it), or what to read; or the error."""
+    if isinstance(source, str) and shared_filesystem and not backend.in_process:
+        return _Stored(source, None if data_dir is None else str(Path(data_dir).resolve()), forcing, batch)
+    try:
+        catchment = source if isinstance(source, Catchment) else load_camels(source, data_dir, forcing)
+    except Exception as exc:
+        return exc
+    return backend.put(catchment)
