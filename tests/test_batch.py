@@ -71,6 +71,10 @@ class Seeded:
 
             def step(self, *a):
                 return engine.step(*a)
+
+            @property
+            def evaluations(self):
+                return engine.evaluations
         return Proxy()
 
 
