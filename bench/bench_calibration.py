@@ -41,21 +41,22 @@ def n_params(snow: bool) -> int:
     return 4 + (3 if snow else 0)
 
 
-def optimiser(name: str, snow: bool, *, converge: bool = True, budget: int | None = None) -> Any:
+def optimiser(name: str, snow: bool, *, counted: bool = False) -> Any:
+    """The public calibrator with vardex.calibrate's settings, or (counted) vardex._core's, which steps
+    identically and reports its evaluation count."""
+    import vardex._core
     import vardex_rs.calibration.dds
     import vardex_rs.calibration.sce
 
     snow_model = "cemaneige" if snow else None
     if name == "dds":
-        return vardex_rs.calibration.dds.Dds("gr4j", snow_model, "nse", "none", DDS_R, DDS_BUDGET, SEED)
+        dds = vardex._core.Dds if counted else vardex_rs.calibration.dds.Dds
+        return dds("gr4j", snow_model, "nse", "none", DDS_R, DDS_BUDGET, SEED)
     complexes, k_stop, pcento, peps = SCE_SETTINGS
-    if budget is None:  # as vardex.calibrate passes it: the total less the population and one worst cycle
-        population = complexes * (2 * n_params(snow) + 1)
-        budget = SCE_BUDGET - 4 * population
-    if not converge:
-        pcento, peps = -1.0, 0.0
-    return vardex_rs.calibration.sce.Sce("gr4j", snow_model, "nse", "none", complexes, k_stop, pcento, peps,
-                                         budget, SEED)
+    # as vardex.calibrate passes it: the total less the population and one worst cycle
+    budget = SCE_BUDGET - 4 * complexes * (2 * n_params(snow) + 1)
+    sce = vardex._core.Sce if counted else vardex_rs.calibration.sce.Sce
+    return sce("gr4j", snow_model, "nse", "none", complexes, k_stop, pcento, peps, budget, SEED)
 
 
 def calibrate(name: str, snow: bool, f: tuple[Any, ...]) -> tuple[int, list[float]]:
@@ -71,18 +72,12 @@ def calibrate(name: str, snow: bool, f: tuple[Any, ...]) -> tuple[int, list[floa
 
 
 def sce_evaluations(snow: bool, f: tuple[Any, ...], steps: int) -> int:
-    """Evaluations of the first `steps` SCE cycles plus the initial population, from vardex._core's Sce (the
-    same optimiser with its count), run outside the timing."""
-    import vardex._core
-
-    complexes, k_stop, pcento, peps = SCE_SETTINGS
-    population = complexes * (2 * n_params(snow) + 1)
-    counted = vardex._core.Sce("gr4j", "cemaneige" if snow else None, "nse", "none", complexes, k_stop, pcento,
-                               peps, SCE_BUDGET - 4 * population, SEED)
+    """Evaluations of the first `steps` SCE cycles plus the initial population, run outside the timing."""
+    counted = optimiser("sce", snow, counted=True)
     counted.init(*f)
     for _ in range(steps):
         counted.step(*f)
-    return population + int(counted.evaluations)
+    return SCE_SETTINGS[0] * (2 * n_params(snow) + 1) + int(counted.evaluations)
 
 
 def best_pair(samples: int, a: Callable[[], Any], b: Callable[[], Any]) -> tuple[float, float]:
