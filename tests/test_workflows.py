@@ -166,7 +166,7 @@ def test_compare_ranks_best_first(catchment, objective):
     models = None if objective == "nse" else ["gr4j", "hymod", "bucket"]
     results = vardex.compare(catchment, models, optimiser="dds", max_evaluations=3, objective=objective,
                              progress=False)
-    assert sorted(r.model for r in results) == sorted(models or calibration.MODELS)
+    assert sorted(r.model for r in results) == sorted(models or vardex.MODELS)
     assert len(results) == (20 if models is None else 3)
     scores = [r.metrics[objective] for r in results]
     finite = [s for s in scores if np.isfinite(s)]

@@ -5,45 +5,10 @@ hydrologist needs around it. Errors are ``vardex_rs``'s own exception classes.
 """
 from __future__ import annotations
 
-import numpy as np
-
-from vardex import _convert, _core
 from vardex.batch import BatchResults, calibrate_many
 from vardex.calibration import CalibrationResult, calibrate, compare
 from vardex.data import Catchment, DataError, load_camels
+from vardex.models import MODELS, cemaneige_states, model_states
 
-__all__ = ["model_states", "cemaneige_states", "load_camels", "Catchment", "DataError", "calibrate", "compare",
+__all__ = ["MODELS", "model_states", "cemaneige_states", "load_camels", "Catchment", "DataError", "calibrate", "compare",
            "CalibrationResult", "calibrate_many", "BatchResults"]
-
-
-def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
-    """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's stores at the end of every day.
-
-    Same arguments, checks and errors as ``simulate``, but any 1-D sequence of numbers is accepted (lists,
-    pandas Series, float32 or integer arrays) and converted to float64 (plus ``VardexValidationError`` "Unknown hydro model '...'"
-    for a model name that does not exist). Returns one float64 array per store, as long as ``precipitation``,
-    under the names of the model's state table (mm). A routing buffer or unit hydrograph is one entry: the runoff
-    it has taken in and not yet released at the outlet, so that with zero PET, for models whose accounting
-    closes, precipitation equals the streamflow plus the change of all recorded stores.
-    """
-    if not isinstance(model, str):
-        raise TypeError(f"argument 'model': expected a str, got {type(model).__name__}")
-    return _core.model_states(model, _convert.series(params, "params"),
-                              _convert.series(precipitation, "precipitation"), _convert.series(pet, "pet"))
-
-
-def cemaneige_states(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray,
-                     day_of_year: np.ndarray, elevation_layers: np.ndarray,
-                     median_elevation: float) -> dict[str, np.ndarray]:
-    """Run ``vardex_rs.snow.cemaneige.simulate`` and return its per-layer states at the end of every day.
-
-    Same arguments, checks and errors as ``simulate``. Keys ``"G_0"`` … ``"G_{n-1}"`` are the snow water
-    equivalent of each elevation layer (mm, as a share of the catchment average, so their sum is the
-    catchment's snow pack), then ``"e_0"`` … ``"e_{n-1}"`` their thermal states (°C, never above 0). Layer j is
-    ``elevation_layers[j]``.
-    """
-    return _core.cemaneige_states(_convert.series(params, "params"),
-                                  _convert.series(precipitation, "precipitation"),
-                                  _convert.series(temperature, "temperature"), _convert.days(day_of_year),
-                                  _convert.series(elevation_layers, "elevation_layers"),
-                                  _convert.scalar(median_elevation, "median_elevation"))

@@ -28,7 +28,8 @@ import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
 from vardex import _convert
-from vardex.calibration import DDS_DEFAULTS, MODELS, SCE_DEFAULTS, calibrate
+from vardex.calibration import DDS_DEFAULTS, SCE_DEFAULTS, calibrate
+from vardex.models import MODELS
 from vardex.data import Catchment, load_camels
 
 __all__ = ["calibrate_many", "BatchResults", "Task", "COLUMNS"]

@@ -17,12 +17,9 @@ import vardex_rs.snow.cemaneige
 
 from vardex import _convert, _core
 from vardex.data import Catchment
+from vardex.models import MODELS
 
-__all__ = ["CalibrationResult", "calibrate", "compare", "MODELS"]
-
-# Model names in the order of vardex_rs.hydro's submodules.
-MODELS: tuple[str, ...] = tuple(name for name, value in vars(vardex_rs.hydro).items()
-                                if hasattr(value, "simulate") and hasattr(value, "param_names"))
+__all__ = ["CalibrationResult", "calibrate", "compare"]
 
 # vardex_rs's Sce and Dds with their evaluation count; they step identically. Looked up at call time so
 # that tests can wrap them.

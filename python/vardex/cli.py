@@ -12,7 +12,7 @@ import vardex_rs
 if TYPE_CHECKING:
     from vardex.calibration import CalibrationResult
 
-from vardex.calibration import MODELS
+from vardex.models import MODELS
 
 
 def _parser() -> argparse.ArgumentParser:
