@@ -43,6 +43,8 @@ class Catchment:
     latitude: float             # degrees
     median_elevation: float     # m (CAMELS' mean elevation)
     area_km2: float
+    forcing: str = ""           # the forcing product the series come from (e.g. "daymet")
+    source: str = ""            # where they were read: the data directory, "" when built in memory
 
     def __len__(self) -> int:
         return len(self.dates)
@@ -74,7 +76,8 @@ def load_camels(gauge: str, data_dir: str | Path | None = None, forcing: str = "
     pet = vardex_rs.pet.oudin.simulate(temperature, raw["doy"], raw["lat"])
     return Catchment(gauge=gauge, name=raw["name"], dates=raw["dates"], precipitation=raw["prcp"],
                      temperature=temperature, day_of_year=raw["doy"], observed=raw["observed"], pet=pet,
-                     latitude=raw["lat"], median_elevation=raw["elev_mean"], area_km2=raw["area_km2"])
+                     latitude=raw["lat"], median_elevation=raw["elev_mean"], area_km2=raw["area_km2"],
+                     forcing=forcing, source=str(_root(data_dir)))
 
 
 def gauges(data_dir: str | Path | None = None) -> list[str]:
