@@ -12,6 +12,11 @@ class _Stepping:
     def step(self, precipitation: np.ndarray, temperature: np.ndarray | None, pet: np.ndarray,
              day_of_year: np.ndarray | None, elevation_bands: np.ndarray | None, median_elevation: float | None,
              observations: np.ndarray, warmup_steps: int) -> tuple[bool, np.ndarray, np.ndarray, np.ndarray]: ...
+    def keep_samples(self) -> None:
+        """From now on, log every evaluated parameter set with its metric triple (a failed call adds none)."""
+    def samples(self) -> tuple[np.ndarray, np.ndarray] | None:
+        """(parameter sets, one row per evaluation in evaluation order; their [rmse, nse, kge] rows), or None
+        before keep_samples."""
 
 class Sce(_Stepping):
     """vardex_rs.calibration.sce.Sce, stepping identically, with its evaluation count."""

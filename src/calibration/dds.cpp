@@ -65,6 +65,7 @@ std::expected<void, CalibrationError> Dds::init(const Forcing& forcing) {
     prepare(problem_, forcing, transformation_, prepared_);
     auto e = evaluate(problem_, midpoint_, prepared_, scratch_);
     if (!e) return std::unexpected(std::move(e.error()));
+    if (log_) log_->add(midpoint_, *e);
     best_parameters_ = midpoint_;
     best_simulation_.assign(scratch_.simulation.begin(), scratch_.simulation.end());
     best_triple_ = *e;
@@ -102,6 +103,7 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing) {
     prepare(problem_, forcing, transformation_, prepared_);
     auto e = evaluate(problem_, candidate, prepared_, scratch_);
     if (!e) return std::unexpected(std::move(e.error()));
+    if (log_) log_->add(candidate, *e);
     ++evaluations_;
 
     const double b = objective_value(objective_, best_triple_);

@@ -11,6 +11,7 @@
 
 #include "calibration/problem.hpp"
 #include "calibration/rng.hpp"
+#include "calibration/samples.hpp"
 #include "errors/errors.hpp"
 
 namespace vardex::calibration {
@@ -41,6 +42,9 @@ public:
     // Successful evaluations so far, init's included.
     std::uint64_t evaluations() const { return evaluations_; }
 
+    // Logs every evaluation from now on into `log` (not owned; nullptr stops logging).
+    void keep_samples(SampleLog* log) { log_ = log; }
+
 private:
     Dds(CalibrationProblem problem, Objective objective, Transformation transformation, double r,
         std::uint64_t max_evaluations, std::uint64_t seed);
@@ -63,6 +67,7 @@ private:
     Scratch scratch_;
     std::vector<bool> selected_;
     std::vector<double> candidate_;
+    SampleLog* log_ = nullptr;
 };
 
 }  // namespace vardex::calibration

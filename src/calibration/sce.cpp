@@ -175,6 +175,9 @@ std::expected<void, CalibrationError> Sce::init(const Forcing& forcing) {
         if (!results[i].value) return std::unexpected(std::move(results[i].value.error()));
         triples[i] = *results[i].value;
     }
+    if (log_)
+        for (std::size_t i = 0; i < s_; ++i)
+            log_->add(std::span<const double>(population).subspan(i * n_, n_), triples[i]);
     sort_population(objective_, population, n_, triples);
 
     population_ = std::move(population);
@@ -236,16 +239,19 @@ std::expected<StepResult, CalibrationError> Sce::step(const Forcing& forcing) {
 
             auto trial = evaluate(problem_, point, prepared_, scratch);
             if (!trial) return std::unexpected(std::move(trial.error()));
+            if (log_) log_->add(point, *trial);
             std::uint64_t used = 1;
             if (is_worse(objective_, objective_value(objective_, *trial), f_w)) {
                 for (std::size_t j = 0; j < n_; ++j) point[j] = w[j] + (centroid[j] - w[j]) * 0.5;
                 trial = evaluate(problem_, point, prepared_, scratch);
                 if (!trial) return std::unexpected(std::move(trial.error()));
+                if (log_) log_->add(point, *trial);
                 used = 2;
                 if (is_worse(objective_, objective_value(objective_, *trial), f_w)) {
                     draw_point(point);
                     trial = evaluate(problem_, point, prepared_, scratch);
                     if (!trial) return std::unexpected(std::move(trial.error()));
+                    if (log_) log_->add(point, *trial);
                     used = 3;
                 }
             }

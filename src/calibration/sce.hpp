@@ -12,6 +12,7 @@
 
 #include "calibration/problem.hpp"
 #include "calibration/rng.hpp"
+#include "calibration/samples.hpp"
 #include "errors/errors.hpp"
 
 namespace vardex::calibration {
@@ -66,6 +67,9 @@ public:
     // Evaluations made by cycles so far (init's population is not counted).
     std::uint64_t evaluations() const { return evaluations_; }
 
+    // Logs every evaluation from now on into `log` (not owned; nullptr stops logging).
+    void keep_samples(SampleLog* log) { log_ = log; }
+
 private:
     Sce(CalibrationProblem problem, Objective objective, Transformation transformation,
         const SceSettings& settings);
@@ -93,6 +97,7 @@ private:
     // per thread that evaluates (the caller's first).
     PreparedForcing prepared_;
     std::vector<Scratch> scratch_;
+    SampleLog* log_ = nullptr;
 };
 
 }  // namespace vardex::calibration

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "calibration/dds.hpp"
+#include "calibration/samples.hpp"
 #include "calibration/sce.hpp"
 #include "module/bindings.hpp"
 
@@ -18,6 +19,7 @@ struct Calibrator {
     PyObject_HEAD
     Optimiser* state;
     std::atomic<bool> busy;
+    calibration::SampleLog* samples;  // vardex._core's keep_samples(); nullptr until asked
 };
 
 // Owned copies of the series of one init or step call.
@@ -102,6 +104,16 @@ PyObject* step_tuple(const calibration::StepResult& r) {
     return PyTuple_Pack(4, r.done ? Py_True : Py_False, params.get(), simulation.get(), triple.get());
 }
 
+// Runs `call` without the lock; a failed call leaves the sample log as it was.
+template <class Optimiser, class Call>
+auto logged(Calibrator<Optimiser>* self, Call call) {
+    calibration::SampleLog* log = self->samples;
+    const calibration::SampleLog::Mark mark = log ? log->mark() : calibration::SampleLog::Mark{};
+    auto result = without_gil(call);
+    if (!result && log) log->rollback(mark);
+    return result;
+}
+
 template <class Optimiser>
 PyObject* calibrator_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
@@ -112,7 +124,7 @@ PyObject* calibrator_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) 
     }
     auto forcing = parse_forcing(args, kwargs, "OOOOOOOO:init");
     if (!forcing) return nullptr;
-    auto result = without_gil([&] { return self->state->init(forcing->view()); });
+    auto result = logged(self, [&] { return self->state->init(forcing->view()); });
     if (!result) return raise(result.error());
     Py_RETURN_NONE;
 }
@@ -127,7 +139,7 @@ PyObject* calibrator_step(PyObject* self_obj, PyObject* args, PyObject* kwargs) 
     }
     auto forcing = parse_forcing(args, kwargs, "OOOOOOOO:step");
     if (!forcing) return nullptr;
-    auto result = without_gil([&] { return self->state->step(forcing->view()); });
+    auto result = logged(self, [&] { return self->state->step(forcing->view()); });
     if (!result) return raise(result.error());
     return step_tuple(*result);
 }
@@ -137,6 +149,7 @@ void calibrator_dealloc(PyObject* self_obj) {
     auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
     PyTypeObject* type = Py_TYPE(self_obj);
     delete self->state;
+    delete self->samples;
     self->busy.~atomic();
     type->tp_free(self_obj);
     Py_DECREF(type);
@@ -150,6 +163,7 @@ PyObject* new_calibrator(PyTypeObject* type, Create create) {
     auto* self = reinterpret_cast<Calibrator<Optimiser>*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     new (&self->busy) std::atomic<bool>(false);
+    self->samples = nullptr;
     self->state = new (std::nothrow) Optimiser(std::move(*made));
     if (!self->state) {
         Py_DECREF(self);
@@ -267,7 +281,58 @@ PyObject* calibrator_evaluations(PyObject* self_obj, void*) {
     return PyLong_FromUnsignedLongLong(self->state->evaluations());
 }
 
-// One type per (optimiser, counted) pair; the counted ones add the read-only `evaluations`.
+// keep_samples(): from now on, log every evaluated parameter set with its metric triple.
+template <class Optimiser>
+PyObject* calibrator_keep_samples(PyObject* self_obj, PyObject*) {
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
+    Claim<Optimiser> claim(self);
+    if (!claim.held()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return nullptr;
+    }
+    if (!self->samples) {
+        self->samples = new (std::nothrow) calibration::SampleLog();
+        if (!self->samples) return PyErr_NoMemory();
+        self->state->keep_samples(self->samples);
+    }
+    Py_RETURN_NONE;
+}
+
+// samples(): (parameter sets, one row per evaluation; their metric triples), or None when not kept.
+template <class Optimiser>
+PyObject* calibrator_samples(PyObject* self_obj, PyObject*) {
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
+    Claim<Optimiser> claim(self);
+    if (!claim.held()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return nullptr;
+    }
+    if (!self->samples) Py_RETURN_NONE;
+    const calibration::SampleLog& log = *self->samples;
+    const auto rows = static_cast<npy_intp>(log.triples.size());
+    const auto n = rows ? static_cast<npy_intp>(log.params.size()) / rows : 0;
+    Ref params(new_matrix(log.params, rows, n));
+    if (!params) return nullptr;
+    Ref triples(new_matrix(
+        std::span<const double>(reinterpret_cast<const double*>(log.triples.data()), log.triples.size() * 3), rows, 3));
+    if (!triples) return nullptr;
+    return PyTuple_Pack(2, params.get(), triples.get());
+}
+
+template <class Optimiser>
+PyMethodDef* counted_methods() {
+    static PyMethodDef defs[] = {
+        methods<Optimiser>()[0],
+        methods<Optimiser>()[1],
+        {"keep_samples", guarded_cfunction<calibrator_keep_samples<Optimiser>>(), METH_NOARGS,
+         "keep_samples($self)\n--\n\n"},
+        {"samples", guarded_cfunction<calibrator_samples<Optimiser>>(), METH_NOARGS, "samples($self)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return defs;
+}
+
+// One type per (optimiser, counted) pair; the counted ones add the read-only `evaluations` and the sample log.
 template <class Optimiser, bool Counted>
 PyObject* make_type(const char* qualified_name, const char* doc, newfunc tp_new) {
     static PyGetSetDef getset[] = {
@@ -277,7 +342,7 @@ PyObject* make_type(const char* qualified_name, const char* doc, newfunc tp_new)
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&calibrator_dealloc<Optimiser>)},
-        {Py_tp_methods, methods<Optimiser>()},
+        {Py_tp_methods, Counted ? counted_methods<Optimiser>() : methods<Optimiser>()},
         {Py_tp_doc, const_cast<char*>(doc)},
         {Counted ? Py_tp_getset : 0, Counted ? getset : nullptr},  // a 0 slot ends the plain classes here
         {0, nullptr},
