@@ -9,6 +9,8 @@ from vardex.batch import BatchResults, calibrate_many
 from vardex.calibration import CalibrationResult, calibrate, compare
 from vardex.data import Catchment, DataError, load_camels
 from vardex.models import MODELS, cemaneige_states, model_states
+from vardex.periods import WarmupWarning
+from vardex.simulation import simulate
 
 __all__ = ["MODELS", "model_states", "cemaneige_states", "load_camels", "Catchment", "DataError", "calibrate", "compare",
-           "CalibrationResult", "calibrate_many", "BatchResults"]
+           "CalibrationResult", "calibrate_many", "BatchResults", "simulate", "WarmupWarning"]

@@ -7,7 +7,7 @@ import sys
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Iterable, cast
+from typing import Any, Iterable, Literal, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -15,9 +15,12 @@ import vardex_rs
 import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
-from vardex import _convert, _core
+from vardex import _convert, _core, periods
 from vardex.data import Catchment
 from vardex.models import MODELS
+from vardex.periods import METRIC_NAMES as _METRIC_NAMES
+from vardex.periods import Window
+from vardex.simulation import Forcing, default_bands, run
 
 __all__ = ["CalibrationResult", "calibrate", "compare"]
 
@@ -30,12 +33,9 @@ SCE_DEFAULTS = {"n_complexes": 2, "k_stop": 10, "p_convergence_threshold": 0.1,
 DDS_DEFAULTS = {"r": 0.2}
 DEFAULT_BUDGET = {"sce": 10000, "dds": 1000}
 
-_METRIC_NAMES = ("rmse", "nse", "kge")
-
 # Set by compare while it shows its bar over models: each calibration's bar then sits below it and is
 # cleared when done.
 _NESTED_PROGRESS: contextvars.ContextVar[bool] = contextvars.ContextVar("nested_progress", default=False)
-_SNOW_BAND_OFFSETS = np.array([-200.0, 0.0, 200.0])
 
 # What one optimiser step returns: (done, best parameters, best simulation, [rmse, nse, kge]).
 _Step = tuple[bool, np.ndarray, np.ndarray, np.ndarray]
@@ -46,12 +46,16 @@ class CalibrationResult:
     """The outcome of one calibration run.
 
     ``params`` maps parameter names to values: CemaNeige's ``ctg``, ``kf``, ``qnbv`` first when ``snow`` is set,
-    then the hydrological model's ``x1`` … ``xN``. ``metrics`` holds ``rmse``, ``nse`` and ``kge`` of
-    ``simulation`` on the calibration window (after warm-up, missing observations dropped, after the
-    transformation). ``history`` is the best objective value after every step. ``evaluations`` counts the model
-    evaluations made, the initial ones included.
-    ``done`` is true when the optimiser itself reported convergence or an exhausted budget; ``interrupted``
-    when the run was stopped by Ctrl-C.
+    then the hydrological model's ``x1`` … ``xN``. ``metrics`` holds ``rmse``, ``nse`` and ``kge`` on the
+    calibration ``period`` (first and last day scored; missing observations dropped, after the transformation).
+    ``simulation`` runs from ``warmup`` days before ``period[0]`` (the days actually simulated before it, spin-up
+    repetitions not included) to ``period[1]``, so ``simulation[warmup:]`` is the period. The ``validation_*``
+    fields describe the validation period in the same way (all None without one). ``spinup`` is the number of
+    extra runs of each warm-up window. ``history`` is the best objective value after every step.
+    ``evaluations`` counts the model evaluations made, the initial ones included; with ``keep="all"``,
+    ``samples`` holds every evaluated parameter set (one array per name of ``params``, in evaluation order) and
+    ``"score"``, the objective's value of each. ``done`` is true when the optimiser itself reported convergence
+    or an exhausted budget; ``interrupted`` when the run was stopped by Ctrl-C.
     """
 
     model: str
@@ -69,11 +73,67 @@ class CalibrationResult:
     seconds: float
     done: bool
     interrupted: bool
+    gauge: str
+    forcing: str
+    warmup: int
+    period: tuple[np.datetime64, np.datetime64]
+    spinup: int
+    validation_period: tuple[np.datetime64, np.datetime64] | None = None
+    validation: dict[str, float] | None = None
+    validation_warmup: int | None = None
+    validation_simulation: np.ndarray | None = None
+    samples: dict[str, np.ndarray] | None = None
+    elevation_bands: np.ndarray | None = None    # CemaNeige's, with snow
+    requested_warmup: int = 365                  # the warm-up asked for; `warmup` is shorter near the record's start
 
     @property
     def score(self) -> float:
         """The value of the calibration objective."""
         return self.metrics[self.objective]
+
+    @overload
+    def evaluate(self, catchment: Catchment, period: periods.Period | None = None, *, objective: None = None,
+                 warmup: int | None = None, spinup: int | None = None) -> dict[str, float]: ...
+    @overload
+    def evaluate(self, catchment: Catchment, period: periods.Period | None = None, *, objective: str,
+                 warmup: int | None = None, spinup: int | None = None) -> float: ...
+
+    def evaluate(self, catchment: Catchment, period: periods.Period | None = None, *, objective: str | None = None,
+                 warmup: int | None = None, spinup: int | None = None) -> dict[str, float] | float:
+        """rmse, nse and kge of these parameters on ``period`` of ``catchment`` (or only ``objective``'s value),
+        by the calibration's rule: simulated from ``warmup`` days before (default: the warm-up this calibration
+        asked for) with ``spinup`` (default: this calibration's), scored on the period after this calibration's
+        transformation. ``period=None`` is the whole record after the warm-up."""
+        if objective is not None and objective.lower() not in _METRIC_NAMES:
+            raise ValueError(f"Unknown objective function '{objective}'. Valid options: nse, kge, rmse")
+        warmup = self.requested_warmup if warmup is None else _convert.count(warmup, "warmup")
+        spinup = self.spinup if spinup is None else _convert.count(spinup, "spinup")
+        win = _window(catchment, period, warmup, spinup, "period")
+        names = list(self.params)
+        bands = self.elevation_bands if self.snow else None
+        values = np.array([self.params[n] for n in names], dtype=np.float64)
+        metrics, _ = _score_window(catchment, self.model, values, win, bands, self.transformation)
+        return metrics if objective is None else metrics[objective.lower()]
+
+
+def _window(catchment: Catchment, period: periods.Period | None, warmup: int, spinup: int, name: str) -> Window:
+    if period is None:
+        return periods.whole_record(len(catchment), warmup, spinup)
+    return periods.window(catchment.dates, period, warmup, spinup, name)
+
+
+def _forcing(catchment: Catchment, win: Window) -> Forcing:
+    return Forcing(win.series(catchment.precipitation), win.series(catchment.temperature), win.series(catchment.pet),
+                   win.series(catchment.day_of_year))
+
+
+def _score_window(catchment: Catchment, model: str, params: np.ndarray, win: Window, bands: np.ndarray | None,
+                  transformation: str) -> tuple[dict[str, float], np.ndarray]:
+    """(metrics on the period, simulation from the window's start) of one parameter set."""
+    simulation = run(model, params, _forcing(catchment, win), bands, float(catchment.median_elevation))
+    simulation = simulation[win.repeated:]
+    metrics = periods.score(catchment.observed[win.first:win.stop], simulation[win.warmup:], transformation)
+    return metrics, simulation
 
 
 def _sce_cycle_bounds(n_params: int, n_complexes: int) -> tuple[int, int]:
@@ -83,7 +143,9 @@ def _sce_cycle_bounds(n_params: int, n_complexes: int) -> tuple[int, int]:
 
 
 def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, optimiser: str = "sce",
-              objective: str = "nse", transformation: str = "none", warmup: int = 365, seed: int = 1,
+              objective: str = "nse", transformation: str = "none", period: periods.Period | None = None,
+              validation: periods.Period | None = None, warmup: int = 365, spinup: int = 0,
+              keep: Literal["all"] | None = None, seed: int = 1,
               max_steps: int | None = None, max_evaluations: int | None = None, progress: bool = True,
               elevation_bands: npt.ArrayLike | None = None, stop: threading.Event | None = None,
               **settings: float) -> CalibrationResult:
@@ -91,8 +153,13 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
 
     ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 2, ``k_stop`` 10, ``p_convergence_threshold`` 0.1,
     ``geometric_range_threshold`` 1e-3) or ``"dds"`` (setting ``r`` 0.2); ``**settings`` override these.
-    ``objective`` (rmse, nse, kge) and ``transformation`` (none, log, sqrt) are scored after the first
-    ``warmup`` days. The run steps the optimiser until it reports done, or ``max_steps`` steps were made.
+    ``objective`` (rmse, nse, kge) and ``transformation`` (none, log, sqrt) are scored on ``period`` (start, end:
+    inclusive dates, ISO texts or datetime64; default: the whole record after the first ``warmup`` days), which
+    is simulated from ``warmup`` days before its start (from the record's first day when fewer precede it, with
+    a `vardex.periods.WarmupWarning`). ``validation`` is another such period, scored after the calibration by
+    the same rule. ``spinup=k`` runs each warm-up window k more times in front of it, so slow stores settle.
+    ``keep="all"`` keeps every evaluated parameter set (`CalibrationResult.samples`).
+    The run steps the optimiser until it reports done, or ``max_steps`` steps were made.
 
     ``max_evaluations`` is the total budget of model evaluations, initial ones included (default 10000 for
     SCE, 1000 for DDS), and is never exceeded. DDS spends it exactly. SCE evaluates a population of
@@ -112,9 +179,12 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
         raise ValueError(f"Unknown hydro model '{model}'")
     if max_steps is not None and max_steps < 1:
         raise ValueError(f"max_steps must be at least 1, got {max_steps}")
+    if keep not in (None, "all"):
+        raise ValueError(f"keep must be None or 'all', got {keep!r}")
     warmup, seed = _convert.count(warmup, "warmup"), _convert.count(seed, "seed")
-    if warmup >= len(catchment):
-        raise ValueError(f"warmup must be in [0, {len(catchment)}) for this catchment, got {warmup}")
+    spinup = _convert.count(spinup, "spinup")
+    cal = _window(catchment, period, warmup, spinup, "period")
+    val = None if validation is None else _window(catchment, validation, warmup, spinup, "validation")
 
     hydro = getattr(vardex_rs.hydro, model)
     names = list(hydro.param_names)
@@ -142,14 +212,16 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     if unknown:
         raise TypeError(f"Unknown {optimiser} settings: {', '.join(sorted(unknown))}")
 
+    # The calibration window's series, the spin-up in front: the optimiser scores after both warm-ups.
+    series = _forcing(catchment, cal)
+    bands = default_bands(catchment, elevation_bands) if snow else None
     forcing: tuple[Any, ...]
     if snow:
-        bands = (catchment.median_elevation + _SNOW_BAND_OFFSETS if elevation_bands is None
-                 else np.asarray(elevation_bands, dtype=np.float64))
-        forcing = (catchment.precipitation, catchment.temperature, catchment.pet, catchment.day_of_year,
-                   bands, float(catchment.median_elevation), catchment.observed, warmup)
+        forcing = (series.precipitation, series.temperature, series.pet, series.day_of_year, bands,
+                   float(catchment.median_elevation), cal.observations(catchment.observed), cal.repeated + cal.warmup)
     else:
-        forcing = (catchment.precipitation, None, catchment.pet, None, None, None, catchment.observed, warmup)
+        forcing = (series.precipitation, None, series.pet, None, None, None, cal.observations(catchment.observed),
+                   cal.repeated + cal.warmup)
 
     obj = objective.lower()
     history: list[float] = []
@@ -160,6 +232,8 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     bar = None
     try:
         engine = _OPTIMISERS[optimiser](*args)
+        if keep == "all":
+            engine.keep_samples()
         if progress:
             from tqdm import tqdm
             nested = _NESTED_PROGRESS.get()
@@ -189,12 +263,28 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     seconds = time.perf_counter() - started
 
     done, best, simulation, triple = cast(_Step, last)
+    validated: dict[str, Any] = {}
+    if val is not None:
+        metrics, val_simulation = _score_window(catchment, model, best, val, bands, transformation)
+        validated = {"validation_period": val.dates(catchment.dates), "validation": metrics,
+                     "validation_warmup": val.warmup, "validation_simulation": val_simulation}
     return CalibrationResult(
         model=model, snow=snow, optimiser=optimiser, objective=obj, transformation=transformation.lower(),
         seed=seed, params=dict(zip(names, (float(v) for v in best))),
-        metrics=dict(zip(_METRIC_NAMES, (float(v) for v in triple))), simulation=simulation,
+        metrics=dict(zip(_METRIC_NAMES, (float(v) for v in triple))), simulation=simulation[cal.repeated:],
         history=history, evaluations=population + engine.evaluations,
-        steps=steps, seconds=seconds, done=done, interrupted=interrupted)
+        steps=steps, seconds=seconds, done=done, interrupted=interrupted, gauge=catchment.gauge,
+        forcing=catchment.forcing, warmup=cal.warmup, period=cal.dates(catchment.dates), spinup=spinup,
+        samples=_samples(engine, names, obj) if keep == "all" else None, elevation_bands=bands,
+        requested_warmup=warmup, **validated)
+
+
+def _samples(engine: Any, names: list[str], objective: str) -> dict[str, np.ndarray]:
+    """Every evaluated parameter set by name, and its objective value as ``"score"``."""
+    rows, triples = engine.samples()
+    kept = {name: np.ascontiguousarray(rows[:, j]) for j, name in enumerate(names)}
+    kept["score"] = np.ascontiguousarray(triples[:, _METRIC_NAMES.index(objective)])
+    return kept
 
 
 def _rank_key(result: CalibrationResult) -> tuple[int, float]:
@@ -205,9 +295,11 @@ def _rank_key(result: CalibrationResult) -> tuple[int, float]:
 
 
 def compare(catchment: Catchment, models: Iterable[str] | None = None, **kwargs: Any) -> list[CalibrationResult]:
-    """Calibrate each of ``models`` (default: all twenty) with the same `calibrate` arguments.
+    """Calibrate each of ``models`` (default: all twenty) with the same `calibrate` arguments (``period``,
+    ``validation``, ``spinup`` included).
 
-    Returns the results ranked best first by the objective; non-finite scores last, ties in ``models`` order.
+    Returns the results ranked best first by the calibration score (the objective on the calibration period;
+    the validation scores are in each result); non-finite scores last, ties in ``models`` order.
     Ctrl-C stops the series: the model being calibrated keeps its best result so far, later models are skipped.
     """
     names = MODELS if models is None else tuple(models)

@@ -1,0 +1,103 @@
+"""Running one parameter set: the whole record (`simulate`) or any series laid out like it (`run`)."""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Mapping, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+import vardex_rs.hydro
+import vardex_rs.snow.cemaneige
+
+from vardex import _convert
+from vardex.data import Catchment
+from vardex.models import MODELS
+
+if TYPE_CHECKING:
+    from vardex.calibration import CalibrationResult
+
+__all__ = ["simulate", "Forcing", "param_names", "default_bands", "run"]
+
+# CemaNeige's elevation bands by default: the catchment's median elevation - 200, + 0 and + 200 m.
+_SNOW_BAND_OFFSETS = np.array([-200.0, 0.0, 200.0])
+
+
+class Forcing(NamedTuple):
+    """The daily series a simulation takes, one value per day each."""
+
+    precipitation: np.ndarray
+    temperature: np.ndarray
+    pet: np.ndarray
+    day_of_year: np.ndarray
+
+
+def param_names(model: str, snow: bool) -> list[str]:
+    """Parameter names in the calibrators' order: CemaNeige's first with ``snow``, then the model's."""
+    if model not in MODELS:
+        raise ValueError(f"Unknown hydro model '{model}'")
+    names = list(getattr(vardex_rs.hydro, model).param_names)
+    return list(vardex_rs.snow.cemaneige.param_names) + names if snow else names
+
+
+def default_bands(catchment: Catchment, elevation_bands: npt.ArrayLike | None = None) -> np.ndarray:
+    """CemaNeige's elevation bands (m): ``elevation_bands`` when given, else around the median elevation."""
+    if elevation_bands is None:
+        return catchment.median_elevation + _SNOW_BAND_OFFSETS
+    return _convert.series(elevation_bands, "elevation_bands")
+
+
+def run(model: str, params: np.ndarray, forcing: Forcing, bands: np.ndarray | None,
+        median_elevation: float) -> np.ndarray:
+    """Streamflow (mm/day) of ``params`` (CemaNeige's three first when ``bands`` is given) on ``forcing``:
+    the calibrators' chain, CemaNeige's liquid water standing in for the precipitation."""
+    hydro = getattr(vardex_rs.hydro, model)
+    flow: np.ndarray
+    if bands is None:
+        flow = hydro.simulate(params, forcing.precipitation, forcing.pet)
+    else:
+        liquid = vardex_rs.snow.cemaneige.simulate(params[:3], forcing.precipitation, forcing.temperature,
+                                                   forcing.day_of_year, bands, median_elevation)
+        flow = hydro.simulate(params[3:], liquid, forcing.pet)
+    return flow
+
+
+def _vector(params: Any, names: list[str]) -> np.ndarray:
+    if isinstance(params, Mapping):
+        missing = [n for n in names if n not in params]
+        unknown = [str(k) for k in params if k not in names]
+        if missing or unknown:
+            raise ValueError(f"params must name exactly {', '.join(names)}"
+                             + (f"; missing {', '.join(missing)}" if missing else "")
+                             + (f"; unknown {', '.join(unknown)}" if unknown else ""))
+        return np.array([float(params[n]) for n in names], dtype=np.float64)
+    values = _convert.series(params, "params")
+    if len(values) != len(names):
+        raise ValueError(f"expected {len(names)} params ({', '.join(names)}), got {len(values)}")
+    return values
+
+
+def simulate(catchment: Catchment, model: str, params: Mapping[str, float] | npt.ArrayLike | CalibrationResult,
+             *, snow: bool | None = None, elevation_bands: npt.ArrayLike | None = None) -> np.ndarray:
+    """Streamflow (mm/day) of ``model`` with ``params`` over the whole record of ``catchment``.
+
+    ``params`` is a dict by name, a sequence in the calibrators' order (CemaNeige's ``ctg``, ``kf``, ``qnbv``
+    first with snow), or a `CalibrationResult` (whose snow setting and elevation bands are then used unless
+    given). ``snow`` defaults to what ``params`` holds: CemaNeige's names, or three values more than the model
+    has. The result equals ``vardex_rs``'s own calls on the catchment's series, bit for bit.
+    """
+    from vardex.calibration import CalibrationResult
+
+    if isinstance(params, CalibrationResult):
+        if model != params.model:
+            raise ValueError(f"params were calibrated for '{params.model}', not '{model}'")
+        snow = params.snow if snow is None else snow
+        if elevation_bands is None:
+            elevation_bands = params.elevation_bands
+        params = params.params
+    if snow is None:
+        own = param_names(model, False)
+        snow = (any(name in params for name in vardex_rs.snow.cemaneige.param_names) if isinstance(params, Mapping)
+                else len(_convert.series(params, "params")) == len(own) + 3)
+    values = _vector(params, param_names(model, bool(snow)))
+    forcing = Forcing(catchment.precipitation, catchment.temperature, catchment.pet, catchment.day_of_year)
+    bands = default_bands(catchment, elevation_bands) if snow else None
+    return run(model, values, forcing, bands, float(catchment.median_elevation))
