@@ -27,7 +27,8 @@ from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Sequence
 import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
-from vardex import _convert
+from vardex import _convert, periods
+from vardex.periods import Period
 from vardex.calibration import DDS_DEFAULTS, SCE_DEFAULTS, calibrate
 from vardex.models import MODELS
 from vardex.data import Catchment, load_camels
@@ -40,13 +41,14 @@ _MAX_PARAMS = max(len(getattr(vardex_rs.hydro, m).param_names) for m in MODELS)
 _PARAM_COLUMNS = _SNOW_PARAMS + tuple(f"x{i}" for i in range(1, _MAX_PARAMS + 1))
 _KEY_COLUMNS = ("gauge", "model", "seed")
 _SETTING_COLUMNS = ("optimiser", "snow", "objective", "transformation", "warmup", "max_steps", "max_evaluations",
-                    "settings")
-_RESULT_COLUMNS = ("rmse", "nse", "kge", "evaluations", "steps", "seconds", "done", "error")
+                    "settings", "period", "validation", "spinup")
+_RESULT_COLUMNS = ("rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "evaluations", "steps", "seconds", "done",
+                   "error")
 COLUMNS: tuple[str, ...] = _KEY_COLUMNS + _SETTING_COLUMNS + _PARAM_COLUMNS + _RESULT_COLUMNS
 
-_INTS = {"seed", "warmup", "max_steps", "max_evaluations", "evaluations", "steps"}
+_INTS = {"seed", "warmup", "max_steps", "max_evaluations", "evaluations", "steps", "spinup"}
 _BOOLS = {"snow", "done"}
-_FLOATS = set(_PARAM_COLUMNS) | {"rmse", "nse", "kge", "seconds"}
+_FLOATS = set(_PARAM_COLUMNS) | {"rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "seconds"}
 
 
 class Task(NamedTuple):
@@ -165,6 +167,7 @@ def _run_task(source: Catchment | _Stored, model: str, seed: int, options: dict[
         return "interrupted", None
     values: dict[str, Any] = dict(r.params)
     values.update(r.metrics)
+    values.update({f"val_{k}": v for k, v in (r.validation or {}).items()})
     values.update(evaluations=r.evaluations, steps=r.steps, seconds=r.seconds, done=r.done, error="")
     return "ok", values
 
@@ -394,7 +397,8 @@ def _listed(values: Any) -> list[Any]:
 def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, models: Iterable[str] | str,
                    seeds: Iterable[int] | int = (1,), *, data_dir: str | Path | None = None,
                    forcing: str = "daymet", snow: bool = False, optimiser: str = "sce", objective: str = "nse",
-                   transformation: str = "none", warmup: int = 365, max_steps: int | None = None,
+                   transformation: str = "none", warmup: int = 365, period: Period | None = None,
+                   validation: Period | None = None, spinup: int = 0, max_steps: int | None = None,
                    max_evaluations: int | None = None, settings: Mapping[str, float] | None = None,
                    executor: Any = None, workers: int | None = None, shared_filesystem: bool = False,
                    out: str | Path | None = None, progress: bool = True) -> BatchResults:
@@ -451,7 +455,7 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
         raise TypeError(f"Unknown {optimiser} settings: {', '.join(sorted(unknown))}")
     if max_steps is not None and max_steps < 1:
         raise ValueError(f"max_steps must be at least 1, got {max_steps}")
-    warmup = _convert.count(warmup, "warmup")
+    warmup, spinup = _convert.count(warmup, "warmup"), _convert.count(spinup, "spinup")
     if max_evaluations is not None:
         max_evaluations = _convert.count(max_evaluations, "max_evaluations")
 
@@ -471,10 +475,12 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
 
     options: dict[str, Any] = dict(snow=bool(snow), optimiser=optimiser, objective=objective,
                                    transformation=transformation, warmup=warmup, max_steps=max_steps,
-                                   max_evaluations=max_evaluations, **settings)
+                                   max_evaluations=max_evaluations, period=period, validation=validation,
+                                   spinup=spinup, **settings)
     fixed = {"optimiser": optimiser, "snow": bool(snow), "objective": objective, "transformation": transformation,
              "warmup": warmup, "max_steps": max_steps, "max_evaluations": max_evaluations,
-             "settings": json.dumps({k: float(v) for k, v in sorted(settings.items())})}
+             "settings": json.dumps({k: float(v) for k, v in sorted(settings.items())}),
+             "period": _period_text(period), "validation": _period_text(validation), "spinup": spinup}
     tasks = [Task(g, m, s) for g in gauges for m in model_names for s in seed_values]
 
     log = _Log(Path(out), {k: _format(v) for k, v in fixed.items()}) if out is not None else None
@@ -484,6 +490,11 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
     finally:
         if log is not None:
             log.close()
+
+
+def _period_text(period: Period | None) -> str | None:
+    """A period as asked for, ``START:END`` (checked against each catchment's record when it runs)."""
+    return None if period is None else ":".join(str(day) for day in periods.bounds(period))
 
 
 def _run(tasks: list[Task], sources: dict[str, Catchment | str], options: dict[str, Any], fixed: dict[str, Any],

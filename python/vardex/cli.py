@@ -5,6 +5,7 @@ import argparse
 import json
 import math
 import sys
+import warnings
 from typing import TYPE_CHECKING, Any, Sequence
 
 import vardex_rs
@@ -13,6 +14,22 @@ if TYPE_CHECKING:
     from vardex.calibration import CalibrationResult
 
 from vardex.models import MODELS
+
+
+def _period(text: str) -> tuple[str, str]:
+    from vardex.periods import parse_period
+
+    try:
+        return parse_period(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+
+
+def _period_args(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--period", type=_period, metavar="START:END",
+                   help="calibration period, inclusive dates (default: the record after the warm-up)")
+    p.add_argument("--validation", type=_period, metavar="START:END", help="validation period, inclusive dates")
+    p.add_argument("--spinup", type=int, default=0, metavar="K", help="run each warm-up K more times first")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -27,6 +44,7 @@ def _parser() -> argparse.ArgumentParser:
         p.add_argument("--objective", choices=["nse", "kge", "rmse"], default="nse")
         p.add_argument("--transformation", choices=["none", "sqrt", "log"], default="none")
         p.add_argument("--warmup", type=int, default=365, metavar="DAYS", help="days left out of the score")
+        _period_args(p)
         p.add_argument("--seed", type=int, default=1)
         p.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
 
@@ -61,6 +79,7 @@ def _parser() -> argparse.ArgumentParser:
     bat.add_argument("--objective", choices=["nse", "kge", "rmse"], default="nse")
     bat.add_argument("--transformation", choices=["none", "sqrt", "log"], default="none")
     bat.add_argument("--warmup", type=int, default=365, metavar="DAYS", help="days left out of the score")
+    _period_args(bat)
     bat.add_argument("--max-evaluations", type=int, metavar="N", help="budget of each calibration")
     bat.add_argument("--max-steps", type=int, metavar="N", help="optimiser steps of each calibration at most")
     where = bat.add_mutually_exclusive_group()
@@ -84,7 +103,9 @@ def _result_dict(r: CalibrationResult) -> dict[str, Any]:
     return {"model": r.model, "snow": r.snow, "optimiser": r.optimiser, "objective": r.objective,
             "transformation": r.transformation, "seed": r.seed, "params": r.params, "metrics": r.metrics,
             "evaluations": r.evaluations, "steps": r.steps, "seconds": r.seconds, "done": r.done,
-            "interrupted": r.interrupted, "history": list(r.history)}
+            "interrupted": r.interrupted, "history": list(r.history), "gauge": r.gauge, "forcing": r.forcing,
+            "period": [str(d) for d in r.period], "warmup": r.warmup, "spinup": r.spinup,
+            "validation_period": [str(d) for d in r.validation_period or ()], "validation": r.validation}
 
 
 def _fail(message: str) -> int:
@@ -92,7 +113,12 @@ def _fail(message: str) -> int:
     return 2
 
 
+def _warning(message: Warning | str, *_: Any, **__: Any) -> str:
+    return f"vardex: warning: {message}\n"
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    warnings.formatwarning = _warning
     args = _parser().parse_args(argv)
     if args.command == "models":
         rows = [["model", "N", "parameters"]]
@@ -110,13 +136,16 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     if args.warmup < 0:
         return _fail("--warmup must not be negative")
+    if args.spinup < 0:
+        return _fail("--spinup must not be negative")
     try:
         catchment = load_camels(args.gauge, args.data)
     except (DataError, OSError) as err:
         return _fail(str(err))
     options = dict(snow=args.snow, optimiser=args.optimiser, objective=args.objective,
                    transformation=args.transformation, warmup=args.warmup, seed=args.seed,
-                   progress=not args.no_progress)
+                   progress=not args.no_progress, period=args.period, validation=args.validation,
+                   spinup=args.spinup)
     try:
         if args.command == "calibrate":
             results = [calibrate(catchment, args.model, **options)]
@@ -129,12 +158,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ValueError as err:
         return _fail(str(err))
 
-    rows = [["model", "NSE", "KGE", "RMSE", "evaluations", "seconds"]]
+    validated = args.validation is not None
+    rows = [["model", "NSE", "KGE", "RMSE"] + (["val NSE", "val KGE", "val RMSE"] if validated else [])
+            + ["evaluations", "seconds"]]
     for r in results:
-        rows.append([r.model, f"{r.metrics['nse']:.3f}", f"{r.metrics['kge']:.3f}", f"{r.metrics['rmse']:.3f}",
-                     str(r.evaluations), f"{r.seconds:.1f}"])
+        rows.append([r.model] + [f"{m[k]:.3f}" for m in (r.metrics, r.validation or {}) for k in ("nse", "kge", "rmse")
+                                 if m] + [str(r.evaluations), f"{r.seconds:.1f}"])
     print(f"{catchment.gauge} {catchment.name}: {args.optimiser.upper()}, objective {args.objective}, "
           f"seed {args.seed}" + (", with CemaNeige" if args.snow else ""))
+    first = results[0]
+    print(f"calibration {first.period[0]}:{first.period[1]} ({first.warmup} days warm-up"
+          + (f", spin-up {first.spinup}" if first.spinup else "") + ")"
+          + (f", validation {first.validation_period[0]}:{first.validation_period[1]}"
+             if first.validation_period else ""))
     print(_table(rows))
     if args.command == "calibrate":
         r = results[0]
@@ -170,6 +206,8 @@ def _batch(args: argparse.Namespace) -> int:
 
     if args.warmup < 0:
         return _fail("--warmup must not be negative")
+    if args.spinup < 0:
+        return _fail("--spinup must not be negative")
     if args.workers is not None and args.workers < 1:
         return _fail("--workers must be at least 1")
     if args.workers is not None and args.scheduler:
@@ -195,6 +233,7 @@ def _batch(args: argparse.Namespace) -> int:
         table = calibrate_many(chosen, models, seeds, data_dir=args.data, snow=args.snow,
                                optimiser=args.optimiser, objective=args.objective,
                                transformation=args.transformation, warmup=args.warmup,
+                               period=args.period, validation=args.validation, spinup=args.spinup,
                                max_steps=args.max_steps, max_evaluations=args.max_evaluations,
                                executor=executor, workers=args.workers, shared_filesystem=args.shared_filesystem,
                                out=args.out, progress=not args.no_progress)
