@@ -185,6 +185,8 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     spinup = _convert.count(spinup, "spinup")
     cal = _window(catchment, period, warmup, spinup, "period")
     val = None if validation is None else _window(catchment, validation, warmup, spinup, "validation")
+    if val is not None and not np.isfinite(catchment.observed[val.first:val.stop]).any():
+        raise ValueError("no streamflow observations in the validation period (every day is missing)")
 
     hydro = getattr(vardex_rs.hydro, model)
     names = list(hydro.param_names)
