@@ -28,16 +28,19 @@ def _has_display() -> bool:
 def hydrograph(catchment: Any, result: Any, warmup: int = 365, path: str | None = None, ax: Any = None) -> Any:
     """Observed (points) and simulated (line) streamflow in mm/day against the dates, the warm-up shaded.
 
-    Writes the figure to ``path`` when given; returns the axes.
+    The simulation and its warm-up are placed by the result's own ``period`` and ``warmup`` (the ``warmup``
+    argument is ignored). Writes the figure to ``path`` when given; returns the axes.
     """
     plt = _pyplot()
     if ax is None:
         _, ax = plt.subplots(figsize=(11, 4))
     dates = catchment.dates
+    start = int(np.searchsorted(dates, result.period[0])) - result.warmup
+    simulated = dates[start:start + len(result.simulation)]
     ax.plot(dates, catchment.observed, ".", ms=2.5, color="0.35", label="observed")
-    ax.plot(dates, result.simulation, lw=1.0, color="tab:blue", label=f"{result.model} (simulated)")
-    if warmup > 0:
-        ax.axvspan(dates[0], dates[min(warmup, len(dates)) - 1], color="0.9", zorder=0, label="warm-up")
+    ax.plot(simulated, result.simulation, lw=1.0, color="tab:blue", label=f"{result.model} (simulated)")
+    if result.warmup > 0:
+        ax.axvspan(simulated[0], simulated[result.warmup - 1], color="0.9", zorder=0, label="warm-up")
     metrics = ", ".join(f"{k.upper()} {v:.3f}" for k, v in result.metrics.items())
     ax.set_title(f"{catchment.gauge} {catchment.name}: {metrics}", fontsize=10)
     ax.set_ylabel("streamflow (mm/day)")
