@@ -118,7 +118,7 @@ def test_hydrograph_shades_and_scores_the_periods_the_result_used(catchment, spl
         assert f"validation {day(200)} to {day(799)}" in labels and f"KGE {result.validation['kge']:.2f}" in labels
         assert "200 d" in labels and "+2 spin-up" in labels and "365 d" not in labels   # covered by validation
     else:
-        assert "warm-up\n 730 d" in labels
+        assert "warm-up\n 730 d" in labels and f"on {np.isfinite(catchment.observed[730:]).sum()} days observed" in labels
 
 
 def test_hydrograph_refuses_a_result_that_does_not_fit_the_catchment(catchment, split_result):

@@ -106,8 +106,8 @@ def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | No
     """Precipitation (inverted bars, top) and observed against simulated streamflow (mm/day, below).
 
     The warm-up, calibration and validation periods of ``result`` are shaded, the latter two labelled with their
-    dates, NSE and KGE; the simulated warm-up is drawn paler. ``log`` puts the flow on a log axis. The time axis
-    spans the days the result simulated.
+    dates, NSE, KGE and the number of days scored (those observed); the simulated warm-up is drawn paler.
+    ``log`` puts the flow on a log axis. The time axis spans the days the result simulated.
     """
     plt = _pyplot()
     runs = _runs(catchment, result)
@@ -139,8 +139,10 @@ def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | No
             ax.axvspan(dates[run.first], dates[run.last], color=_SHADES[run.name], lw=0, zorder=0)
     at_top = ax_q.get_xaxis_transform()
     for run in runs:
+        observed = int(np.count_nonzero(np.isfinite(catchment.observed[run.first:run.last + 1])))
         ax_q.text(dates[run.first], 0.97, f" {run.name} {dates[run.first]} to {dates[run.last]}\n "
-                  f"{_scores(run.metrics)}", transform=at_top, va="top", ha="left", fontsize=8)
+                  f"{_scores(run.metrics)} on {observed} days observed", transform=at_top, va="top", ha="left",
+                  fontsize=8)
         hidden = any(o.first < run.first and o.last >= run.start for o in runs if o is not run)
         if run.first > run.start and not hidden:
             spinup = f"\n +{int(result.spinup)} spin-up" if result.spinup else ""
