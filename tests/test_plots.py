@@ -31,56 +31,41 @@ def catchment():
 
 
 @pytest.fixture(scope="module")
-def calibrated(catchment):
-    return vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=150, progress=False)
+def split_result(catchment):
+    """Builds a result with the periods, validation and samples that ``calibrate(..., keep="all")`` returns.
 
-
-@pytest.fixture(scope="module")
-def split_result(catchment, calibrated):
-    """A result with the periods, validation and samples of ``calibrate(..., keep="all")``.
-
-    Stand-in until CalibrationResult carries them itself: the calibrated parameters are run again over each
-    window (warm-up days before its first day) and scored there; the samples are random sets plus the calibrated
-    one. Once it does, this is ``vardex.calibrate(catchment, "gr4j", period=..., validation=..., warmup=...,
-    keep="all")`` with the same windows.
+    Stand-in until CalibrationResult carries them (then: ``vardex.calibrate(catchment, "gr4j", period=...,
+    validation=..., warmup=..., keep="all")``): a real calibration's parameters run again over each window from
+    its warm-up and scored there; as samples, random sets and the calibrated one.
     """
-    params = np.array(list(calibrated.params.values()))
+    calibrated = vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=150, progress=False)
+    _, bounds = vardex_rs.hydro.gr4j.init()
+    sets = np.vstack([np.random.default_rng(1).uniform(bounds[:, 0], bounds[:, 1], size=(60, 4)),
+                      list(calibrated.params.values())])
 
-    def run(first, last, warmup):
-        sim = vardex_rs.hydro.gr4j.simulate(params, catchment.precipitation[first - warmup:last + 1],
-                                            catchment.pet[first - warmup:last + 1])
+    def run(params, first, last, warmup):
+        days = slice(first - warmup, last + 1)
+        sim = vardex_rs.hydro.gr4j.simulate(params, catchment.precipitation[days], catchment.pet[days])
         obs = catchment.observed[first:last + 1]
         kept = np.isfinite(obs)
-        scores = {m: getattr(vardex_rs.metrics, f"calculate_{m}")(obs[kept], sim[warmup:][kept])
-                  for m in ("rmse", "nse", "kge")}
-        return sim, scores
+        return sim, {m: getattr(vardex_rs.metrics, f"calculate_{m}")(obs[kept], sim[warmup:][kept])
+                     for m in ("rmse", "nse", "kge")}
 
     def make(calibration, validation=None, warmup=365, validation_warmup=365, spinup=0):
-        last_day = len(catchment) - 1
-        cal_sim, cal_scores = run(*calibration, warmup)
+        sim, scores = run(sets[-1], *calibration, warmup)
+        score = np.array([run(p, *calibration, warmup)[1]["nse"] for p in sets])
         fields = {f.name: getattr(calibrated, f.name) for f in dataclasses.fields(calibrated)}
-        fields.update(gauge=catchment.gauge, forcing=catchment.forcing, warmup=warmup, spinup=spinup,
-                      period=tuple(catchment.dates[i] for i in calibration), simulation=cal_sim, metrics=cal_scores,
-                      validation_period=None, validation=None, validation_warmup=None, validation_simulation=None)
+        fields.update(gauge=catchment.gauge, forcing=catchment.forcing, warmup=warmup, spinup=spinup, metrics=scores,
+                      period=tuple(catchment.dates[list(calibration)]), simulation=sim, score=scores["nse"],
+                      samples={**dict(zip(calibrated.params, sets.T)), "score": score}, validation_period=None,
+                      validation=None, validation_warmup=None, validation_simulation=None)
         if validation is not None:
-            val_sim, val_scores = run(*validation, validation_warmup)
-            fields.update(validation_period=tuple(catchment.dates[i] for i in validation), validation=val_scores,
-                          validation_warmup=validation_warmup, validation_simulation=val_sim)
-        rng = np.random.default_rng(1)
-        _, bounds = vardex_rs.hydro.gr4j.init()
-        sets = np.vstack([rng.uniform(bounds[:, 0], bounds[:, 1], size=(60, 4)), params])
-        score = [vardex_rs.metrics.calculate_nse(*_paired(catchment.observed[warmup:last_day + 1], vardex_rs.hydro.gr4j
-                 .simulate(p, catchment.precipitation, catchment.pet)[warmup:])) for p in sets]
-        fields.update(samples={**dict(zip(calibrated.params, sets.T)), "score": np.array(score)})
-        fields["score"] = cal_scores[calibrated.objective]
+            sim, scores = run(sets[-1], *validation, validation_warmup)
+            fields.update(validation_period=tuple(catchment.dates[list(validation)]), validation=scores,
+                          validation_warmup=validation_warmup, validation_simulation=sim)
         return types.SimpleNamespace(**fields)
 
     return make
-
-
-def _paired(obs, sim):
-    kept = np.isfinite(obs)
-    return obs[kept], sim[kept]
 
 
 def _spans(ax):
@@ -118,7 +103,8 @@ def test_hydrograph_shades_and_scores_the_periods_the_result_used(catchment, spl
         assert f"validation {day(200)} to {day(799)}" in labels and f"KGE {result.validation['kge']:.2f}" in labels
         assert "200 d" in labels and "+2 spin-up" in labels and "365 d" not in labels   # covered by validation
     else:
-        assert "warm-up\n 730 d" in labels and f"on {np.isfinite(catchment.observed[730:]).sum()} days observed" in labels
+        assert "warm-up\n 730 d" in labels
+        assert f"on {np.isfinite(catchment.observed[730:]).sum()} days observed" in labels
 
 
 def test_hydrograph_refuses_a_result_that_does_not_fit_the_catchment(catchment, split_result):
@@ -143,26 +129,24 @@ def test_flow_duration_curves_are_of_the_observed_days_of_each_period(catchment,
     assert 0 < x[0] < x[-1] < 100 and len(lines[1].get_xdata()) == len(x)
 
 
-def test_convergence_by_step_and_by_evaluation(split_result):
+def test_convergence_and_dotty_plots_draw_the_kept_samples(split_result):
     result = split_result((365, 1400))
     by_step, by_evaluation = plot.convergence(result).axes
     assert by_step.get_xlabel() == "optimiser step" and by_evaluation.get_xlabel() == "model evaluations"
     np.testing.assert_array_equal(by_step.get_lines()[0].get_ydata(), result.history)
     best = by_evaluation.get_lines()[1].get_ydata()
     assert np.all(np.diff(best) >= 0) and best[-1] == np.max(result.samples["score"])
-    alone, = plot.convergence(types.SimpleNamespace(**{**vars(result), "samples": None})).axes
-    assert f"{result.evaluations} evaluations in all" in alone.get_xlabel()
-
-
-def test_dotty_has_one_panel_per_parameter_with_the_calibrated_set(split_result):
-    result = split_result((365, 1400))
     axes = [ax for ax in plot.dotty(result).axes if ax.get_visible()]
     assert [ax.get_xlabel().split(":")[0] for ax in axes] == ["x1", "x2", "x3", "x4"] and axes[0].get_ylabel() == "NSE"
     for ax, name in zip(axes, result.params):
         dots, star = ax.get_lines()
         assert star.get_xdata()[0] == result.params[name] and np.all(dots.get_ydata() >= -1)
+
+    unkept = types.SimpleNamespace(**{**vars(result), "samples": None})
+    alone, = plot.convergence(unkept).axes
+    assert f"{result.evaluations} evaluations in all" in alone.get_xlabel()
     with pytest.raises(ValueError, match='keep="all"'):
-        plot.dotty(types.SimpleNamespace(**{**vars(result), "samples": None}))
+        plot.dotty(unkept)
 
 
 def test_plots_are_written(tmp_path, catchment, split_result):
@@ -180,15 +164,13 @@ _ROWS = [("A", "gr4j", 1, 0.80, 0.70, 0.60, 0.50, 100), ("A", "gr4j", 2, 0.90, 0
 
 
 def _write_results(path, validation=True):
-    columns = ["gauge", "model", "seed", "snow", "objective", "x1", "nse", "kge", "rmse"]
-    columns += ["val_nse", "val_kge", "val_rmse"] if validation else []
+    header = ["gauge", "model", "seed", "snow", "objective", "x1", "nse", "kge"]
     with open(path, "w", newline="") as f:
         writer = csv.writer(f)
-        writer.writerow(columns + ["error"])
+        writer.writerow(header + (["val_nse", "val_kge"] if validation else []) + ["error"])
         for gauge, model, seed, nse, kge, val_nse, val_kge, x1 in _ROWS:
-            row = [gauge, model, seed, "False", "nse", x1, nse, kge, 1.0] + ([val_nse, val_kge, 1.0] if validation
-                                                                            else [])
-            writer.writerow(row + ["" if nse != "" else "VardexNumericalError: boom"])
+            scores = [nse, kge, val_nse, val_kge][:4 if validation else 2]
+            writer.writerow([gauge, model, seed, "False", "nse", x1, *scores, "" if nse != "" else "DataError: boom"])
     return path
 
 
