@@ -14,7 +14,7 @@ from typing import Any, Iterable, Iterator
 
 import numpy as np
 
-__all__ = ["ReportError", "Run", "read_results", "ranking", "parameter_spread", "write_report"]
+__all__ = ["ReportError", "Results", "Run", "read_results", "ranking", "parameter_spread", "write_report"]
 
 METRICS = ("kge", "nse")
 _REQUIRED = ("gauge", "model", "nse", "kge")
