@@ -201,7 +201,7 @@ def _spread_table(spread: dict[str, dict[str, list[float]]]) -> str:
 def _cdf_figure(plt: Any, results: Results, metric: str, path: Path) -> None:
     best = best_of_seeds(results.runs)
     periods = ["calibration", "validation"] if results.has_validation else ["calibration"]
-    fig, axes = plt.subplots(1, len(periods), figsize=(5.5 * len(periods), 4.6), sharey=True,
+    fig, axes = plt.subplots(1, len(periods), figsize=(5.5 * len(periods), 4.6), sharex=True, sharey=True,
                              squeeze=False)
     colours = plt.get_cmap("tab10" if len(best) <= 10 else "tab20").colors
     medians = {model: _median(r.scores["calibration"][metric] for r in gauges.values())
