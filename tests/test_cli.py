@@ -56,16 +56,3 @@ def test_plot_without_matplotlib_says_how_to_get_it(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     with pytest.raises(ImportError, match=r"plotting needs matplotlib: pip install"):
         plot.convergence(object(), path=str(tmp_path / "c.png"))
-
-
-def test_plots_are_written(tmp_path, camels_forcing):
-    pytest.importorskip("matplotlib")
-    import vardex
-
-    catchment = vardex.load_camels("01022500")
-    result = vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=50, progress=False)
-    from vardex import plot
-
-    plot.hydrograph(catchment, result, path=str(tmp_path / "h.png"))
-    plot.convergence(result, path=str(tmp_path / "c.png"))
-    assert (tmp_path / "h.png").stat().st_size > 1000 and (tmp_path / "c.png").stat().st_size > 1000

@@ -60,6 +60,10 @@ def _parser() -> argparse.ArgumentParser:
 
     commands.add_parser("models", help="the models and their parameters")
 
+    rep = commands.add_parser("report", help="figures and a ranking of a batch results file (needs matplotlib)")
+    rep.add_argument("results", metavar="RESULTS.csv", help="results file of vardex batch")
+    rep.add_argument("--out", required=True, metavar="DIR", help="directory for the figures and tables")
+
     bat = commands.add_parser(
         "batch", help="calibrate many catchments x models x seeds into a CSV file, resumably",
         description="Calibrate every model with every seed on every gauge of DATA_DIR, on local threads or a "
@@ -130,6 +134,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     if args.command == "batch":
         return _batch(args)
+    if args.command == "report":
+        from vardex.report import ReportError, write_report
+
+        try:
+            print(write_report(args.results, args.out))
+        except (ReportError, ImportError, OSError) as err:
+            return _fail(str(err))
+        return 0
 
     from vardex.calibration import calibrate, compare
     from vardex.data import DataError, load_camels
@@ -182,7 +194,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             from vardex.plot import hydrograph
 
             try:
-                hydrograph(catchment, r, args.warmup, path=args.plot)
+                hydrograph(catchment, r, path=args.plot)
             except ImportError as err:
                 return _fail(str(err))
     return 0

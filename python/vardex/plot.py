@@ -1,9 +1,21 @@
-"""Plots of a calibration: observed against simulated flow, and the convergence curve (needs matplotlib)."""
+"""Figures of a calibration: hydrograph, flow duration curves, convergence and dotty plots (needs matplotlib).
+
+Each function draws a new figure, writes it to ``path`` when given and returns it. The periods drawn are the
+ones the result was scored on: its warm-up, calibration period and validation period (when it has one).
+"""
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+
+__all__ = ["hydrograph", "flow_duration", "convergence", "dotty"]
+
+_OBSERVED = "black"
+_SIMULATED = "tab:red"
+_SHADES = {"warm-up": "0.88", "calibration": "#dbe9f6", "validation": "#fde7cf"}
+_DPI = 120
 
 
 def _pyplot() -> Any:
@@ -25,44 +37,266 @@ def _has_display() -> bool:
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
-def hydrograph(catchment: Any, result: Any, warmup: int = 365, path: str | None = None, ax: Any = None) -> Any:
-    """Observed (points) and simulated (line) streamflow in mm/day against the dates, the warm-up shaded.
+def _plain_log(ax: Any) -> None:
+    """A log flow axis labelled 0.1, 1, 10 rather than in powers of ten."""
+    from matplotlib.ticker import FuncFormatter
 
-    The simulation and its warm-up are placed by the result's own ``period`` and ``warmup`` (the ``warmup``
-    argument is ignored). Writes the figure to ``path`` when given; returns the axes.
+    ax.set_yscale("log")
+    ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+
+
+def _finish(fig: Any, path: str | None) -> Any:
+    if path:
+        fig.savefig(path, dpi=_DPI)
+    return fig
+
+
+@dataclass(frozen=True)
+class _Run:
+    """One simulated window of a result, as indices into the catchment's days."""
+
+    name: str                   # "calibration" or "validation"
+    start: int                  # first simulated day (the warm-up's first)
+    first: int                  # first scored day
+    last: int                   # last scored day, inclusive
+    simulation: np.ndarray      # days start ... last
+    metrics: dict[str, float]
+
+    @property
+    def scored(self) -> np.ndarray:
+        return self.simulation[self.first - self.start:]
+
+
+def _day(catchment: Any, day: Any) -> int:
+    wanted = np.datetime64(day, "D")
+    i = int(np.searchsorted(catchment.dates, wanted))
+    if i >= len(catchment.dates) or catchment.dates[i] != wanted:
+        raise ValueError(f"{wanted} is not a day of the record of {catchment.gauge}")
+    return i
+
+
+def _runs(catchment: Any, result: Any) -> list[_Run]:
+    """The calibration run and, when the result has one, the validation run, checked against the catchment."""
+    if result.gauge != catchment.gauge:
+        raise ValueError(f"the result was calibrated on {result.gauge}, not on {catchment.gauge}")
+    windows = [("calibration", result.period, result.warmup, result.simulation, result.metrics)]
+    if result.validation_period is not None:
+        windows.append(("validation", result.validation_period, result.validation_warmup,
+                        result.validation_simulation, result.validation))
+    runs = []
+    for name, period, warmup, simulation, metrics in windows:
+        first, last = _day(catchment, period[0]), _day(catchment, period[1])
+        run = _Run(name, first - int(warmup), first, last, np.asarray(simulation, dtype=np.float64), dict(metrics))
+        if run.start < 0 or len(run.simulation) != last - run.start + 1:
+            raise ValueError(f"the {name} simulation ({len(run.simulation)} days) does not cover its warm-up "
+                             f"and period on the record of {catchment.gauge}")
+        runs.append(run)
+    return runs
+
+
+def _scores(metrics: dict[str, float]) -> str:
+    return "  ".join(f"{k.upper()} {metrics[k]:.2f}" for k in ("nse", "kge") if k in metrics)
+
+
+def _model_label(result: Any) -> str:
+    return f"CemaNeige + {result.model}" if result.snow else str(result.model)
+
+
+def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | None = None) -> Any:
+    """Precipitation (inverted bars, top) and observed against simulated streamflow (mm/day, below).
+
+    The warm-up, calibration and validation periods of ``result`` are shaded, the latter two labelled with their
+    dates, NSE, KGE and the number of days scored (those observed); the simulated warm-up is drawn paler.
+    ``log`` puts the flow on a log axis. The time axis spans the days the result simulated.
     """
     plt = _pyplot()
-    if ax is None:
-        _, ax = plt.subplots(figsize=(11, 4))
+    runs = _runs(catchment, result)
     dates = catchment.dates
-    start = int(np.searchsorted(dates, result.period[0])) - result.warmup
-    simulated = dates[start:start + len(result.simulation)]
-    ax.plot(dates, catchment.observed, ".", ms=2.5, color="0.35", label="observed")
-    ax.plot(simulated, result.simulation, lw=1.0, color="tab:blue", label=f"{result.model} (simulated)")
-    if result.warmup > 0:
-        ax.axvspan(simulated[0], simulated[result.warmup - 1], color="0.9", zorder=0, label="warm-up")
-    metrics = ", ".join(f"{k.upper()} {v:.3f}" for k, v in result.metrics.items())
-    ax.set_title(f"{catchment.gauge} {catchment.name}: {metrics}", fontsize=10)
-    ax.set_ylabel("streamflow (mm/day)")
-    ax.legend(loc="upper right", fontsize=8)
-    if path:
-        ax.figure.tight_layout()
-        ax.figure.savefig(path, dpi=120)
-    return ax
+    begin, end = min(r.start for r in runs), max(r.last for r in runs)
+    fig, (ax_p, ax_q) = plt.subplots(2, 1, sharex=True, figsize=(12, 5.6),
+                                     gridspec_kw={"height_ratios": [1, 3], "hspace": 0.05})
+    days = slice(begin, end + 1)
+    ax_p.fill_between(dates[days], catchment.precipitation[days], step="mid", color="tab:blue", lw=0)
+    ax_p.set_ylim(1.05 * max(float(np.max(catchment.precipitation[days])), 1.0), 0)
+    ax_p.set_ylabel("precipitation\n(mm/day)")
+
+    ax_q.plot(dates[days], catchment.observed[days], lw=0.8, color=_OBSERVED, label="observed")
+    for i, run in enumerate(runs):
+        sim_dates = dates[run.start:run.last + 1]
+        warm = run.first - run.start
+        ax_q.plot(sim_dates[warm:], run.scored, lw=0.8, color=_SIMULATED,
+                  label=f"simulated ({_model_label(result)})" if i == 0 else None)
+        if warm:
+            ax_q.plot(sim_dates[:warm + 1], run.simulation[:warm + 1], lw=0.8, color=_SIMULATED, alpha=0.4,
+                      label="simulated, warm-up" if not any(r.first > r.start for r in runs[:i]) else None)
+
+    # Warm-ups first, so that a period scored by the other run is never drawn as warm-up.
+    for ax in (ax_p, ax_q):
+        for run in runs:
+            if run.first > run.start:
+                ax.axvspan(dates[run.start], dates[run.first], color=_SHADES["warm-up"], lw=0, zorder=0)
+        for run in runs:
+            ax.axvspan(dates[run.first], dates[run.last], color=_SHADES[run.name], lw=0, zorder=0)
+    at_top = ax_q.get_xaxis_transform()
+    for run in runs:
+        observed = int(np.count_nonzero(np.isfinite(catchment.observed[run.first:run.last + 1])))
+        ax_q.text(dates[run.first], 0.97, f" {run.name} {dates[run.first]} to {dates[run.last]}\n "
+                  f"{_scores(run.metrics)} on {observed} days observed", transform=at_top, va="top", ha="left",
+                  fontsize=8)
+        hidden = any(o.first < run.first and o.last >= run.start for o in runs if o is not run)
+        if run.first > run.start and not hidden:
+            spinup = f"\n +{int(result.spinup)} spin-up" if result.spinup else ""
+            ax_q.text(dates[run.start], 0.97, f" warm-up\n {run.first - run.start} d{spinup}", transform=at_top,
+                      va="top", ha="left", fontsize=8, color="0.3")
+    ax_q.set_xlim(dates[begin], dates[end])
+    if log:
+        positive = catchment.observed[days][catchment.observed[days] > 0]
+        _plain_log(ax_q)
+        if positive.size:
+            ax_q.set_ylim(bottom=0.5 * float(np.min(positive)))
+    else:
+        ax_q.set_ylim(bottom=0)
+    top = np.nanmax(np.concatenate([catchment.observed[days]] + [r.simulation for r in runs]))
+    if np.isfinite(top) and top > 0:
+        ax_q.set_ylim(top=float(top) * (4.0 if log else 1.25))    # room for the period labels
+    ax_q.set_ylabel("streamflow (mm/day)")
+    ax_q.set_xlabel("date")
+    ax_q.legend(loc="upper right", fontsize=8, framealpha=0.9)
+    settings = f"{result.optimiser.upper()}, objective {result.objective.upper()}"
+    if result.transformation != "none":
+        settings += f" of {result.transformation}(Q)"
+    ax_p.set_title(f"{catchment.gauge} {catchment.name}: {_model_label(result)} ({settings}, seed {result.seed})",
+                   fontsize=10)
+    fig.align_ylabels([ax_p, ax_q])
+    fig.subplots_adjust(left=0.07, right=0.98, top=0.94, bottom=0.09)
+    return _finish(fig, path)
 
 
-def convergence(result: Any, path: str | None = None, ax: Any = None) -> Any:
-    """The best objective after every step of a calibration; writes to ``path`` when given."""
+def _duration_curve(flow: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Exceedance probability (%, Weibull plotting position i / (n + 1)) and the flows sorted high to low."""
+    ordered = np.sort(flow)[::-1]
+    return 100.0 * np.arange(1, len(ordered) + 1) / (len(ordered) + 1), ordered
+
+
+def flow_duration(catchment: Any, result: Any, *, path: str | None = None) -> Any:
+    """Observed and simulated flow duration curves of each scored period, on a log flow axis.
+
+    Only days with an observation enter either curve, so that both describe the same days.
+    """
     plt = _pyplot()
-    if ax is None:
-        _, ax = plt.subplots(figsize=(6, 4))
+    fig, ax = plt.subplots(figsize=(6.5, 4.8))
+    for run, style in zip(_runs(catchment, result), ("-", "--")):
+        observed = catchment.observed[run.first:run.last + 1]
+        kept = np.isfinite(observed)
+        dates = f"{catchment.dates[run.first]} to {catchment.dates[run.last]}"
+        ax.plot(*_duration_curve(observed[kept]), style, color=_OBSERVED, lw=1.2, label=f"observed, {run.name}")
+        ax.plot(*_duration_curve(run.scored[kept]), style, color=_SIMULATED, lw=1.2,
+                label=f"simulated, {run.name} ({dates})")
+    _plain_log(ax)
+    ax.set_xlim(0, 100)
+    ax.set_xlabel("exceedance probability (%)")
+    ax.set_ylabel("streamflow (mm/day)")
+    ax.grid(True, which="both", color="0.9", lw=0.5)
+    ax.legend(fontsize=8)
+    ax.set_title(f"{catchment.gauge} {catchment.name}: {_model_label(result)}", fontsize=10)
+    fig.tight_layout()
+    return _finish(fig, path)
+
+
+def _better(objective: str) -> Any:
+    """The running best of an objective: minimum for RMSE, maximum for the efficiencies."""
+    return np.fmin.accumulate if objective == "rmse" else np.fmax.accumulate
+
+
+def _objective_label(result: Any) -> str:
+    name = result.objective.upper()
+    return name if result.transformation == "none" else f"{name} of {result.transformation}(Q)"
+
+
+def convergence(result: Any, *, path: str | None = None) -> Any:
+    """The best objective after each optimiser step and, when the result kept its samples, after each evaluation.
+
+    The evaluation panel also shows every evaluated set's score (points), as far as the best score's axis range
+    allows.
+    """
+    plt = _pyplot()
+    samples = result.samples
+    fig, axes = plt.subplots(1, 2 if samples is not None else 1, figsize=(11 if samples is not None else 6, 4),
+                             squeeze=False)
+    ax = axes[0, 0]
     steps = np.arange(1, len(result.history) + 1)
     ax.plot(steps, result.history, marker=".", color="tab:green")
-    ax.set_xlabel("step")
-    ax.set_ylabel(f"best {result.objective.upper()}")
-    ax.set_title(f"{result.model} ({result.optimiser}, seed {result.seed}): {result.evaluations} evaluations",
-                 fontsize=10)
-    if path:
-        ax.figure.tight_layout()
-        ax.figure.savefig(path, dpi=120)
-    return ax
+    ax.set_xlabel("optimiser step" + ("" if samples is not None else f" ({result.evaluations} evaluations in all)"))
+    ax.set_ylabel(f"best {_objective_label(result)}")
+    if samples is not None:
+        score = np.asarray(samples["score"], dtype=np.float64)
+        count = np.arange(1, len(score) + 1)
+        best = _better(result.objective)(score)
+        ax = axes[0, 1]
+        ax.plot(count, score, ".", ms=1.5, color="0.6", label="each evaluated set", rasterized=True)
+        ax.plot(count, best, color="tab:green", label="best so far")
+        finite = best[np.isfinite(best)]
+        if finite.size:
+            lo, hi = float(np.min(finite)), float(np.max(finite))
+            pad = 0.1 * (hi - lo) or 0.1 * abs(hi) or 0.1
+            ax.set_ylim(lo - pad, hi + pad)
+        ax.set_xlabel("model evaluations")
+        ax.set_ylabel(_objective_label(result))
+        ax.legend(fontsize=8)
+    fig.suptitle(f"{_model_label(result)} ({result.optimiser.upper()}, seed {result.seed}): "
+                 f"{result.evaluations} evaluations, {len(result.history)} steps", fontsize=10)
+    fig.tight_layout()
+    return _finish(fig, path)
+
+
+def _describe(result: Any, name: str) -> str:
+    """``x1: Production store capacity (mm)``; the bare name for a parameter without a description."""
+    import vardex_rs.hydro
+
+    model = getattr(vardex_rs.hydro, result.model, None)
+    described = dict(zip(model.param_names, model.param_descriptions)) if model is not None else {}
+    import textwrap
+
+    return textwrap.fill(f"{name}: {described[name]}", 40) if name in described else name
+
+
+def dotty(result: Any, *, path: str | None = None) -> Any:
+    """The score of every evaluated parameter set against each parameter, the calibrated set marked.
+
+    Needs a result calibrated with ``keep="all"``. NSE and KGE below -1 (RMSE above its 90th percentile) are
+    left off the axes so that the well-performing sets can be read; the title says how many.
+    """
+    samples = result.samples
+    if samples is None:
+        raise ValueError('dotty plots need the evaluated parameter sets: calibrate(..., keep="all")')
+    plt = _pyplot()
+    score = np.asarray(samples["score"], dtype=np.float64)
+    names = list(result.params)
+    finite = score[np.isfinite(score)]
+    if result.objective == "rmse":
+        limit = float(np.quantile(finite, 0.9)) if finite.size else np.inf
+        shown = score <= limit
+        off = f"RMSE above {limit:.3g}"
+    else:
+        limit = -1.0
+        shown = score >= limit
+        off = f"{result.objective.upper()} below {limit:g}"
+    columns = min(len(names), 4)
+    rows = -(-len(names) // columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(3.0 * columns, 2.6 * rows), sharey=True, squeeze=False)
+    for ax, name in zip(axes.flat, names):
+        ax.plot(np.asarray(samples[name])[shown], score[shown], ".", ms=2, color="tab:blue", alpha=0.5,
+                rasterized=True)
+        ax.plot([result.params[name]], [result.score], "*", ms=11, color=_SIMULATED, mec="black", mew=0.5,
+                label="calibrated")
+        ax.set_xlabel(_describe(result, name), fontsize=8)
+    for ax in axes.flat[len(names):]:
+        ax.set_visible(False)
+    for ax in axes[:, 0]:
+        ax.set_ylabel(_objective_label(result))
+    axes.flat[0].legend(fontsize=8, loc="lower left")
+    hidden = int(np.count_nonzero(~shown))
+    fig.suptitle(f"{_model_label(result)} ({result.optimiser.upper()}, seed {result.seed}): {len(score)} sets"
+                 + (f", {hidden} with {off} not shown" if hidden else ""), fontsize=10)
+    fig.tight_layout()
+    return _finish(fig, path)

@@ -1,0 +1,217 @@
+"""The figures of a calibration and the report of a batch results file, as a reader would check them."""
+import csv
+import dataclasses
+import subprocess
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import vardex
+import vardex_rs
+
+matplotlib = pytest.importorskip("matplotlib")
+matplotlib.use("Agg")
+import matplotlib.dates as mdates  # noqa: E402
+import matplotlib.pyplot as plt  # noqa: E402
+
+from vardex import plot, report  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def _close_figures():
+    yield
+    plt.close("all")
+
+
+@pytest.fixture(scope="module")
+def catchment():
+    return vardex.load_camels("01022500")
+
+
+@pytest.fixture(scope="module")
+def split_result(catchment):
+    """Builds a result with the periods, validation and samples that ``calibrate(..., keep="all")`` returns.
+
+    Stand-in until CalibrationResult carries them (then: ``vardex.calibrate(catchment, "gr4j", period=...,
+    validation=..., warmup=..., keep="all")``): a real calibration's parameters run again over each window from
+    its warm-up and scored there; as samples, random sets and the calibrated one.
+    """
+    calibrated = vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=150, progress=False)
+    _, bounds = vardex_rs.hydro.gr4j.init()
+    sets = np.vstack([np.random.default_rng(1).uniform(bounds[:, 0], bounds[:, 1], size=(60, 4)),
+                      list(calibrated.params.values())])
+
+    def run(params, first, last, warmup):
+        days = slice(first - warmup, last + 1)
+        sim = vardex_rs.hydro.gr4j.simulate(params, catchment.precipitation[days], catchment.pet[days])
+        obs = catchment.observed[first:last + 1]
+        kept = np.isfinite(obs)
+        return sim, {m: getattr(vardex_rs.metrics, f"calculate_{m}")(obs[kept], sim[warmup:][kept])
+                     for m in ("rmse", "nse", "kge")}
+
+    def make(calibration, validation=None, warmup=365, validation_warmup=365, spinup=0):
+        sim, scores = run(sets[-1], *calibration, warmup)
+        score = np.array([run(p, *calibration, warmup)[1]["nse"] for p in sets])
+        fields = {f.name: getattr(calibrated, f.name) for f in dataclasses.fields(calibrated)}
+        fields.update(gauge=catchment.gauge, forcing=catchment.forcing, warmup=warmup, spinup=spinup, metrics=scores,
+                      period=tuple(catchment.dates[list(calibration)]), simulation=sim, score=scores["nse"],
+                      samples={**dict(zip(calibrated.params, sets.T)), "score": score}, validation_period=None,
+                      validation=None, validation_warmup=None, validation_simulation=None)
+        if validation is not None:
+            sim, scores = run(sets[-1], *validation, validation_warmup)
+            fields.update(validation_period=tuple(catchment.dates[list(validation)]), validation=scores,
+                          validation_warmup=validation_warmup, validation_simulation=sim)
+        return types.SimpleNamespace(**fields)
+
+    return make
+
+
+def _spans(ax):
+    """The (first, last) day of each shaded span of an axes, in order of drawing."""
+    spans = []
+    for patch in ax.patches:
+        x0, x1 = patch.get_bbox().intervalx
+        spans.append((mdates.num2date(x0).date().isoformat(), mdates.num2date(x1).date().isoformat()))
+    return spans
+
+
+@pytest.mark.parametrize("case", ["warmup 730", "split sample"])
+def test_hydrograph_shades_and_scores_the_periods_the_result_used(catchment, split_result, tmp_path, case):
+    n = len(catchment)
+    day = lambda i: str(catchment.dates[i])  # noqa: E731
+    if case == "warmup 730":
+        result = split_result((730, n - 1), warmup=730)
+        expected = [(day(0), day(730)), (day(730), day(n - 1))]
+    else:    # validation first, the calibration's warm-up inside it
+        result = split_result((800, n - 1), (200, 799), warmup=365, validation_warmup=200, spinup=2)
+        expected = [(day(435), day(800)), (day(0), day(200)), (day(800), day(n - 1)), (day(200), day(799))]
+    fig = plot.hydrograph(catchment, result, log=case == "split sample", path=str(tmp_path / "h.png"))
+    assert (tmp_path / "h.png").stat().st_size > 10_000
+    rain, flow = fig.axes
+    assert rain.get_ylim()[0] > rain.get_ylim()[1] == 0 and "mm/day" in rain.get_ylabel()
+    assert flow.get_ylabel() == "streamflow (mm/day)" and flow.get_yscale() == ("log" if case == "split sample"
+                                                                              else "linear")
+    assert _spans(flow) == expected and _spans(rain) == expected
+    assert [t.get_text() for t in flow.get_legend().get_texts()] == ["observed", "simulated (gr4j)",
+                                                                    "simulated, warm-up"]
+    labels = " | ".join(t.get_text() for t in flow.texts)
+    assert f"calibration {expected[-2 if result.validation else -1][0]}" in labels
+    assert f"NSE {result.metrics['nse']:.2f}  KGE {result.metrics['kge']:.2f}" in labels
+    if result.validation:
+        assert f"validation {day(200)} to {day(799)}" in labels and f"KGE {result.validation['kge']:.2f}" in labels
+        assert "200 d" in labels and "+2 spin-up" in labels and "365 d" not in labels   # covered by validation
+    else:
+        assert "warm-up\n 730 d" in labels
+        assert f"on {np.isfinite(catchment.observed[730:]).sum()} days observed" in labels
+
+
+def test_hydrograph_refuses_a_result_that_does_not_fit_the_catchment(catchment, split_result):
+    result = split_result((730, len(catchment) - 1))
+    with pytest.raises(ValueError, match="calibrated on 01022500, not on 03015500"):
+        plot.hydrograph(vardex.load_camels("03015500"), result)
+    short = types.SimpleNamespace(**{**vars(result), "simulation": result.simulation[1:]})
+    with pytest.raises(ValueError, match="does not cover its warm-up"):
+        plot.hydrograph(catchment, short)
+
+
+def test_flow_duration_curves_are_of_the_observed_days_of_each_period(catchment, split_result):
+    result = split_result((800, len(catchment) - 1), (200, 799), validation_warmup=200)
+    ax, = plot.flow_duration(catchment, result).axes
+    assert ax.get_yscale() == "log" and ax.get_xlabel() == "exceedance probability (%)"
+    assert ax.get_ylabel() == "streamflow (mm/day)"
+    lines = ax.get_lines()
+    assert [line.get_label().split(",")[0] for line in lines] == ["observed", "simulated"] * 2
+    observed = catchment.observed[800:]
+    x, y = lines[0].get_data()
+    np.testing.assert_array_equal(y, np.sort(observed[np.isfinite(observed)])[::-1])
+    assert 0 < x[0] < x[-1] < 100 and len(lines[1].get_xdata()) == len(x)
+
+
+def test_convergence_and_dotty_plots_draw_the_kept_samples(split_result):
+    result = split_result((365, 1400))
+    by_step, by_evaluation = plot.convergence(result).axes
+    assert by_step.get_xlabel() == "optimiser step" and by_evaluation.get_xlabel() == "model evaluations"
+    np.testing.assert_array_equal(by_step.get_lines()[0].get_ydata(), result.history)
+    best = by_evaluation.get_lines()[1].get_ydata()
+    assert np.all(np.diff(best) >= 0) and best[-1] == np.max(result.samples["score"])
+    axes = [ax for ax in plot.dotty(result).axes if ax.get_visible()]
+    assert [ax.get_xlabel().split(":")[0] for ax in axes] == ["x1", "x2", "x3", "x4"] and axes[0].get_ylabel() == "NSE"
+    for ax, name in zip(axes, result.params):
+        dots, star = ax.get_lines()
+        assert star.get_xdata()[0] == result.params[name] and np.all(dots.get_ydata() >= -1)
+
+    unkept = types.SimpleNamespace(**{**vars(result), "samples": None})
+    alone, = plot.convergence(unkept).axes
+    assert f"{result.evaluations} evaluations in all" in alone.get_xlabel()
+    with pytest.raises(ValueError, match='keep="all"'):
+        plot.dotty(unkept)
+
+
+def test_plots_are_written(tmp_path, catchment, split_result):
+    result = split_result((365, len(catchment) - 1))
+    plot.hydrograph(catchment, result, path=str(tmp_path / "h.png"))
+    plot.convergence(result, path=str(tmp_path / "c.png"))
+    assert (tmp_path / "h.png").stat().st_size > 1000 and (tmp_path / "c.png").stat().st_size > 1000
+
+
+# gauge, model, seed, nse, kge, val_nse, val_kge, x1
+_ROWS = [("A", "gr4j", 1, 0.80, 0.70, 0.60, 0.50, 100), ("A", "gr4j", 2, 0.90, 0.75, 0.65, 0.55, 249),
+         ("B", "gr4j", 1, 0.50, 0.40, 0.30, 0.20, 100), ("C", "gr4j", 1, 0.70, 0.60, 0.50, 0.40, 100),
+         ("A", "hbv", 1, 0.60, 0.50, 0.70, 0.60, ""), ("B", "hbv", 1, 0.40, 0.30, 0.50, 0.40, ""),
+         ("C", "hbv", 1, "", "", "", "", "")]
+
+
+def _write_results(path, validation=True):
+    header = ["gauge", "model", "seed", "snow", "objective", "x1", "nse", "kge"]
+    with open(path, "w", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(header + (["val_nse", "val_kge"] if validation else []) + ["error"])
+        for gauge, model, seed, nse, kge, val_nse, val_kge, x1 in _ROWS:
+            scores = [nse, kge, val_nse, val_kge][:4 if validation else 2]
+            writer.writerow([gauge, model, seed, "False", "nse", x1, *scores, "" if nse != "" else "DataError: boom"])
+    return path
+
+
+@pytest.mark.parametrize("validation", [True, False])
+def test_report_ranks_by_median_of_the_best_seed_per_catchment(tmp_path, validation):
+    results = report.read_results(_write_results(tmp_path / "r.csv", validation))
+    table = report.ranking(results).splitlines()
+    rows = [[c.strip() for c in line.strip("|").split("|")] for line in table if line.startswith("| ")][1:]
+    if validation:   # gr4j: A's seed 2 is its best calibration; hbv ranks first on validation NSE
+        assert rows == [["1", "hbv", "2", "1", "0.400", "0.500", "0.500", "0.600"],
+                        ["2", "gr4j", "3", "0", "0.600", "0.700", "0.400", "0.500"]]
+    else:
+        assert rows == [["1", "gr4j", "3", "0", "0.600", "0.700"], ["2", "hbv", "2", "1", "0.400", "0.500"]]
+    assert report.parameter_spread(results) == {"gr4j": {"x1": [pytest.approx(10.0)], "x2": [], "x3": [],
+                                                         "x4": []}}
+
+
+def vardex_cli(*args):
+    return subprocess.run([sys.executable, "-m", "vardex", *args], capture_output=True, text=True, timeout=120)
+
+
+def test_report_command_writes_the_figures_and_tables(tmp_path):
+    out = vardex_cli("report", str(_write_results(tmp_path / "r.csv")), "--out", str(tmp_path / "report"))
+    assert out.returncode == 0, out.stderr
+    assert "| 1 | hbv |" in out.stdout
+    written = sorted(p.name for p in (tmp_path / "report").iterdir())
+    assert written == ["kge_cdf.png", "nse_cdf.png", "parameter_spread.md", "parameter_spread.png", "ranking.md"]
+
+
+@pytest.mark.parametrize("name, content, message", [
+    ("missing.csv", None, "cannot read"),
+    ("forcing.txt", "Date\tprcp\n1980-01-01\t3.1\n", "not a vardex results file (no column gauge, model, nse, kge)"),
+    ("empty.csv", "gauge,model,seed,nse,kge,error\n", "has no rows"),
+    ("binary.csv", b"\xff\xfe\x00gauge", "cannot read"),
+])
+def test_report_of_a_file_that_is_not_a_results_file_exits_2(tmp_path, name, content, message):
+    path = tmp_path / name
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    elif content is not None:
+        path.write_text(content)
+    out = vardex_cli("report", str(path), "--out", str(tmp_path / "report"))
+    assert out.returncode == 2 and message in out.stderr and len(out.stderr.strip().splitlines()) == 1
+    assert not (tmp_path / "report").exists()
