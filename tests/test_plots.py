@@ -3,7 +3,7 @@ import csv
 import dataclasses
 import subprocess
 import sys
-import types
+import warnings
 
 import numpy as np
 import pytest
@@ -32,38 +32,15 @@ def catchment():
 
 @pytest.fixture(scope="module")
 def split_result(catchment):
-    """Builds a result with the periods, validation and samples that ``calibrate(..., keep="all")`` returns.
-
-    Stand-in until CalibrationResult carries them (then: ``vardex.calibrate(catchment, "gr4j", period=...,
-    validation=..., warmup=..., keep="all")``): a real calibration's parameters run again over each window from
-    its warm-up and scored there; as samples, random sets and the calibrated one.
-    """
-    calibrated = vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=150, progress=False)
-    _, bounds = vardex_rs.hydro.gr4j.init()
-    sets = np.vstack([np.random.default_rng(1).uniform(bounds[:, 0], bounds[:, 1], size=(60, 4)),
-                      list(calibrated.params.values())])
-
-    def run(params, first, last, warmup):
-        days = slice(first - warmup, last + 1)
-        sim = vardex_rs.hydro.gr4j.simulate(params, catchment.precipitation[days], catchment.pet[days])
-        obs = catchment.observed[first:last + 1]
-        kept = np.isfinite(obs)
-        return sim, {m: getattr(vardex_rs.metrics, f"calculate_{m}")(obs[kept], sim[warmup:][kept])
-                     for m in ("rmse", "nse", "kge")}
-
-    def make(calibration, validation=None, warmup=365, validation_warmup=365, spinup=0):
-        sim, scores = run(sets[-1], *calibration, warmup)
-        score = np.array([run(p, *calibration, warmup)[1]["nse"] for p in sets])
-        fields = {f.name: getattr(calibrated, f.name) for f in dataclasses.fields(calibrated)}
-        fields.update(gauge=catchment.gauge, forcing=catchment.forcing, warmup=warmup, spinup=spinup, metrics=scores,
-                      period=tuple(catchment.dates[list(calibration)]), simulation=sim, score=scores["nse"],
-                      samples={**dict(zip(calibrated.params, sets.T)), "score": score}, validation_period=None,
-                      validation=None, validation_warmup=None, validation_simulation=None)
-        if validation is not None:
-            sim, scores = run(sets[-1], *validation, validation_warmup)
-            fields.update(validation_period=tuple(catchment.dates[list(validation)]), validation=scores,
-                          validation_warmup=validation_warmup, validation_simulation=sim)
-        return types.SimpleNamespace(**fields)
+    """A GR4J calibration over the given day indices (inclusive), with its samples kept."""
+    def make(calibration, validation=None, warmup=365, spinup=0):
+        def dates(first, last):
+            return catchment.dates[first], catchment.dates[last]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", vardex.WarmupWarning)
+            return vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=150, progress=False,
+                                    period=dates(*calibration), validation=validation and dates(*validation),
+                                    warmup=warmup, spinup=spinup, keep="all")
 
     return make
 
@@ -85,7 +62,7 @@ def test_hydrograph_shades_and_scores_the_periods_the_result_used(catchment, spl
         result = split_result((730, n - 1), warmup=730)
         expected = [(day(0), day(730)), (day(730), day(n - 1))]
     else:    # validation first, the calibration's warm-up inside it
-        result = split_result((800, n - 1), (200, 799), warmup=365, validation_warmup=200, spinup=2)
+        result = split_result((800, n - 1), (200, 799), warmup=365, spinup=2)   # 200 days before validation
         expected = [(day(435), day(800)), (day(0), day(200)), (day(800), day(n - 1)), (day(200), day(799))]
     fig = plot.hydrograph(catchment, result, log=case == "split sample", path=str(tmp_path / "h.png"))
     assert (tmp_path / "h.png").stat().st_size > 10_000
@@ -111,13 +88,13 @@ def test_hydrograph_refuses_a_result_that_does_not_fit_the_catchment(catchment, 
     result = split_result((730, len(catchment) - 1))
     with pytest.raises(ValueError, match="calibrated on 01022500, not on 03015500"):
         plot.hydrograph(vardex.load_camels("03015500"), result)
-    short = types.SimpleNamespace(**{**vars(result), "simulation": result.simulation[1:]})
+    short = dataclasses.replace(result, simulation=result.simulation[1:])
     with pytest.raises(ValueError, match="does not cover its warm-up"):
         plot.hydrograph(catchment, short)
 
 
 def test_flow_duration_curves_are_of_the_observed_days_of_each_period(catchment, split_result):
-    result = split_result((800, len(catchment) - 1), (200, 799), validation_warmup=200)
+    result = split_result((800, len(catchment) - 1), (200, 799))
     ax, = plot.flow_duration(catchment, result).axes
     assert ax.get_yscale() == "log" and ax.get_xlabel() == "exceedance probability (%)"
     assert ax.get_ylabel() == "streamflow (mm/day)"
@@ -142,7 +119,7 @@ def test_convergence_and_dotty_plots_draw_the_kept_samples(split_result):
         dots, star = ax.get_lines()
         assert star.get_xdata()[0] == result.params[name] and np.all(dots.get_ydata() >= -1)
 
-    unkept = types.SimpleNamespace(**{**vars(result), "samples": None})
+    unkept = dataclasses.replace(result, samples=None)
     alone, = plot.convergence(unkept).axes
     assert f"{result.evaluations} evaluations in all" in alone.get_xlabel()
     with pytest.raises(ValueError, match='keep="all"'):
