@@ -406,7 +406,7 @@ def _run(tasks: _Tasks, sources: dict[tuple[str, str], Catchment | str], options
         bar = tqdm(total=len(tasks), unit="task", file=sys.stderr, desc="calibrate_many")
     previous = log.rows if log is not None else {}
     results: dict[Task, dict[str, Any]] = {}
-    for t in tasks:
+    for t in (tasks if previous else ()):
         row = previous.get(t)
         if row is not None and not (retry_failed and row["error"]):
             results[t] = row
