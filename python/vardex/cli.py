@@ -10,6 +10,7 @@ import json
 import math
 import signal
 import sys
+import threading
 from typing import TYPE_CHECKING, Any, Sequence
 
 import vardex_rs
@@ -60,11 +61,16 @@ class _Signals:
         raise _Stopped
 
     def __enter__(self) -> _Signals:
-        self._previous = signal.signal(signal.SIGTERM, self._handler)
+        # Handlers can only be set from the main thread; elsewhere (main() called from a thread) SIGTERM
+        # keeps its default.
+        self._main = threading.current_thread() is threading.main_thread()
+        if self._main:
+            self._previous = signal.signal(signal.SIGTERM, self._handler)
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        signal.signal(signal.SIGTERM, self._previous)
+        if self._main:
+            signal.signal(signal.SIGTERM, self._previous)
 
     @property
     def status(self) -> int:
