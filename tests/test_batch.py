@@ -132,14 +132,15 @@ def test_interrupt_stops_running_tasks_and_keeps_nothing_partial(records, tmp_pa
     table = vardex.calibrate_many(records[:1], "gr4j", [1, 2], optimiser="dds", max_evaluations=10**6,
                                   workers=2, out=out, progress=False)
     assert time.perf_counter() - started < 10
-    assert table.interrupted and table.rows == [] and table.pending == [("01022500", "gr4j", 1),
-                                                                         ("01022500", "gr4j", 2)]
+    assert table.interrupted and table.rows == [] and table.pending == [("01022500", "daymet", "gr4j", 1),
+                                                                         ("01022500", "daymet", "gr4j", 2)]
     assert out.read_text() == ",".join(batch.COLUMNS) + "\n"
 
 
 def test_resume_writes_each_task_once(records, tmp_path, monkeypatch):
     out, seeds, ran = tmp_path / "r.csv", [1, 2, 3, 4, 5], []
     tasks = [("01022500", "gr4j", s) for s in seeds]
+    pending = [("01022500", "daymet", "gr4j", s) for s in seeds]
 
     def run(stop_at):
         def hook(seed):
@@ -154,11 +155,11 @@ def test_resume_writes_each_task_once(records, tmp_path, monkeypatch):
         with open(out, newline="") as f:
             lines = list(csv.reader(f))
         assert lines[0] == list(batch.COLUMNS) and all(len(line) == len(batch.COLUMNS) for line in lines)
-        return [(g, m, int(s)) for g, m, s, *_ in lines[1:]]
+        return [(g, m, int(s)) for g, _, m, s, *_ in lines[1:]]
 
     sce = calibration._OPTIMISERS["sce"]
     first = run(stop_at=4)
-    assert first.interrupted and keys(first) == tasks[:3] == in_file() and first.pending == tasks[3:]
+    assert first.interrupted and keys(first) == tasks[:3] == in_file() and first.pending == pending[3:]
     # A process killed in the middle of writing its last row: that row is dropped and its task runs again.
     out.write_bytes(out.read_bytes()[:-40])
     second = run(stop_at=5)
@@ -185,7 +186,7 @@ def test_command_line(broken_dir, tmp_path):
     run = vardex_cli(broken_dir, *common)
     assert run.returncode == 1, run.stderr
     summary = [line.split() for line in run.stdout.splitlines() if line.startswith("gr4j ")]
-    assert summary[0][:3] == ["gr4j", "4", "2"] and "failed: 03015500 gr4j seed 1: DataError" in run.stdout
+    assert summary[0][:3] == ["gr4j", "4", "2"] and "failed: 03015500 daymet gr4j seed 1: DataError" in run.stdout
     with open(out, newline="") as f:
         rows = list(csv.DictReader(f))
     assert [(r["gauge"], r["seed"], bool(r["error"])) for r in rows] == [

@@ -23,7 +23,7 @@ def test_models_lists_all_twenty():
 
 def test_calibrate_writes_table_and_json(tmp_path):
     result_file = tmp_path / "r.json"
-    out = vardex("calibrate", "01022500", "--model", "gr4j", "--optimiser", "dds", "--seed", "3", "--no-progress",
+    out = vardex("calibrate", "01022500", "--model", "gr4j", "--optimiser", "dds", "--seed", "3", "--no-snow", "--no-progress",
                  "--json", str(result_file))
     assert out.returncode == 0, out.stderr
     assert out.stderr == ""
@@ -46,7 +46,7 @@ def test_bad_arguments_and_data_exit_2_with_one_line(args, message):
 
 
 def test_bad_option_is_argparse_usage_error():
-    out = vardex("calibrate", "01022500", "--model", "nope")
+    out = vardex("calibrate", "01022500", "--optimiser", "nope")
     assert out.returncode == 2 and "invalid choice" in out.stderr
 
 

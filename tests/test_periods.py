@@ -17,7 +17,7 @@ from vardex import periods
 
 from helpers import same_bits
 
-FAST = dict(optimiser="dds", max_evaluations=25, progress=False, seed=4)
+FAST = dict(optimiser="dds", max_evaluations=25, progress=False, seed=4, snow=False)
 CAL, VAL = ("2001-01-01", "2002-03-31"), ("2002-04-01", "2003-12-31")
 
 
@@ -50,7 +50,7 @@ def by_hand(catchment, model, params, first, last, warmup, spinup=0, snow=False)
 
 @pytest.mark.parametrize("model, snow, spinup", [("gr4j", False, 0), ("nam", False, 2), ("hbv", True, 1)])
 def test_split_sample_follows_the_rule(catchment, model, snow, spinup):
-    r = vardex.calibrate(catchment, model, snow=snow, period=CAL, validation=VAL, warmup=300, spinup=spinup, **FAST)
+    r = vardex.calibrate(catchment, model, period=CAL, validation=VAL, warmup=300, spinup=spinup, **{**FAST, "snow": snow})
     sim, metrics, warm = by_hand(catchment, model, r.params, *CAL, 300, spinup, snow)
     assert same_bits(r.simulation, sim) and r.metrics == metrics and r.warmup == warm == 300
     sim, metrics, warm = by_hand(catchment, model, r.params, *VAL, 300, spinup, snow)
@@ -110,7 +110,7 @@ def test_keep_all_holds_every_evaluation(catchment, optimiser, budget):
 
 @pytest.mark.parametrize("snow", [False, True])
 def test_simulate_equals_vardex_rs(catchment, snow):
-    r = vardex.calibrate(catchment, "gr4j", snow=snow, **FAST)
+    r = vardex.calibrate(catchment, "gr4j", **{**FAST, "snow": snow})
     whole = by_hand(catchment, "gr4j", r.params, catchment.dates[0], catchment.dates[-1], 0, snow=snow)[0]
     values = list(r.params.values())
     for params in (r, r.params, values, np.array(values)):

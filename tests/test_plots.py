@@ -38,7 +38,7 @@ def split_result(catchment):
             return catchment.dates[first], catchment.dates[last]
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", vardex.WarmupWarning)
-            return vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=150, progress=False,
+            return vardex.calibrate(catchment, "gr4j", snow=False, optimiser="dds", max_evaluations=150, progress=False,
                                     period=dates(*calibration), validation=validation and dates(*validation),
                                     warmup=warmup, spinup=spinup, keep="all")
 

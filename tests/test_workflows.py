@@ -103,22 +103,22 @@ def test_seed_reproduces_the_run(catchment):
 
 
 def test_budgets_and_step_limits(catchment):
-    dds = vardex.calibrate(catchment, optimiser="dds", max_evaluations=30, progress=False)
+    dds = vardex.calibrate(catchment, optimiser="dds", max_evaluations=30, progress=False, snow=False)
     assert (dds.done, dds.steps, dds.evaluations) == (True, 29, 30)
 
     # An SCE cycle spends between c and 3c evaluations: the run ends within the budget, less than one
     # worst-case cycle short of it, and reports what it spent.
     budget, population = 300, sce_cycle(4)
-    sce = vardex.calibrate(catchment, max_evaluations=budget, progress=False, **NO_CONVERGENCE)
+    sce = vardex.calibrate(catchment, max_evaluations=budget, progress=False, snow=False, **NO_CONVERGENCE)
     spent = population + sce_cycle_evaluations(catchment, sce.steps)
     assert sce.done and budget - 3 * population < spent == sce.evaluations <= budget
 
     limited = vardex.calibrate(catchment, max_steps=2, progress=False, **NO_CONVERGENCE)
     assert (limited.steps, len(limited.history), limited.done) == (2, 2, False)
     with pytest.raises(ValueError, match="max_evaluations must be at least 72"):
-        vardex.calibrate(catchment, max_evaluations=71, progress=False)
+        vardex.calibrate(catchment, max_evaluations=71, progress=False, snow=False)
     with pytest.raises(TypeError, match="r"):
-        vardex.calibrate(catchment, max_evaluations=100, progress=False, r=0.2)
+        vardex.calibrate(catchment, max_evaluations=100, progress=False, snow=False, r=0.2)
 
 
 @pytest.mark.parametrize("optimiser, snow", [("sce", False), ("sce", True), ("dds", False), ("dds", True)])
@@ -154,9 +154,9 @@ def test_counted_calibrators_step_like_the_public_ones(catchment, optimiser, sno
 
 def test_settings_reach_the_optimiser(catchment):
     # Three complexes instead of two make a larger population: a budget fit for two is then too small.
-    vardex.calibrate(catchment, max_evaluations=72, max_steps=1, progress=False)
+    vardex.calibrate(catchment, max_evaluations=72, max_steps=1, progress=False, snow=False)
     with pytest.raises(ValueError, match="at least 108"):
-        vardex.calibrate(catchment, max_evaluations=72, progress=False, n_complexes=3)
+        vardex.calibrate(catchment, max_evaluations=72, progress=False, snow=False, n_complexes=3)
     with pytest.raises(ValueError, match="neighborhood size r"):
         vardex.calibrate(catchment, optimiser="dds", progress=False, r=2.0)
 
@@ -218,7 +218,7 @@ def test_keyboard_interrupt_returns_best_so_far(catchment, monkeypatch):
 
 
 def test_progress_goes_to_stderr_only_when_asked(catchment, capfd):
-    kw = dict(optimiser="dds", max_evaluations=5)
+    kw = dict(optimiser="dds", max_evaluations=5, snow=False)
     vardex.calibrate(catchment, progress=False, **kw)
     assert capfd.readouterr() == ("", "")
     vardex.calibrate(catchment, **kw)

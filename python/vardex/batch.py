@@ -9,61 +9,45 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import copy
-import csv
-import fcntl
 import importlib
-import io
+import itertools
 import json
 import os
 import signal
 import sys
 import threading
 import uuid
-from collections import OrderedDict
+from collections import Counter, OrderedDict
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Sequence
+from typing import Any, Iterable, Iterator, Mapping
 
-import vardex_rs.hydro
-import vardex_rs.snow.cemaneige
+import vardex_rs
 
-from vardex import _convert, periods
+from vardex import _convert, _files, periods
+from vardex.calibration import (DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS, calibrate,
+                                snow_setting)
+from vardex.data import Catchment, load_camels, sample_dir
+from vardex.models import canonical_model
 from vardex.periods import Period
-from vardex.calibration import DDS_DEFAULTS, SCE_DEFAULTS, calibrate
-from vardex.models import MODELS
-from vardex.data import Catchment, load_camels
+from vardex.results import COLUMNS, PARAM_COLUMNS, ResultsLog, Task, format_value, write_rows
 
 __all__ = ["calibrate_many", "BatchResults", "Task", "COLUMNS"]
 
-_SNOW_PARAMS = tuple(vardex_rs.snow.cemaneige.param_names)
-_MAX_PARAMS = max(len(getattr(vardex_rs.hydro, m).param_names) for m in MODELS)
-# Every model names its parameters x1 ... xN, so one set of columns holds them all (blank beyond N).
-_PARAM_COLUMNS = _SNOW_PARAMS + tuple(f"x{i}" for i in range(1, _MAX_PARAMS + 1))
-_KEY_COLUMNS = ("gauge", "model", "seed")
-_SETTING_COLUMNS = ("optimiser", "snow", "objective", "transformation", "warmup", "max_steps", "max_evaluations",
-                    "settings", "period", "validation", "spinup")
-_RESULT_COLUMNS = ("rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "evaluations", "steps", "seconds", "done",
-                   "error")
-COLUMNS: tuple[str, ...] = _KEY_COLUMNS + _SETTING_COLUMNS + _PARAM_COLUMNS + _RESULT_COLUMNS
-
-_INTS = {"seed", "warmup", "max_steps", "max_evaluations", "evaluations", "steps", "spinup"}
-_BOOLS = {"snow", "done"}
-_FLOATS = set(_PARAM_COLUMNS) | {"rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "seconds"}
-
-
-class Task(NamedTuple):
-    gauge: str
-    model: str
-    seed: int
+_PARAM_COLUMNS = PARAM_COLUMNS
 
 
 @dataclass
 class BatchResults:
-    """The rows of a batch in task order (catchments, then models, then seeds), one dict per task.
+    """The rows of a batch in task order (catchments, then forcings, then models, then seeds), one dict per task.
 
-    Columns are `COLUMNS`: the task (``gauge``, ``model``, ``seed``), the settings it ran with, the best
-    parameters (CemaNeige's ``ctg``, ``kf``, ``qnbv`` then ``x1`` … ``x10``; None where the model has none),
-    ``rmse``/``nse``/``kge``, ``evaluations``, ``steps``, ``seconds``, ``done`` and ``error``: "" on success,
+    Columns are `COLUMNS`: the task (``gauge``, ``forcing``, ``model``, ``seed``), the settings it ran with
+    (``snow_mode`` as asked, optimiser, objective, transformation, warm-up, ``period``, ``validation``,
+    ``spinup``, budget, optimiser ``settings`` as
+    JSON, the package ``version``), where its data came from (``source``), whether CemaNeige ran (``snow``)
+    and on which ``elevation_bands``, the best parameters (CemaNeige's ``ctg``, ``kf``, ``qnbv`` then ``x1`` … ``x10``; None where the model has none),
+    ``rmse``/``nse``/``kge`` on the calibration period and ``val_rmse``/``val_nse``/``val_kge`` on the
+    validation period (None without one), ``evaluations``, ``steps``, ``seconds``, ``done`` and ``error``: "" on success,
     else the error ("DataError: ...") with the result columns None. ``pending`` lists the tasks that have no
     row: not run because the batch was ``interrupted``, or ``lost`` to a failing worker (error by task); a new
     run with the same ``out`` file runs exactly those.
@@ -92,10 +76,8 @@ class BatchResults:
         return [r[name] for r in self.rows]
 
     def to_csv(self, path: str | Path) -> None:
-        with open(path, "w", encoding="utf-8", newline="") as f:
-            f.write(_csv_line(self.columns))
-            for row in self.rows:
-                f.write(_format_row(row))
+        """Write the rows as a results file (a regular file or a new one; a symlink's target is written)."""
+        _files.replace(path, lambda stream: write_rows(stream, self.rows))
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame of the rows (needs pandas)."""
@@ -168,7 +150,9 @@ def _run_task(source: Catchment | _Stored, model: str, seed: int, options: dict[
     values: dict[str, Any] = dict(r.params)
     values.update(r.metrics)
     values.update({f"val_{k}": v for k, v in (r.validation or {}).items()})
-    values.update(evaluations=r.evaluations, steps=r.steps, seconds=r.seconds, done=r.done, error="")
+    bands = None if r.elevation_bands is None else [float(v) for v in r.elevation_bands]
+    values.update(source=catchment.source, snow=r.snow, elevation_bands=bands, evaluations=r.evaluations,
+                  steps=r.steps, seconds=r.seconds, done=r.done, error="")
     return "ok", values
 
 
@@ -277,137 +261,52 @@ def _backend(executor: Any, workers: int | None) -> _Backend:
                     f"Client or a concurrent.futures.Executor, got {type(executor).__name__}")
 
 
-# --- the results file ----------------------------------------------------------------------------------------
-
-def _csv_line(values: Sequence[str]) -> str:
-    buffer = io.StringIO()
-    csv.writer(buffer, lineterminator="\n").writerow(values)
-    return buffer.getvalue()
-
-
-def _format(value: Any) -> str:
-    if value is None:
-        return ""
-    if isinstance(value, float):
-        return repr(value)     # shortest round-trip form: read back bit for bit
-    return str(value)
-
-
-def _format_row(row: Mapping[str, Any]) -> str:
-    return _csv_line([_format(row[c]) for c in COLUMNS])
-
-
-def _parse(column: str, text: str) -> Any:
-    if text == "" and column not in _KEY_COLUMNS and column != "error":
-        return None
-    if column in _INTS:
-        return int(text)
-    if column in _FLOATS:
-        return float(text)
-    if column in _BOOLS:
-        if text not in ("True", "False"):
-            raise ValueError(text)
-        return text == "True"
-    return text
-
-
-class _Log:
-    """The results file: one complete CSV line per row, appended with a single write on an O_APPEND file.
-
-    Opening it checks that it was written with the same columns and settings, drops a trailing partial line
-    (left by a killed process) and returns the rows already there. The file is locked against a second batch.
-    """
-
-    def __init__(self, path: Path, settings: dict[str, str]) -> None:
-        self.path = path
-        self.fd = os.open(path, os.O_RDWR | os.O_APPEND | os.O_CREAT, 0o644)
-        try:
-            try:
-                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                raise ValueError(f"{path}: another batch is writing this file") from None
-            self.rows = self._read(settings)
-        except BaseException:
-            os.close(self.fd)
-            raise
-
-    def _read(self, settings: dict[str, str]) -> dict[Task, dict[str, Any]]:
-        with open(self.fd, "rb", closefd=False) as f:
-            data = f.read()
-        complete = data[:data.rfind(b"\n") + 1]
-        if len(complete) != len(data):
-            os.ftruncate(self.fd, len(complete))
-        if not complete:
-            self._write(_csv_line(COLUMNS))
-            return {}
-        try:
-            lines = complete.decode("utf-8").splitlines()
-        except UnicodeDecodeError:
-            raise ValueError(f"{self.path}: not a results file of calibrate_many (not UTF-8)") from None
-        records = list(csv.reader(lines))
-        if tuple(records[0]) != COLUMNS:
-            raise ValueError(f"{self.path}: written with other columns than this version's; use another output "
-                             "file")
-        rows: dict[Task, dict[str, Any]] = {}
-        for number, record in enumerate(records[1:], start=2):
-            if len(record) != len(COLUMNS):
-                raise ValueError(f"{self.path}, line {number}: {len(record)} fields, expected {len(COLUMNS)}")
-            text = dict(zip(COLUMNS, record))
-            for name, value in settings.items():
-                if text[name] != value:
-                    raise ValueError(f"{self.path}, line {number}: written with {name}={text[name] or '(none)'}, "
-                                     f"this batch has {name}={value or '(none)'}; use the same settings or "
-                                     "another output file")
-            try:
-                row = {c: _parse(c, v) for c, v in text.items()}
-            except ValueError:
-                raise ValueError(f"{self.path}, line {number}: malformed row") from None
-            rows.setdefault(Task(row["gauge"], row["model"], row["seed"]), row)
-        return rows
-
-    def _write(self, line: str) -> None:
-        data = line.encode("utf-8")
-        while data:
-            data = data[os.write(self.fd, data):]
-
-    def append(self, row: Mapping[str, Any]) -> None:
-        self._write(_format_row(row))
-
-    def rewrite(self, ordered: list[dict[str, Any]], others: list[dict[str, Any]]) -> None:
-        """Replace the file by the same rows in task order (rows of other tasks kept, after them)."""
-        temporary = self.path.with_name(f".{self.path.name}.{os.getpid()}.tmp")
-        with open(temporary, "w", encoding="utf-8", newline="") as f:
-            f.write(_csv_line(COLUMNS))
-            for row in ordered + others:
-                f.write(_format_row(row))
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, self.path)
-
-    def close(self) -> None:
-        os.close(self.fd)
-
-
 # --- the batch -----------------------------------------------------------------------------------------------
 
 def _listed(values: Any) -> list[Any]:
     return [values] if isinstance(values, (str, Catchment)) else list(values)
 
 
+class _Tasks:
+    """The tasks in order (catchment and forcing, model, seed), generated as they are needed: a million seeds
+    cost no list of tasks."""
+
+    def __init__(self, units: list[tuple[str, str]], models: list[str], seeds: list[int]) -> None:
+        self.units, self.models, self.seeds = units, models, seeds
+
+    def __len__(self) -> int:
+        return len(self.units) * len(self.models) * len(self.seeds)
+
+    def __iter__(self) -> Iterator[Task]:
+        for (gauge, forcing), model in itertools.product(self.units, self.models):
+            for seed in self.seeds:
+                yield Task(gauge, forcing, model, seed)
+
+
+def _repeated(what: str, values: Iterable[Any]) -> None:
+    repeated = sorted(str(v) for v, n in Counter(values).items() if n > 1)
+    if repeated:
+        raise ValueError(f"repeated {what}: {', '.join(repeated)}")
+
+
 def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, models: Iterable[str] | str,
                    seeds: Iterable[int] | int = (1,), *, data_dir: str | Path | None = None,
-                   forcing: str = "daymet", snow: bool = False, optimiser: str = "sce", objective: str = "nse",
+                   forcing: str | Iterable[str] = "daymet", forcings: Iterable[str] | None = None,
+                   snow: bool | str = "auto", optimiser: str = "sce", objective: str = "nse",
                    transformation: str = "none", warmup: int = 365, period: Period | None = None,
                    validation: Period | None = None, spinup: int = 0, max_steps: int | None = None,
                    max_evaluations: int | None = None, settings: Mapping[str, float] | None = None,
                    executor: Any = None, workers: int | None = None, shared_filesystem: bool = False,
-                   out: str | Path | None = None, progress: bool = True) -> BatchResults:
-    """Run `vardex.calibrate` for every (catchment, model, seed) and return one row per task.
+                   out: str | Path | None = None, retry_failed: bool = False, progress: bool = True) -> BatchResults:
+    """Run `vardex.calibrate` for every (catchment, forcing, model, seed) and return one row per task.
 
-    ``catchments`` are `Catchment` records (identified by their gauge) or gauge ids read with
-    ``load_camels(gauge, data_dir, forcing)``. ``snow`` … ``max_evaluations`` and ``settings`` (the optimiser
-    settings) are passed to every `calibrate` call. A task that fails (unreadable data, an error of the
-    calibrator) gets its error in its row; the others run on.
+    ``catchments`` are `Catchment` records (identified by their gauge and their own ``forcing``) or gauge ids,
+    each read with ``load_camels(gauge, data_dir, product)`` for every product of ``forcing`` (a product name
+    or a list of them; ``forcings=`` says the same), so that one results file can hold a forcing comparison.
+    ``models`` are names of `MODELS` in any letter case. ``snow`` (default ``"auto"``: CemaNeige where at
+    least 5 % of a catchment's days freeze, see `calibrate`) … ``max_evaluations`` and ``settings`` (the
+    optimiser settings) are passed to every `calibrate` call. A task that fails (unreadable data, an error of
+    the calibrator) gets its error in its row; the others run on.
 
     ``executor``:
 
@@ -425,10 +324,13 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
       pool per machine, like the thread pool here.
     - any ``concurrent.futures.Executor`` (tasks and catchments must pickle for a process pool).
 
-    ``out`` is a CSV file (`COLUMNS`) to which every row is appended as it completes. If it exists, it must
-    have been written with the same settings (else ValueError); its tasks are not run again and their rows
-    are read back, and a trailing partial line left by a killed process is dropped. Once every task has its
-    row the file is rewritten in task order.
+    ``out`` is a CSV file (`COLUMNS`) to which every row is appended as it completes. It must be missing,
+    empty, or a results file of calibrate_many (anything else is refused untouched; a symlink is followed to
+    its target). If it holds rows, they must have been written with the same settings and package version
+    (else ValueError naming the field); their tasks are not run again and their rows are read back, and a
+    trailing partial line left by a killed process is dropped. With ``retry_failed``, tasks whose row holds
+    an error run again and their new row replaces the old. Once every task has its row the file is rewritten
+    in task order (rows of other tasks kept after them), through a new file renamed over it.
 
     Progress over tasks is shown on stderr (``progress=False`` shows nothing). Ctrl-C (or a KeyboardInterrupt
     from a task) stops the batch: tasks not yet started are cancelled, running ones stop after their current
@@ -436,11 +338,17 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
     set and lists the rest in ``pending``.
     """
     sources = _listed(catchments)
-    model_names = _listed(models)
+    model_names = [canonical_model(m) for m in _listed(models)]
+    if forcings is not None:
+        if not (isinstance(forcing, str) and forcing == "daymet"):
+            raise TypeError("give forcing or forcings, not both")
+        forcing = forcings
+    products = _listed(forcing)
+    for product in products:
+        if not isinstance(product, str) or not product.isalnum():
+            raise ValueError(f"forcing must be a product name such as 'daymet', got {product!r}")
     seed_values = [_convert.count(s, "seed") for s in ([seeds] if isinstance(seeds, int) else list(seeds))]
-    for name in model_names:
-        if name not in MODELS:
-            raise ValueError(f"Unknown hydro model '{name}'")
+    snow = snow_setting(snow)
     if optimiser not in ("sce", "dds"):
         raise ValueError(f"Unknown optimiser '{optimiser}'. Valid options: sce, dds")
     objective, transformation = objective.lower(), transformation.lower()
@@ -456,67 +364,82 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
     if max_steps is not None and max_steps < 1:
         raise ValueError(f"max_steps must be at least 1, got {max_steps}")
     warmup, spinup = _convert.count(warmup, "warmup"), _convert.count(spinup, "spinup")
-    if max_evaluations is not None:
-        max_evaluations = _convert.count(max_evaluations, "max_evaluations")
+    budget = DEFAULT_BUDGET[optimiser] if max_evaluations is None else _convert.count(max_evaluations,
+                                                                                      "max_evaluations")
 
-    gauges: list[str] = []
+    units: list[tuple[str, str]] = []
+    by_unit: dict[tuple[str, str], Catchment | str] = {}
     for source in sources:
         if isinstance(source, Catchment):
-            gauges.append(source.gauge)
+            pairs = [(source.gauge, source.forcing)]
         elif isinstance(source, str):
-            gauges.append(source)
+            pairs = [(source, product) for product in products]
         else:
             raise TypeError(f"catchments must be Catchment records or gauge ids, got {type(source).__name__}")
-    named: tuple[tuple[str, list[Any]], ...] = (("gauge", gauges), ("model", model_names), ("seed", seed_values))
-    for what, values in named:
-        repeated = sorted({str(v) for v in values if values.count(v) > 1})
-        if repeated:
-            raise ValueError(f"repeated {what}: {', '.join(repeated)}")
+        units.extend(pairs)
+        by_unit.update(dict.fromkeys(pairs, source))
+    _repeated("catchment", (f"{g} ({f})" if len(products) > 1 else g for g, f in units))
+    _repeated("forcing", products)
+    _repeated("model", model_names)
+    _repeated("seed", seed_values)
 
-    options: dict[str, Any] = dict(snow=bool(snow), optimiser=optimiser, objective=objective,
-                                   transformation=transformation, warmup=warmup, max_steps=max_steps,
-                                   max_evaluations=max_evaluations, period=period, validation=validation,
-                                   spinup=spinup, **settings)
-    fixed = {"optimiser": optimiser, "snow": bool(snow), "objective": objective, "transformation": transformation,
-             "warmup": warmup, "max_steps": max_steps, "max_evaluations": max_evaluations,
-             "settings": json.dumps({k: float(v) for k, v in sorted(settings.items())}),
-             "period": _period_text(period), "validation": _period_text(validation), "spinup": spinup}
-    tasks = [Task(g, m, s) for g in gauges for m in model_names for s in seed_values]
+    options: dict[str, Any] = dict(snow=snow, optimiser=optimiser, objective=objective,
+                                   transformation=transformation, warmup=warmup, period=period,
+                                   validation=validation, spinup=spinup, max_steps=max_steps,
+                                   max_evaluations=budget, **settings)
+    fixed = {"snow_mode": "auto" if snow == "auto" else ("on" if snow else "off"), "optimiser": optimiser,
+             "objective": objective, "transformation": transformation, "warmup": warmup,
+             "period": _period_text(period), "validation": _period_text(validation), "spinup": spinup,
+             "max_steps": max_steps,
+             "max_evaluations": budget,
+             "settings": json.dumps({k: float(v) for k, v in sorted({**options_table, **settings}.items())}),
+             "version": vardex_rs.__version__}
+    tasks = _Tasks(units, model_names, seed_values)
 
-    log = _Log(Path(out), {k: _format(v) for k, v in fixed.items()}) if out is not None else None
+    log = ResultsLog(out, {k: format_value(v) for k, v in fixed.items()}) if out is not None else None
     try:
-        return _run(tasks, dict(zip(gauges, sources)), options, fixed, log, executor, workers, data_dir,
-                    forcing, shared_filesystem, progress)
+        return _run(tasks, by_unit, options, fixed, log, executor, workers, data_dir, shared_filesystem,
+                    retry_failed, progress)
     finally:
         if log is not None:
             log.close()
 
 
-def _period_text(period: Period | None) -> str | None:
-    """A period as asked for, ``START:END`` (checked against each catchment's record when it runs)."""
-    return None if period is None else ":".join(str(day) for day in periods.bounds(period))
+def _period_text(period: Period | None) -> str:
+    """A period as asked for, ``START:END`` ("" for none; checked against each catchment's record when it runs)."""
+    return "" if period is None else ":".join(str(day) for day in periods.bounds(period))
 
 
-def _run(tasks: list[Task], sources: dict[str, Catchment | str], options: dict[str, Any], fixed: dict[str, Any],
-         log: _Log | None, executor: Any, workers: int | None, data_dir: str | Path | None, forcing: str,
-         shared_filesystem: bool, progress: bool) -> BatchResults:
-    previous = dict(log.rows) if log is not None else {}
-    results: dict[Task, dict[str, Any]] = {t: previous[t] for t in tasks if t in previous}
-    todo = [t for t in tasks if t not in results]
-    lost: dict[Task, str] = {}
-    interrupted = False
-    failed = sum(1 for r in results.values() if r["error"])
-    written = list(previous)    # the file's rows, in file order
-    stop = threading.Event()
+def _run(tasks: _Tasks, sources: dict[tuple[str, str], Catchment | str], options: dict[str, Any],
+         fixed: dict[str, Any], log: ResultsLog | None, executor: Any, workers: int | None,
+         data_dir: str | Path | None, shared_filesystem: bool, retry_failed: bool, progress: bool) -> BatchResults:
     bar = None
     if progress:
         from tqdm import tqdm
-        bar = tqdm(total=len(tasks), initial=len(results), unit="task", file=sys.stderr, desc="calibrate_many")
+        bar = tqdm(total=len(tasks), unit="task", file=sys.stderr, desc="calibrate_many")
+    previous = log.rows if log is not None else {}
+    results: dict[Task, dict[str, Any]] = {}
+    for t in (tasks if previous else ()):
+        row = previous.get(t)
+        if row is not None and not (retry_failed and row["error"]):
+            results[t] = row
+    todo = (t for t in tasks if t not in results)
+    lost: dict[Task, str] = {}
+    interrupted = False
+    failed = sum(1 for r in results.values() if r["error"])
+    written = list(log.order) if log is not None else []    # the file's rows, in file order
+    stop = threading.Event()
+    if bar is not None:
+        bar.update(len(results))
+        bar.set_postfix({"failed": failed}, refresh=True)
+    default_source = str(sample_dir() if data_dir is None else Path(data_dir))
 
     def record(task: Task, values: dict[str, Any]) -> None:
         nonlocal failed
         row: dict[str, Any] = dict.fromkeys(COLUMNS)
-        row.update(gauge=task.gauge, model=task.model, seed=task.seed, **fixed)
+        row.update(task._asdict(), **fixed)
+        source = sources[task.gauge, task.forcing]
+        row["source"] = source.source if isinstance(source, Catchment) else default_source
         row.update(values)
         if log is not None:
             log.append(row)
@@ -528,23 +451,23 @@ def _run(tasks: list[Task], sources: dict[str, Catchment | str], options: dict[s
             bar.update(1)
 
     batch = uuid.uuid4().hex
-    backend = _backend(executor, workers) if todo else None
+    backend = _backend(executor, workers) if len(results) < len(tasks) else None
     inflight: dict[cf.Future[Any], Task] = {}
     try:
         if backend is not None:
-            shipped: tuple[str, Any] | None = None
-            upcoming = iter(todo)
+            shipped: tuple[tuple[str, str], Any] | None = None
             exhausted = False
             try:
                 while True:
                     while not exhausted and len(inflight) < 2 * backend.slots():
-                        task = next(upcoming, None)
+                        task = next(todo, None)
                         if task is None:
                             exhausted = True
                             break
-                        if shipped is None or shipped[0] != task.gauge:
-                            shipped = (task.gauge, _source(sources[task.gauge], backend, data_dir, forcing,
-                                                           shared_filesystem, batch))
+                        unit = (task.gauge, task.forcing)
+                        if shipped is None or shipped[0] != unit:
+                            shipped = (unit, _source(sources[unit], backend, data_dir, task.forcing,
+                                                     shared_filesystem, batch))
                         if isinstance(shipped[1], Exception):
                             record(task, {"error": _error_text(shipped[1])})
                             continue
@@ -584,9 +507,11 @@ def _run(tasks: list[Task], sources: dict[str, Catchment | str], options: dict[s
 
     pending = [t for t in tasks if t not in results]
     if log is not None and not pending:
-        others = [t for t in previous if t not in results]
-        if written != tasks + others:
-            log.rewrite([results[t] for t in tasks], [previous[t] for t in others])
+        mine = set(results)
+        others = [t for t in dict.fromkeys(log.order) if t not in mine]
+        wanted = itertools.chain(tasks, others)
+        if len(written) != len(tasks) + len(others) or any(a != b for a, b in zip(written, wanted)):
+            log.rewrite([results[t] for t in tasks] + [previous[t] for t in others])
     return BatchResults(rows=[results[t] for t in tasks if t in results], pending=pending, lost=lost,
                         interrupted=interrupted)
 

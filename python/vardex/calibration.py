@@ -16,8 +16,8 @@ import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
 from vardex import _convert, _core, periods
-from vardex.data import Catchment
-from vardex.models import MODELS
+from vardex.data import Catchment, load_camels
+from vardex.models import MODELS, canonical_model
 from vardex.periods import METRIC_NAMES as _METRIC_NAMES
 from vardex.periods import Window
 from vardex.simulation import Forcing, default_bands, run
@@ -136,13 +136,45 @@ def _score_window(catchment: Catchment, model: str, params: np.ndarray, win: Win
     return metrics, simulation
 
 
+# With snow="auto", CemaNeige runs when at least this share of the days has a mean temperature below 0 °C.
+SNOW_AUTO_FROST_SHARE = 0.05
+
+
+def as_catchment(catchment: object) -> Catchment:
+    """A `Catchment` as given, or the bundled/CAMELS catchment of a gauge id (``load_camels(gauge)``)."""
+    if isinstance(catchment, Catchment):
+        return catchment
+    if isinstance(catchment, str):
+        return load_camels(catchment)
+    raise TypeError(f"catchment must be a Catchment (e.g. from vardex.load_camels) or a gauge id, got "
+                    f"{type(catchment).__name__}")
+
+
+def snow_setting(snow: object) -> bool | str:
+    """``True``, ``False`` or ``"auto"``, checked."""
+    if isinstance(snow, (bool, np.bool_)):
+        return bool(snow)
+    if isinstance(snow, str) and snow.lower() == "auto":
+        return "auto"
+    raise ValueError(f"snow must be True, False or 'auto', got {snow!r}")
+
+
+def uses_snow(catchment: Catchment, snow: object) -> bool:
+    """Whether a calibration with ``snow`` runs CemaNeige on ``catchment``; "auto" decides on its frost days."""
+    setting = snow_setting(snow)
+    if setting != "auto":
+        return bool(setting)
+    temperature = np.asarray(catchment.temperature)
+    return bool(temperature.size) and float(np.mean(temperature < 0.0)) >= SNOW_AUTO_FROST_SHARE
+
+
 def _sce_cycle_bounds(n_params: int, n_complexes: int) -> tuple[int, int]:
     """(population size, most evaluations of one cycle) for SCE."""
     population = n_complexes * (2 * n_params + 1)
     return population, 3 * population
 
 
-def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, optimiser: str = "sce",
+def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | str = "auto", optimiser: str = "sce",
               objective: str = "nse", transformation: str = "none", period: periods.Period | None = None,
               validation: periods.Period | None = None, warmup: int = 365, spinup: int = 0,
               keep: Literal["all"] | None = None, seed: int = 1,
@@ -150,6 +182,11 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
               elevation_bands: npt.ArrayLike | None = None, stop: threading.Event | None = None,
               **settings: float) -> CalibrationResult:
     """Calibrate ``model`` (optionally behind CemaNeige) on ``catchment`` and return the best candidate found.
+
+    ``catchment`` is a `Catchment` or a gauge id of the bundled sample (``load_camels(gauge)``); ``model`` a
+    name of `MODELS` in any letter case. ``snow`` True or False runs CemaNeige in front of the model or not;
+    ``"auto"`` runs it when at least 5 % of the catchment's days have a mean temperature below 0 °C. The
+    result's ``snow`` says which was used.
 
     ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 2, ``k_stop`` 10, ``p_convergence_threshold`` 0.1,
     ``geometric_range_threshold`` 1e-3) or ``"dds"`` (setting ``r`` 0.2); ``**settings`` override these.
@@ -173,10 +210,11 @@ def calibrate(catchment: Catchment, model: str = "gr4j", *, snow: bool = False, 
     result so far with ``interrupted`` set; before the first step has finished it propagates. Setting ``stop``
     (from another thread) has the same effect, checked before every step.
     """
+    catchment = as_catchment(catchment)
+    model = canonical_model(model)
+    snow = uses_snow(catchment, snow)
     if optimiser not in _OPTIMISERS:
         raise ValueError(f"Unknown optimiser '{optimiser}'. Valid options: sce, dds")
-    if model not in MODELS:
-        raise ValueError(f"Unknown hydro model '{model}'")
     if max_steps is not None and max_steps < 1:
         raise ValueError(f"max_steps must be at least 1, got {max_steps}")
     if keep not in (None, "all"):
@@ -296,7 +334,8 @@ def _rank_key(result: CalibrationResult) -> tuple[int, float]:
     return (0, value if result.objective == "rmse" else -value)
 
 
-def compare(catchment: Catchment, models: Iterable[str] | None = None, **kwargs: Any) -> list[CalibrationResult]:
+def compare(catchment: Catchment | str, models: Iterable[str] | str | None = None,
+            **kwargs: Any) -> list[CalibrationResult]:
     """Calibrate each of ``models`` (default: all twenty) with the same `calibrate` arguments (``period``,
     ``validation``, ``spinup`` included).
 
@@ -304,7 +343,9 @@ def compare(catchment: Catchment, models: Iterable[str] | None = None, **kwargs:
     the validation scores are in each result); non-finite scores last, ties in ``models`` order.
     Ctrl-C stops the series: the model being calibrated keeps its best result so far, later models are skipped.
     """
-    names = MODELS if models is None else tuple(models)
+    catchment = as_catchment(catchment)
+    names = MODELS if models is None else tuple(canonical_model(m) for m in ([models] if isinstance(models, str)
+                                                                          else models))
     results: list[CalibrationResult] = []
     bar = None
     if kwargs.get("progress", True) and names:

@@ -1,10 +1,16 @@
-"""The ``vardex`` command line: calibrate a model on a catchment, compare models, list the models."""
+"""The ``vardex`` command line: calibrate a model on a catchment, compare models, list the models, run batches.
+
+Exit status: 0 success; 1 a batch task failed; 2 bad arguments, unreadable data or a refused output file
+(checked before any computation); 130 stopped by Ctrl-C, 143 by SIGTERM (what was done is reported and kept).
+"""
 from __future__ import annotations
 
 import argparse
 import json
 import math
+import signal
 import sys
+import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Sequence
 
@@ -12,8 +18,107 @@ import vardex_rs
 
 if TYPE_CHECKING:
     from vardex.calibration import CalibrationResult
+    from vardex.data import Catchment
 
-from vardex.models import MODELS
+from vardex.models import MODELS, canonical_model
+
+SEED_MAX = 2**64 - 1
+MAX_SEEDS = 10_000_000
+_EPILOG = ("exit status: 0 success; 1 some task failed (its row in --out holds the error) or was lost to a "
+           "failing worker; 2 bad arguments or data, or an output file refused (checked before any computation); "
+           "130 interrupted by Ctrl-C, 143 by SIGTERM (what was done is reported and kept)")
+
+
+class _Help(argparse.HelpFormatter):
+    """Shows every option's default, unless the help text already says it or there is none to show."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        text = action.help or ""
+        if ("%(default)" in text or "default" in text or action.default in (None, False, argparse.SUPPRESS)
+                or not action.option_strings):
+            return text
+        return text + " (default: %(default)s)"
+
+
+class _Parser(argparse.ArgumentParser):
+    """Bad arguments: one line on stderr and exit status 2."""
+
+    def error(self, message: str) -> Any:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+class _Stopped(KeyboardInterrupt):
+    """SIGTERM, delivered as an interrupt so that a run stops the way Ctrl-C stops it."""
+
+
+class _Signals:
+    """While active, SIGTERM interrupts like Ctrl-C; `status` is the exit status an interrupt ends with."""
+
+    def __init__(self) -> None:
+        self.terminated = False
+
+    def _handler(self, signum: int, frame: Any) -> None:
+        self.terminated = True
+        raise _Stopped
+
+    def __enter__(self) -> _Signals:
+        # Handlers can only be set from the main thread; elsewhere (main() called from a thread) SIGTERM
+        # keeps its default.
+        self._main = threading.current_thread() is threading.main_thread()
+        if self._main:
+            self._previous = signal.signal(signal.SIGTERM, self._handler)
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._main:
+            signal.signal(signal.SIGTERM, self._previous)
+
+    @property
+    def status(self) -> int:
+        return 128 + (signal.SIGTERM if self.terminated else signal.SIGINT)
+
+
+def _model(text: str) -> str:
+    try:
+        return canonical_model(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+
+
+def _models(text: str) -> list[str]:
+    names = [_model(m) for m in text.split(",") if m.strip()]
+    if not names:
+        raise argparse.ArgumentTypeError("no model given")
+    return names
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= SEED_MAX:
+        raise argparse.ArgumentTypeError(f"{text!r}: a seed is an integer in [0, {SEED_MAX}]")
+    return value
+
+
+def _count(minimum: int) -> Any:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = minimum - 1
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"{text!r}: expected an integer >= {minimum}")
+        return value
+    return parse
+
+
+def _products(text: str) -> list[str]:
+    products = [p.strip() for p in text.split(",") if p.strip()]
+    if not products or not all(p.isalnum() for p in products):
+        raise argparse.ArgumentTypeError(f"{text!r}: expected forcing product names such as daymet,nldas")
+    return products
 
 
 def _period(text: str) -> tuple[str, str]:
@@ -25,91 +130,95 @@ def _period(text: str) -> tuple[str, str]:
         raise argparse.ArgumentTypeError(str(err)) from None
 
 
-def _period_args(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--period", type=_period, metavar="START:END",
-                   help="calibration period, inclusive dates (default: the record after the warm-up)")
-    p.add_argument("--validation", type=_period, metavar="START:END", help="validation period, inclusive dates")
-    p.add_argument("--spinup", type=int, default=0, metavar="K", help="run each warm-up K more times first")
-
-
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vardex", description="Lumped daily rainfall-runoff modelling.")
+    parser = _Parser(prog="vardex", description="Lumped daily rainfall-runoff modelling.",
+                                     formatter_class=_Help, epilog=_EPILOG)
+    parser.add_argument("--version", action="version", version=f"vardex {vardex_rs.__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
+
+    def add(name: str, **kwargs: Any) -> argparse.ArgumentParser:
+        return commands.add_parser(name, formatter_class=_Help, **kwargs)
+
+    def run_args(p: argparse.ArgumentParser, batch: bool) -> None:
+        snow = p.add_mutually_exclusive_group()
+        snow.add_argument("--snow", dest="snow", action="store_const", const=True, default="auto",
+                          help="run CemaNeige in front of the model (default: auto, i.e. where at least 5 %% of "
+                          "the days have a mean temperature below 0 degC)")
+        snow.add_argument("--no-snow", dest="snow", action="store_const", const=False, help="never run CemaNeige")
+        p.add_argument("--optimiser", choices=["sce", "dds"], default="sce", help="calibration algorithm")
+        p.add_argument("--objective", choices=["nse", "kge", "rmse"], default="nse", help="score to optimise")
+        p.add_argument("--transformation", choices=["none", "sqrt", "log"], default="none",
+                       help="applied to the flows before scoring")
+        p.add_argument("--warmup", type=_count(0), default=365, metavar="DAYS",
+                       help="days simulated before each period and left out of its score")
+        p.add_argument("--period", type=_period, metavar="START:END",
+                       help="calibration period, inclusive dates (default: the record after the warm-up)")
+        p.add_argument("--validation", type=_period, metavar="START:END",
+                       help="validation period, inclusive dates, scored with the calibrated parameters")
+        p.add_argument("--spinup", type=_count(0), default=0, metavar="K", help="run each warm-up K more times first")
+        p.add_argument("--max-evaluations", type=_count(1), metavar="N",
+                       help="budget of model evaluations of each calibration (default: 10000 for sce, 1000 "
+                       "for dds)")
+        if batch:
+            p.add_argument("--forcing", type=_products, default=["daymet"], metavar="PRODUCTS",
+                           help="comma-separated forcing products, each a task of its own (default: daymet)")
+        else:
+            p.add_argument("--forcing", default="daymet", metavar="PRODUCT", help="forcing product")
+            p.add_argument("--seed", type=_seed, default=1, help=f"random seed, 0 to {SEED_MAX}")
+        p.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
 
     def catchment_args(p: argparse.ArgumentParser) -> None:
         p.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
         p.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
-        p.add_argument("--snow", action="store_true", help="run CemaNeige in front of the model")
-        p.add_argument("--optimiser", choices=["sce", "dds"], default="sce")
-        p.add_argument("--objective", choices=["nse", "kge", "rmse"], default="nse")
-        p.add_argument("--transformation", choices=["none", "sqrt", "log"], default="none")
-        p.add_argument("--warmup", type=int, default=365, metavar="DAYS", help="days left out of the score")
-        _period_args(p)
-        p.add_argument("--seed", type=int, default=1)
-        p.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
+        run_args(p, batch=False)
+        p.add_argument("--json", metavar="FILE", help="write the result and its provenance to FILE as JSON")
 
-    cal = commands.add_parser("calibrate", help="calibrate one model on one catchment")
+    cal = add("calibrate", help="calibrate one model on one catchment", epilog=_EPILOG)
     catchment_args(cal)
-    cal.add_argument("--model", choices=MODELS, default="gr4j")
+    cal.add_argument("--model", type=_model, default="gr4j", help="model name, any letter case")
     cal.add_argument("--plot", metavar="FILE", help="write the hydrograph to FILE (needs matplotlib)")
-    cal.add_argument("--json", metavar="FILE", help="write the result to FILE as JSON")
 
-    cmp = commands.add_parser("compare", help="calibrate several models and rank them")
+    cmp = add("compare", help="calibrate several models and rank them", epilog=_EPILOG)
     catchment_args(cmp)
-    cmp.add_argument("--models", default=",".join(MODELS), help="comma-separated (default: all twenty)")
+    cmp.add_argument("--models", type=_models, help="comma-separated model names, any letter case (default: all "
+                     "twenty)")
 
-    commands.add_parser("models", help="the models and their parameters")
+    add("models", help="the models and their parameters")
 
-    rep = commands.add_parser("report", help="figures and a ranking of a batch results file (needs matplotlib)")
+    rep = add("report", help="figures and a ranking of a batch results file (needs matplotlib)")
     rep.add_argument("results", metavar="RESULTS.csv", help="results file of vardex batch")
     rep.add_argument("--out", required=True, metavar="DIR", help="directory for the figures and tables")
 
-    bat = commands.add_parser(
-        "batch", help="calibrate many catchments x models x seeds into a CSV file, resumably",
-        description="Calibrate every model with every seed on every gauge of DATA_DIR, on local threads or a "
-        "Dask cluster. Each task's row is appended to --out as soon as it is done; run the same command again "
-        "after an interruption and only the missing tasks run.",
-        epilog="exit status: 0 every task succeeded; 1 some task failed (its row in --out holds the error) or "
-        "was lost to a failing worker (run again to retry it); 2 bad arguments or data, or an --out file "
-        "written with other settings; 130 interrupted (run the same command again to finish).")
+    bat = add("batch", help="calibrate many catchments x forcings x models x seeds into a CSV file, resumably",
+              description="Calibrate every model with every seed on every gauge of DATA_DIR, on local threads or "
+              "a Dask cluster. Each task's row is appended to --out as soon as it is done; run the same command "
+              "again after an interruption and only the missing tasks run.", epilog=_EPILOG)
     bat.add_argument("data", nargs="?", metavar="DATA_DIR", help="CAMELS data directory (default: the bundled "
                      "samples)")
-    bat.add_argument("--out", required=True, metavar="FILE", help="results CSV, appended to and resumed from")
+    bat.add_argument("--out", required=True, metavar="FILE", help="results CSV, appended to and resumed from: a "
+                     "new or empty file or a results file of vardex batch (a symlink is followed)")
     bat.add_argument("--gauges", help="comma-separated subset of the gauges (default: all found in DATA_DIR)")
-    bat.add_argument("--models", default=",".join(MODELS), help="comma-separated (default: all twenty)")
-    bat.add_argument("--seeds", default="1", help="comma-separated seeds or ranges, e.g. 1,2 or 1-10 (default 1)")
-    bat.add_argument("--snow", action="store_true", help="run CemaNeige in front of the models")
-    bat.add_argument("--optimiser", choices=["sce", "dds"], default="sce")
-    bat.add_argument("--objective", choices=["nse", "kge", "rmse"], default="nse")
-    bat.add_argument("--transformation", choices=["none", "sqrt", "log"], default="none")
-    bat.add_argument("--warmup", type=int, default=365, metavar="DAYS", help="days left out of the score")
-    _period_args(bat)
-    bat.add_argument("--max-evaluations", type=int, metavar="N", help="budget of each calibration")
-    bat.add_argument("--max-steps", type=int, metavar="N", help="optimiser steps of each calibration at most")
+    bat.add_argument("--models", type=_models, help="comma-separated model names, any letter case (default: all "
+                     "twenty)")
+    bat.add_argument("--seeds", default="1", help="comma-separated seeds or ranges, e.g. 1,2 or 1-10")
+    run_args(bat, batch=True)
+    bat.add_argument("--max-steps", type=_count(1), metavar="N", help="optimiser steps of each calibration at most")
+    bat.add_argument("--retry-failed", action="store_true", help="run again the tasks whose row in --out holds "
+                     "an error, replacing those rows")
     where = bat.add_mutually_exclusive_group()
     where.add_argument("--dask", action="store_true", help="run on a local Dask cluster (pip install "
                        "'vardex_rs[dask]')")
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
-    bat.add_argument("--workers", type=int, metavar="N", help="threads, or local Dask worker processes "
+    bat.add_argument("--workers", type=_count(1), metavar="N", help="threads, or local Dask worker processes "
                      "(default: one per CPU)")
     bat.add_argument("--shared-filesystem", action="store_true", help="Dask workers read DATA_DIR themselves "
                      "instead of being sent the data")
-    bat.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
     return parser
 
 
 def _table(rows: list[list[str]]) -> str:
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows)
-
-
-def _result_dict(r: CalibrationResult) -> dict[str, Any]:
-    return {"model": r.model, "snow": r.snow, "optimiser": r.optimiser, "objective": r.objective,
-            "transformation": r.transformation, "seed": r.seed, "params": r.params, "metrics": r.metrics,
-            "evaluations": r.evaluations, "steps": r.steps, "seconds": r.seconds, "done": r.done,
-            "interrupted": r.interrupted, "history": list(r.history), "gauge": r.gauge, "forcing": r.forcing,
-            "period": [str(d) for d in r.period], "warmup": r.warmup, "spinup": r.spinup,
-            "validation_period": [str(d) for d in r.validation_period or ()], "validation": r.validation}
 
 
 def _fail(message: str) -> int:
@@ -132,8 +241,6 @@ def main(argv: Sequence[str] | None = None) -> int:
                 f"{p} {d}" for p, d in zip(m.param_names, m.param_descriptions))])
         print(_table(rows))
         return 0
-    if args.command == "batch":
-        return _batch(args)
     if args.command == "report":
         from vardex.report import ReportError, write_report
 
@@ -142,89 +249,145 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (ReportError, ImportError, OSError) as err:
             return _fail(str(err))
         return 0
+    with _Signals() as signals:
+        try:
+            return _batch(args, signals) if args.command == "batch" else _calibrate(args, signals)
+        except KeyboardInterrupt:
+            print("vardex: interrupted before anything was computed", file=sys.stderr)
+            return signals.status
 
+
+def _provenance(args: argparse.Namespace, catchment: Catchment) -> dict[str, Any]:
+    from vardex.calibration import DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS
+
+    return {"version": vardex_rs.__version__, "gauge": catchment.gauge, "name": catchment.name,
+            "data": catchment.source, "forcing": catchment.forcing, "warmup": args.warmup,
+            "period": args.period and list(args.period), "validation_period": args.validation and list(args.validation),
+            "spinup": args.spinup,
+            "optimiser": args.optimiser, "settings": dict(SCE_DEFAULTS if args.optimiser == "sce" else DDS_DEFAULTS),
+            "objective": args.objective, "transformation": args.transformation, "snow_mode": _snow_text(args.snow),
+            "seed": args.seed, "max_evaluations": args.max_evaluations or DEFAULT_BUDGET[args.optimiser]}
+
+
+def _result_dict(r: CalibrationResult) -> dict[str, Any]:
+    return {"model": r.model, "snow": r.snow, "params": r.params, "metrics": r.metrics,
+            "evaluations": r.evaluations, "steps": r.steps, "seconds": r.seconds, "done": r.done,
+            "interrupted": r.interrupted, "history": list(r.history),
+            "scored": {"period": [str(d) for d in r.period], "warmup": r.warmup,
+                       "validation_period": [str(d) for d in r.validation_period or ()],
+                       "validation_warmup": r.validation_warmup},
+            "validation": r.validation}
+
+
+def _snow_text(snow: bool | str) -> str:
+    return "auto" if snow == "auto" else ("on" if snow else "off")
+
+
+def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
+    from vardex import _files
     from vardex.calibration import calibrate, compare
     from vardex.data import DataError, load_camels
 
-    if args.warmup < 0:
-        return _fail("--warmup must not be negative")
-    if args.spinup < 0:
-        return _fail("--spinup must not be negative")
     try:
-        catchment = load_camels(args.gauge, args.data)
-    except (DataError, OSError) as err:
+        for destination in (args.json, getattr(args, "plot", None)):
+            if destination is not None:
+                _files.destination(destination)
+        catchment = load_camels(args.gauge, args.data, args.forcing)
+    except (DataError, _files.NotRegularFile, OSError) as err:
+        return _fail(str(err))
+    except ValueError as err:     # a malformed gauge id or product name
         return _fail(str(err))
     options = dict(snow=args.snow, optimiser=args.optimiser, objective=args.objective,
                    transformation=args.transformation, warmup=args.warmup, seed=args.seed,
-                   progress=not args.no_progress, period=args.period, validation=args.validation,
-                   spinup=args.spinup)
+                   max_evaluations=args.max_evaluations, progress=not args.no_progress, period=args.period,
+                   validation=args.validation, spinup=args.spinup)
+    models = [args.model] if args.command == "calibrate" else (args.models or list(MODELS))
     try:
         if args.command == "calibrate":
             results = [calibrate(catchment, args.model, **options)]
         else:
-            models = [m.strip() for m in args.models.split(",") if m.strip()]
-            unknown = [m for m in models if m not in MODELS]
-            if unknown or not models:
-                return _fail(f"unknown model(s): {', '.join(unknown) or '(none given)'}")
             results = compare(catchment, models, **options)
     except ValueError as err:
         return _fail(str(err))
+    except KeyboardInterrupt:
+        print("vardex: interrupted before the first optimiser step; nothing to report", file=sys.stderr)
+        return signals.status
+    stopped = [r.model for r in results if r.interrupted]
+    skipped = [m for m in models if m not in {r.model for r in results}]
+    interrupted = bool(stopped or skipped)
 
+    snow = results[0].snow
+    print(f"{catchment.gauge} {catchment.name}: forcing {catchment.forcing}, {args.optimiser.upper()}, objective "
+          f"{args.objective}, seed {args.seed}, snow {_snow_text(args.snow)}: "
+          + ("with CemaNeige" if snow else "without CemaNeige"))
     validated = args.validation is not None
     rows = [["model", "NSE", "KGE", "RMSE"] + (["val NSE", "val KGE", "val RMSE"] if validated else [])
-            + ["evaluations", "seconds"]]
+            + ["evaluations", "seconds", ""]]
     for r in results:
-        rows.append([r.model] + [f"{m[k]:.3f}" for m in (r.metrics, r.validation or {}) for k in ("nse", "kge", "rmse")
-                                 if m] + [str(r.evaluations), f"{r.seconds:.1f}"])
-    print(f"{catchment.gauge} {catchment.name}: {args.optimiser.upper()}, objective {args.objective}, "
-          f"seed {args.seed}" + (", with CemaNeige" if args.snow else ""))
+        scores = [f"{m[k]:.3f}" for m in (r.metrics, r.validation or {}) for k in ("nse", "kge", "rmse") if m]
+        rows.append([r.model] + scores + [str(r.evaluations), f"{r.seconds:.1f}",
+                                          f"interrupted after {r.evaluations} evaluations" if r.interrupted else ""])
     first = results[0]
     print(f"calibration {first.period[0]}:{first.period[1]} ({first.warmup} days warm-up"
           + (f", spin-up {first.spinup}" if first.spinup else "") + ")"
           + (f", validation {first.validation_period[0]}:{first.validation_period[1]}"
              if first.validation_period else ""))
     print(_table(rows))
+    if skipped:
+        print(f"not run (interrupted): {', '.join(skipped)}")
     if args.command == "calibrate":
-        r = results[0]
-        print(_table([[k, f"{v:.6g}"] for k, v in r.params.items()]))
+        print(_table([[k, f"{v:.6g}"] for k, v in results[0].params.items()]))
+    try:
         if args.json:
-            with open(args.json, "w", encoding="utf-8") as f:
-                json.dump(_result_dict(r), f, indent=2)
-        if args.plot:
+            record = _provenance(args, catchment)
+            record["interrupted"] = interrupted
+            if args.command == "calibrate":
+                record.update(_result_dict(results[0]))
+            else:
+                record.update(results=[_result_dict(r) for r in results], not_run=skipped)
+            _files.replace(args.json, lambda stream: json.dump(record, stream, indent=2))
+        if getattr(args, "plot", None):
             from vardex.plot import hydrograph
 
-            try:
-                hydrograph(catchment, r, path=args.plot)
-            except ImportError as err:
-                return _fail(str(err))
+            hydrograph(catchment, results[0], path=args.plot)
+    except (ImportError, OSError, ValueError) as err:
+        return _fail(str(err))
+    if interrupted:
+        print(f"vardex: interrupted; {'the results above are the best found so far' if stopped else ''}"
+              f"{'; ' if stopped and skipped else ''}{'not run: ' + ', '.join(skipped) if skipped else ''}",
+              file=sys.stderr)
+        return signals.status
     return 0
 
 
 def _seeds(text: str) -> list[int]:
-    seeds: list[int] = []
+    """The seeds of ``1,3,5-10``, in order; linear in their number (repeats are refused by calibrate_many)."""
+    parts: list[range] = []
+    total = 0
     for part in (p.strip() for p in text.split(",") if p.strip()):
         first, _, last = part.partition("-")
         if not (first.isdigit() and (not last or last.isdigit())) or (last and int(last) < int(first)):
             raise ValueError(f"--seeds: {part!r} is neither a seed nor a range such as 1-10")
-        seeds.extend(range(int(first), int(last or first) + 1))
-    if not seeds:
+        if int(last or first) > SEED_MAX:
+            raise ValueError(f"--seeds: {part!r}: a seed is an integer in [0, {SEED_MAX}]")
+        parts.append(range(int(first), int(last or first) + 1))
+        total += len(parts[-1])
+        if total > MAX_SEEDS:
+            raise ValueError(f"--seeds: more than {MAX_SEEDS} seeds")
+    if not parts:
         raise ValueError("--seeds: no seed given")
-    return seeds
+    return [seed for part in parts for seed in part]
 
 
-def _batch(args: argparse.Namespace) -> int:
+def _batch(args: argparse.Namespace, signals: _Signals) -> int:
+    from vardex import _files
     from vardex.batch import calibrate_many
     from vardex.data import DataError, gauges
 
-    if args.warmup < 0:
-        return _fail("--warmup must not be negative")
-    if args.spinup < 0:
-        return _fail("--spinup must not be negative")
-    if args.workers is not None and args.workers < 1:
-        return _fail("--workers must be at least 1")
     if args.workers is not None and args.scheduler:
         return _fail("--workers does not apply with --scheduler (the cluster has its workers)")
     try:
+        _files.destination(args.out)
         found = gauges(args.data)
         seeds = _seeds(args.seeds)
     except (DataError, ValueError) as err:
@@ -235,48 +398,46 @@ def _batch(args: argparse.Namespace) -> int:
     absent = [g for g in chosen if g not in found]
     if absent or not chosen:
         return _fail(f"gauge(s) not in {args.data or 'the bundled samples'}: {', '.join(absent) or '(none given)'}")
-    models = [m.strip() for m in args.models.split(",") if m.strip()]
-    unknown = [m for m in models if m not in MODELS]
-    if unknown or not models:
-        return _fail(f"unknown model(s): {', '.join(unknown) or '(none given)'}")
 
+    models = args.models or list(MODELS)
     executor = args.scheduler or ("dask" if args.dask else None)
     try:
-        table = calibrate_many(chosen, models, seeds, data_dir=args.data, snow=args.snow,
-                               optimiser=args.optimiser, objective=args.objective,
+        table = calibrate_many(chosen, models, seeds, data_dir=args.data, forcing=args.forcing,
+                               snow=args.snow, optimiser=args.optimiser, objective=args.objective,
                                transformation=args.transformation, warmup=args.warmup,
                                period=args.period, validation=args.validation, spinup=args.spinup,
                                max_steps=args.max_steps, max_evaluations=args.max_evaluations,
                                executor=executor, workers=args.workers, shared_filesystem=args.shared_filesystem,
-                               out=args.out, progress=not args.no_progress)
+                               out=args.out, retry_failed=args.retry_failed, progress=not args.no_progress)
     except (ValueError, TypeError, ImportError, OSError) as err:
         return _fail(str(err))
     except KeyboardInterrupt:
         print(f"vardex: interrupted; the rows in {args.out} are kept, run the same command again to finish",
               file=sys.stderr)
-        return 130
+        return signals.status
 
-    rows = [["model", "tasks", "failed", "NSE median", "KGE median", "seconds"]]
+    rows = [["model", "tasks", "failed", "with snow", "NSE median", "KGE median", "seconds"]]
     for model in models:
         mine = [r for r in table if r["model"] == model]
         good = [r for r in mine if not r["error"]]
-        rows.append([model, str(len(mine)), str(len(mine) - len(good)),
+        rows.append([model, str(len(mine)), str(len(mine) - len(good)), str(sum(bool(r["snow"]) for r in good)),
                      f"{_median([r['nse'] for r in good]):.3f}", f"{_median([r['kge'] for r in good]):.3f}",
                      f"{sum(r['seconds'] for r in good):.1f}"])
-    print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x "
-          f"{len(models)} models x {len(seeds)} seeds, {args.optimiser.upper()}, objective {args.objective}"
-          + (", with CemaNeige" if args.snow else ""))
+    print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x {len(args.forcing)} forcings x "
+          f"{len(models)} models x {len(seeds)} seeds, {args.optimiser.upper()}, objective {args.objective}, "
+          f"snow {_snow_text(args.snow)}")
     print(_table(rows))
     for r in table.failed[:5]:
-        print(f"failed: {r['gauge']} {r['model']} seed {r['seed']}: {r['error']}")
+        print(f"failed: {r['gauge']} {r['forcing']} {r['model']} seed {r['seed']}: {r['error']}")
     if len(table.failed) > 5:
-        print(f"failed: {len(table.failed) - 5} more (see the error column of {args.out})")
+        print(f"failed: {len(table.failed) - 5} more (see the error column of {args.out}; --retry-failed runs "
+              "them again)")
     for task, error in table.lost.items():
-        print(f"lost: {task.gauge} {task.model} seed {task.seed}: {error}")
+        print(f"lost: {task.gauge} {task.forcing} {task.model} seed {task.seed}: {error}")
     if table.interrupted:
         print(f"vardex: interrupted, {len(table.pending)} tasks not run; run the same command again to finish",
               file=sys.stderr)
-        return 130
+        return signals.status
     return 1 if table.failed or table.pending else 0
 
 

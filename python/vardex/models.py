@@ -6,11 +6,22 @@ import vardex_rs.hydro
 
 from vardex import _convert, _core
 
-__all__ = ["MODELS", "model_states", "cemaneige_states"]
+__all__ = ["MODELS", "canonical_model", "model_states", "cemaneige_states"]
 
 # Model names in the order of vardex_rs.hydro's submodules.
 MODELS: tuple[str, ...] = tuple(name for name, value in vars(vardex_rs.hydro).items()
                                 if hasattr(value, "simulate") and hasattr(value, "param_names"))
+_BY_LOWER = {name.lower(): name for name in MODELS}
+
+
+def canonical_model(name: object) -> str:
+    """The model called ``name``, in any letter case; ValueError listing the valid names for any other."""
+    if not isinstance(name, str):
+        raise TypeError(f"model must be a model name (str), got {type(name).__name__}")
+    found = _BY_LOWER.get(name.strip().lower())
+    if found is None:
+        raise ValueError(f"Unknown hydro model '{name}'. Valid models: {', '.join(MODELS)}")
+    return found
 
 
 def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
