@@ -25,16 +25,18 @@ def read_text(path: Path) -> str:
         raise DataError(f"{path}: no such file") from None
     except OSError as exc:
         raise DataError(f"{path}: cannot be opened ({exc.strerror})") from None
-    with os.fdopen(fd, "rb") as file:
-        mode = os.fstat(file.fileno()).st_mode
-        if not stat.S_ISREG(mode):
-            kind = next((name for test, name in _KINDS if test(mode)), "not a regular file")
+    try:
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
+            kind = next((name for test, name in _KINDS if test(status.st_mode)), "not a regular file")
             raise DataError(f"{path}: {kind}, not a regular file")
-        try:
-            data = file.read(MAX_BYTES + 1)
-        except OSError as exc:
-            raise DataError(f"{path}: cannot be read ({exc.strerror})") from None
-    if len(data) > MAX_BYTES:
+        with os.fdopen(fd, "rb", closefd=False) as file:
+            data = b"" if status.st_size > MAX_BYTES else file.read(MAX_BYTES + 1)
+    except OSError as exc:
+        raise DataError(f"{path}: cannot be read ({exc.strerror})") from None
+    finally:
+        os.close(fd)
+    if status.st_size > MAX_BYTES or len(data) > MAX_BYTES:
         raise DataError(f"{path}: larger than {MAX_BYTES // 2**20} MiB, not a catchment file")
     try:
         return data.decode("utf-8-sig")
