@@ -1,6 +1,8 @@
 """vardex.data: the CAMELS reader on the shipped sample, on the standard layout, and on broken copies."""
 import os
 import shutil
+import subprocess
+import sys
 import threading
 from pathlib import Path
 
@@ -235,3 +237,16 @@ def test_gauges_and_bad_arguments(flat, tmp_path):
         gauges(tmp_path / "absent")
     with pytest.raises(ValueError, match="gauge must be"):
         load_camels("../01022500")
+
+
+def test_command_line_reports_bad_data_in_one_line(flat):
+    """What issue reports showed as tracebacks: exit 2 and the file and line, through the console script."""
+    _rewrite(flat / "01022500_daymet_forcing.txt", 5, "99999999999999999999 01 01 12\t1\t0\t1\t0\t1\t0\t1")
+    (flat / "03015500_streamflow_qc.txt").unlink()
+    os.symlink("/dev/zero", flat / "03015500_streamflow_qc.txt")
+    script = Path(sys.executable).with_name("vardex")
+    for gauge, message in (("01022500", "01022500_daymet_forcing.txt, line 5: invalid date"),
+                           ("03015500", "03015500_streamflow_qc.txt: a character device, not a regular file")):
+        run = subprocess.run([str(script), "calibrate", gauge, "--data", str(flat), "--no-progress"],
+                             capture_output=True, text=True, timeout=60)
+        assert run.returncode == 2 and message in run.stderr and "Traceback" not in run.stderr
