@@ -1,19 +1,24 @@
 """vardex.data: the CAMELS reader on the shipped sample, on the standard layout, and on broken copies."""
+import os
 import shutil
+import subprocess
+import sys
+import threading
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import vardex
-from vardex.data import DataError, gauges, load_camels, sample_dir
+from vardex.data import DataError, gauges, load_camels, load_caravan, sample_dir
 
 GAUGE = "01022500"
 CFS_TO_MM = 0.028316846592 * 86400.0 / (573.6e6) * 1000.0  # area_gages2 of 01022500 is 573.6 km²
 
 
 def test_shipped_sample():
-    assert sample_dir().parent == Path(vardex.__file__).resolve().parent  # read from the installed package
+    # read from the installed package
+    assert sample_dir().parent == sample_dir("caravan").parent == Path(vardex.__file__).resolve().parent / "data"
     assert gauges() == ["01022500", "03015500"]
     for gauge, days, start_of_gap in (("01022500", 1461, 1096), ("03015500", 1096, None)):
         c = load_camels(gauge)
@@ -105,6 +110,12 @@ def test_flat_layout_forcing_product(flat):
         load_camels(GAUGE, flat, forcing="maurer")
 
 
+_CARAVAN_SERIES = "caravan/timeseries/csv/camels/camels_01022500.csv"
+_CARAVAN_OTHER = "caravan/attributes/camels/attributes_other_camels.csv"
+
+
+# Each case: a file of one catchment (CAMELS flat layout, or "caravan/..." for the Caravan sample read with its own
+# PET), its corruption (None: deleted; "": emptied; (n, text): line n replaced) and the message naming file and line.
 @pytest.mark.parametrize("file, edit, message", [
     ("01022500_streamflow_qc.txt", None, r"01022500_streamflow_qc.txt: no such file"),
     ("camels_name.txt", None, r"camels_name.txt: no such file"),
@@ -112,25 +123,111 @@ def test_flat_layout_forcing_product(flat):
      r"01022500_daymet_forcing.txt, line 10: prcp is not a number \('x'\)"),
     ("01022500_daymet_forcing.txt", (7, "2000 01 03 12\t31185.97\t0.00"), r"forcing.txt, line 7: 6 fields, expected 11"),
     ("01022500_daymet_forcing.txt", (8, "2000 01 05 12\t1\t0\t1\t0\t1\t0\t1"),
-     r"forcing.txt, line 8: 2000-01-05 does not follow 2000-01-03"),
+     r"forcing.txt, line 8: 2000-01-05 does not follow 2000-01-03 \(first missing date 2000-01-04\)"),
+    ("01022500_daymet_forcing.txt", (5, "99999999999999999999 01 01 12\t1\t0\t1\t0\t1\t0\t1"),
+     r"forcing.txt, line 5: invalid date '99999999999999999999 01 01'"),
+    ("01022500_daymet_forcing.txt", (6, "2000 01 02 12\t31302.05\t0.00\t200.48\t0.00\t1e6\t-8.61\t319.42"),
+     r"forcing.txt, line 6: tmax 1e\+06 is outside \[-100, 100\] °C"),
+    ("01022500_daymet_forcing.txt", (7, "2000 01 03 12\t31370.88\t-1\t126.63\t0.00\t9.25\t-1.10\t566.46"),
+     r"forcing.txt, line 7: prcp -1 is outside \[0, 2000\] mm/day"),
     ("01022500_streamflow_qc.txt", (3, "01022500 2000 02 30   337.00 A"),
      r"streamflow_qc.txt, line 3: invalid date '2000 02 30'"),
     ("01022500_streamflow_qc.txt", (4, "01022500 2000 01 04   -5.00 A"), r"streamflow_qc.txt, line 4: discharge"),
+    ("01022500_streamflow_qc.txt", (3, "01022500 2000 01 02   337.00 A"),
+     r"streamflow_qc.txt, line 3: 2000-01-02 again \(first on line 2\)"),
+    ("01022500_streamflow_qc.txt", "", r"01022500_streamflow_qc.txt: no streamflow rows"),
     ("camels_topo.txt", (2, "01022599;44.6;-67.9;92.68;17.8;573.6;620.4"),
      r"camels_topo.txt: no row for gauge 01022500"),
     ("camels_topo.txt", (2, "01022500;44.6;-67.9;high;17.8;573.6;620.4"),
      r"camels_topo.txt, line 2: elev_mean is not a number"),
+    ("camels_topo.txt", (2, "01022500;200;-67.9;92.68;17.8;573.6;620.4"),
+     r"camels_topo.txt, line 2: gauge_lat 200 is outside \[-90, 90\] degrees"),
+    ("camels_topo.txt", (3, "03015500;41.85"), r"camels_topo.txt, line 3: 2 fields, the header has 7"),
+    ("camels_name.txt", (3, "01022500;01;Elsewhere"), r"camels_name.txt, line 3: gauge 01022500 again"),
+    (_CARAVAN_SERIES, (3, "2000-01-02,1.0"), r"camels_01022500.csv, line 3: 2 fields, the header has 7"),
+    (_CARAVAN_SERIES, (3, "2000-13-02,-1.9,-8.61,4.81,0.0,0.1,1.1"),
+     r"camels_01022500.csv, line 3: invalid date '2000-13-02' \(expected YYYY-MM-DD\)"),
+    (_CARAVAN_SERIES, (4, "2000-01-04,3.0,-1.1,9.25,5.5,0.5,1.0"),
+     r"camels_01022500.csv, line 4: 2000-01-04 does not follow 2000-01-02 \(first missing date 2000-01-03\)"),
+    (_CARAVAN_SERIES, (4, "2000-01-02,3.0,-1.1,9.25,5.5,0.5,1.0"),
+     r"camels_01022500.csv, line 4: 2000-01-02 repeats the previous date"),
+    (_CARAVAN_SERIES, (4, "2000-01-03,3.0,-1.1,9.25,,0.5,1.0"),
+     r"camels_01022500.csv, line 4: total_precipitation_sum is missing"),
+    (_CARAVAN_SERIES, (4, "2000-01-03,1e6,-1.1,9.25,5.5,0.5,1.0"),
+     r"camels_01022500.csv, line 4: temperature_2m_mean 1e\+06 is outside \[-100, 100\] °C"),
+    (_CARAVAN_SERIES, (4, "2000-01-03,3.0,-1.1,9.25,5.5,-0.5,1.0"),
+     r"camels_01022500.csv, line 4: potential_evaporation_sum -0.5 is outside \[0, 100\] mm/day"),
+    (_CARAVAN_SERIES, (4, "2000-01-03,3.0,-1.1,9.25,5.5,0.5,inf"),
+     r"camels_01022500.csv, line 4: streamflow is not finite \(inf\)"),
+    (_CARAVAN_SERIES, "", r"camels_01022500.csv, line 1: no column date, total_precipitation_sum"),
+    (_CARAVAN_OTHER, (2, 'camels_01022500,"Narraguagus",USA,200,-67.9,573.6'),
+     r"attributes_other_camels.csv, line 2: gauge_lat 200 is outside \[-90, 90\] degrees"),
+    (_CARAVAN_OTHER, (3, "camels_03015500,x,USA"), r"attributes_other_camels.csv, line 3: 3 fields, the header has 6"),
+    ("caravan/attributes/camels/attributes_hydroatlas_camels.csv", (2, "camels_01022500,high"),
+     r"attributes_hydroatlas_camels.csv, line 2: ele_mt_sav is not a number \('high'\)"),
 ])
 def test_missing_or_malformed_file(flat, file, edit, message):
+    root, load = _reader(flat, file)
+    path = root / file.removeprefix("caravan/")
     if edit is None:
-        (flat / file).unlink()
+        path.unlink()
+    elif edit == "":
+        path.write_text("")
     else:
-        _rewrite(flat / file, *edit)
+        _rewrite(path, *edit)
     with pytest.raises(DataError, match=message) as info:
-        load_camels(GAUGE, flat)
-    assert str(flat) in str(info.value)
-    if file.startswith(GAUGE):
-        assert load_camels("03015500", flat).name  # a broken file of one gauge leaves the others readable
+        load(GAUGE)
+    assert str(root) in str(info.value)
+    if GAUGE in file:
+        assert load("03015500").name  # a broken file of one gauge leaves the others readable
+
+
+def _reader(flat, file):
+    """The data directory ``file`` lies in, and a loader by CAMELS gauge id for it."""
+    if not file.startswith("caravan/"):
+        return flat, lambda gauge: load_camels(gauge, flat)
+    root = flat.parent / "caravan"
+    if not root.exists():
+        shutil.copytree(sample_dir("caravan"), root)
+    return root, lambda gauge: load_caravan(f"camels_{gauge}", root, pet="caravan")
+
+
+@pytest.mark.parametrize("kind, message", [
+    ("fifo", "a FIFO, not a regular file"), ("link to /dev/zero", "a character device, not a regular file"),
+    ("directory", "a directory, not a regular file"), ("huge", "larger than 256 MiB")])
+@pytest.mark.parametrize("file", ["camels_topo.txt", "01022500_daymet_forcing.txt", "01022500_streamflow_qc.txt",
+                                  _CARAVAN_SERIES, _CARAVAN_OTHER])
+def test_special_files_are_refused_without_blocking(flat, file, kind, message):
+    root, load = _reader(flat, file)
+    path = root / file.removeprefix("caravan/")
+    path.unlink()
+    if kind == "fifo":
+        if not hasattr(os, "mkfifo"):
+            pytest.skip("no FIFOs here")
+        os.mkfifo(path)
+    elif kind == "link to /dev/zero":
+        if not os.path.exists("/dev/zero"):
+            pytest.skip("no /dev/zero here")
+        path.symlink_to("/dev/zero")
+    elif kind == "directory":
+        path.mkdir()
+    else:
+        with open(path, "wb") as sparse:
+            sparse.truncate(256 * 2**20 + 1)
+    outcome = []
+    reader = threading.Thread(target=lambda: outcome.append(_raised(load, GAUGE)), daemon=True)
+    reader.start()
+    reader.join(timeout=20)
+    assert not reader.is_alive(), f"reading a {kind} blocks"
+    assert isinstance(outcome[0], DataError) and str(outcome[0]).startswith(f"{path}: {message}")
+
+
+def _raised(function, *args):
+    try:
+        function(*args)
+    except Exception as exc:  # noqa: BLE001 - the test inspects it
+        return exc
+    return None
 
 
 def test_gauges_and_bad_arguments(flat, tmp_path):
@@ -140,3 +237,16 @@ def test_gauges_and_bad_arguments(flat, tmp_path):
         gauges(tmp_path / "absent")
     with pytest.raises(ValueError, match="gauge must be"):
         load_camels("../01022500")
+
+
+def test_command_line_reports_bad_data_in_one_line(flat):
+    """What issue reports showed as tracebacks: exit 2 and the file and line, through the console script."""
+    _rewrite(flat / "01022500_daymet_forcing.txt", 5, "99999999999999999999 01 01 12\t1\t0\t1\t0\t1\t0\t1")
+    (flat / "03015500_streamflow_qc.txt").unlink()
+    os.symlink("/dev/zero", flat / "03015500_streamflow_qc.txt")
+    script = Path(sys.executable).with_name("vardex")
+    for gauge, message in (("01022500", "01022500_daymet_forcing.txt, line 5: invalid date"),
+                           ("03015500", "03015500_streamflow_qc.txt: a character device, not a regular file")):
+        run = subprocess.run([str(script), "calibrate", gauge, "--data", str(flat), "--no-progress"],
+                             capture_output=True, text=True, timeout=60)
+        assert run.returncode == 2 and message in run.stderr and "Traceback" not in run.stderr

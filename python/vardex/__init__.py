@@ -8,6 +8,7 @@ from __future__ import annotations
 from vardex.batch import BatchResults, calibrate_many
 from vardex.calibration import CalibrationResult, calibrate, compare
 from vardex.data import Catchment, DataError, load_camels
+from vardex.data import load_caravan as load_caravan
 from vardex.models import MODELS, cemaneige_states, model_states
 from vardex.periods import WarmupWarning
 from vardex.simulation import simulate

@@ -1,4 +1,4 @@
-"""Catchment data: the record every workflow of this package takes, and the CAMELS reader that fills it.
+"""The CAMELS reader (US catchments: Daymet, Maurer or NLDAS forcing, USGS streamflow in cfs).
 
 Two directory layouts are read. The standard CAMELS one::
 
@@ -12,72 +12,44 @@ and the flat one of the sample shipped with the package (``<gauge>_<product>_for
 from __future__ import annotations
 
 import datetime
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-__all__ = ["Catchment", "DataError", "load_camels", "gauges"]
+from vardex.data._files import read_lines, require
+from vardex.data.catchment import Catchment, DataError, check, date_step, day_of_year, first_invalid, oudin, \
+    problem
 
 CFS_TO_M3S = 0.028316846592
 MISSING = -999.0
 FORCING_HEADER_LINES = 4    # latitude, elevation, area, column names
 
 
-@dataclass(frozen=True)
-class Catchment:
-    """One catchment's daily series and attributes, ready for the models.
-
-    All series have one value per day of ``dates``; fluxes are in mm/day, temperatures in °C.
-    """
-
-    gauge: str
-    name: str
-    dates: np.ndarray           # datetime64[D]
-    precipitation: np.ndarray   # float64, mm/day
-    temperature: np.ndarray     # float64, daily mean air temperature, (tmax + tmin) / 2
-    day_of_year: np.ndarray     # uint64, 1 ... 366
-    observed: np.ndarray        # float64, streamflow in mm/day, NaN where missing
-    pet: np.ndarray             # float64, Oudin PET, mm/day
-    latitude: float             # degrees
-    median_elevation: float     # m (CAMELS' mean elevation)
-    area_km2: float
-    forcing: str = ""           # the forcing product the series come from (e.g. "daymet")
-    source: str = ""            # where they were read: the data directory, "" when built in memory
-
-    def __len__(self) -> int:
-        return len(self.dates)
-
-
-class DataError(ValueError):
-    """A catchment file is missing or malformed; the message names the file (and the line)."""
-
-
-def sample_dir() -> Path:
-    """The sample catchments shipped with the package (from a source checkout: the repository's data/camels)."""
-    installed = Path(__file__).resolve().parent / "camels"
-    if installed.is_dir():
-        return installed
-    return Path(__file__).resolve().parent.parent.parent / "data" / "camels"
+def sample_dir(dataset: str = "camels") -> Path:
+    """The sample data shipped with the package: ``"camels"`` (two catchments) or ``"caravan"`` (the same two in
+    the Caravan layout). From a source checkout: the repository's data/<dataset>."""
+    if dataset not in ("camels", "caravan"):
+        raise ValueError(f"dataset must be 'camels' or 'caravan', got {dataset!r}")
+    here = Path(__file__).resolve().parent
+    installed = here / dataset
+    return installed if installed.is_dir() else here.parents[2] / "data" / dataset
 
 
 def load_camels(gauge: str, data_dir: str | Path | None = None, forcing: str = "daymet") -> Catchment:
     """Read one CAMELS catchment: forcing product ``forcing``, streamflow, attributes, Oudin PET.
 
     ``data_dir`` defaults to the shipped sample (``gauges()`` lists it). Streamflow is converted from cfs to
-    mm/day over ``area_gages2``; -999 and days without a row are NaN. Raises ``DataError`` for a missing or
-    malformed file, or a gauge absent from the attribute tables.
+    mm/day over ``area_gages2``; -999 and days without a row are NaN. Raises ``DataError`` naming the file and
+    line for a missing, malformed or implausible file, or a gauge absent from the attribute tables.
     """
-    import vardex_rs
-
     raw = _read_catchment(gauge, data_dir, forcing)
     temperature = (raw["tmax"] + raw["tmin"]) / 2.0
-    pet = vardex_rs.pet.oudin.simulate(temperature, raw["doy"], raw["lat"])
     return Catchment(gauge=gauge, name=raw["name"], dates=raw["dates"], precipitation=raw["prcp"],
-                     temperature=temperature, day_of_year=raw["doy"], observed=raw["observed"], pet=pet,
-                     latitude=raw["lat"], median_elevation=raw["elev_mean"], area_km2=raw["area_km2"],
-                     forcing=forcing, source=str(_root(data_dir)))
+                     temperature=temperature, day_of_year=raw["doy"], observed=raw["observed"],
+                     pet=oudin(temperature, raw["doy"], raw["lat"]), latitude=raw["lat"],
+                     median_elevation=raw["elev_mean"], area_km2=raw["area_km2"], forcing=forcing,
+                     source=str(_root(data_dir)))
 
 
 def gauges(data_dir: str | Path | None = None) -> list[str]:
@@ -101,18 +73,18 @@ def _read_catchment(gauge: str, data_dir: str | Path | None, forcing: str) -> di
     if not isinstance(forcing, str) or not forcing.isalnum():
         raise ValueError(f"forcing must be a product name such as 'daymet', got {forcing!r}")
     root = _root(data_dir)
-    topo_path, keys = _attribute_file(root, "camels_topo.txt"), ("gauge_lat", "elev_mean", "area_gages2")
-    topo = _attributes(topo_path, gauge, keys)
-    lat, elev, area = (_number(topo, key, topo_path) for key in keys)
-    if not area > 0.0:
-        raise DataError(f"{topo_path}, line {topo['_line']}: area_gages2 is not positive ({area})")
+    topo_path = _attribute_file(root, "camels_topo.txt")
+    topo = _attributes(topo_path, gauge, ("gauge_lat", "elev_mean", "area_gages2"))
+    where = f"{topo_path}, line {topo['_line']}"
+    lat = check("latitude", "gauge_lat", _number(topo, "gauge_lat", where), where)
+    elev = check("elevation", "elev_mean", _number(topo, "elev_mean", where), where)
+    area = check("area", "area_gages2", _number(topo, "area_gages2", where), where)
     name = _attributes(_attribute_file(root, "camels_name.txt"), gauge, ("gauge_name",))["gauge_name"]
     forcing_path, flow_path = _paths(root, gauge, forcing)
     dates, prcp, tmax, tmin = _read_forcing(forcing_path)
-    years = dates.astype("datetime64[Y]")
-    doy = ((dates - years).astype(np.int64) + 1).astype(np.uint64)
-    return {"name": name, "dates": dates, "prcp": prcp, "tmax": tmax, "tmin": tmin, "doy": doy, "lat": lat,
-            "elev_mean": elev, "area_km2": area, "observed": _read_streamflow(flow_path, gauge, dates, area)}
+    return {"name": name, "dates": dates, "prcp": prcp, "tmax": tmax, "tmin": tmin, "doy": day_of_year(dates),
+            "lat": lat, "elev_mean": elev, "area_km2": area,
+            "observed": _read_streamflow(flow_path, gauge, dates, area)}
 
 
 def _root(data_dir: str | Path | None) -> Path:
@@ -130,7 +102,7 @@ _ATTRIBUTES_DIR = "camels_attributes_v2.0"
 def _attribute_file(root: Path, name: str) -> Path:
     """The first of root/name, root/<attributes>/name and <attributes>/name beside root that exists; else the first."""
     candidates = (root / name, root / _ATTRIBUTES_DIR / name, root.parent / _ATTRIBUTES_DIR / name)
-    return next((path for path in candidates if path.is_file()), candidates[0])
+    return next((path for path in candidates if path.exists()), candidates[0])
 
 
 def _standard(root: Path) -> bool:
@@ -139,11 +111,7 @@ def _standard(root: Path) -> bool:
 
 def _paths(root: Path, gauge: str, forcing: str) -> tuple[Path, Path]:
     if not _standard(root):
-        forcing_path, flow_path = root / f"{gauge}_{forcing}_forcing.txt", root / f"{gauge}_streamflow_qc.txt"
-        for path in (forcing_path, flow_path):
-            if not path.is_file():
-                raise DataError(f"{path}: no such file")
-        return forcing_path, flow_path
+        return (require(root / f"{gauge}_{forcing}_forcing.txt"), require(root / f"{gauge}_streamflow_qc.txt"))
     product = root / "basin_mean_forcing" / forcing
     if not product.is_dir():
         known = sorted(p.name for p in (root / "basin_mean_forcing").iterdir() if p.is_dir())
@@ -160,18 +128,9 @@ def _one(directory: Path, pattern: str) -> Path:
     return found[0]
 
 
-def _lines(path: Path) -> list[str]:
-    try:
-        return path.read_text().splitlines()
-    except FileNotFoundError:
-        raise DataError(f"{path}: no such file") from None
-    except (OSError, UnicodeDecodeError) as exc:
-        raise DataError(f"{path}: cannot be read ({exc})") from None
-
-
 def _attributes(path: Path, gauge: str, keys: tuple[str, ...]) -> dict[str, str]:
-    """The row of ``gauge`` in a semicolon-separated attribute table, as strings."""
-    lines = _lines(path)
+    """The row of ``gauge`` in a semicolon-separated attribute table, as strings (``_line``: its number)."""
+    lines = read_lines(path)
     if not lines:
         raise DataError(f"{path}: empty file")
     header = [h.strip() for h in lines[0].split(";")]
@@ -179,38 +138,44 @@ def _attributes(path: Path, gauge: str, keys: tuple[str, ...]) -> dict[str, str]
     if missing:
         raise DataError(f"{path}, line 1: no column {', '.join(missing)}")
     at = header.index("gauge_id")
+    row: dict[str, str] = {}
     for number, line in enumerate(lines[1:], start=2):
+        if not line.strip():
+            continue
         fields = [f.strip() for f in line.split(";")]
+        if len(fields) != len(header):  # every row: a short one would shift the columns of the gauge's own
+            raise DataError(f"{path}, line {number}: {len(fields)} fields, the header has {len(header)}")
         if fields[at] != gauge:
             continue
-        if len(fields) != len(header):
-            raise DataError(f"{path}, line {number}: {len(fields)} fields, the header has {len(header)}")
+        if row:
+            raise DataError(f"{path}, line {number}: gauge {gauge} again (first on line {row['_line']})")
         row = dict(zip(header, fields))
         row["_line"] = str(number)
-        return row
-    raise DataError(f"{path}: no row for gauge {gauge}")
+    if not row:
+        raise DataError(f"{path}: no row for gauge {gauge}")
+    return row
 
 
-def _number(row: dict[str, str], key: str, path: Path) -> float:
+def _number(row: dict[str, str], key: str, where: str) -> float:
     try:
         value = float(row[key])
     except ValueError:
         value = float("nan")
     if not np.isfinite(value):
-        raise DataError(f"{path}, line {row['_line']}: {key} is not a number ({row[key]!r})")
+        raise DataError(f"{where}: {key} is not a number ({row[key]!r})")
     return value
 
 
 def _date(fields: list[str], path: Path, number: int) -> datetime.date:
     try:
         return datetime.date(int(fields[0]), int(fields[1]), int(fields[2]))
-    except ValueError:
+    except (ValueError, OverflowError):
         raise DataError(f"{path}, line {number}: invalid date {' '.join(fields[:3])!r}") from None
 
 
 def _read_forcing(path: Path) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """Dates (datetime64[D], consecutive days), precipitation, tmax and tmin of a CAMELS forcing file."""
-    lines = _lines(path)
+    lines = read_lines(path)
     if len(lines) <= FORCING_HEADER_LINES:
         raise DataError(f"{path}: no data rows after the {FORCING_HEADER_LINES} header lines")
     columns = [c.lower() for c in lines[FORCING_HEADER_LINES - 1].split()]
@@ -229,15 +194,18 @@ def _read_forcing(path: Path) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.nd
             raise DataError(f"{path}, line {number}: {len(fields)} fields, expected {len(columns)}")
         date = _date(fields, path, number)
         if dates and date != dates[-1] + datetime.timedelta(days=1):
-            raise DataError(f"{path}, line {number}: {date} does not follow {dates[-1]}")
+            raise DataError(f"{path}, line {number}: {date_step(dates[-1], date)}")
         dates.append(date)
         for key, i in index.items():
             try:
                 values[key][row] = float(fields[i])
             except ValueError:
                 raise DataError(f"{path}, line {number}: {key} is not a number ({fields[i]!r})") from None
-            if not np.isfinite(values[key][row]):
-                raise DataError(f"{path}, line {number}: {key} is not finite ({fields[i]!r})")
+    for key, kind in (("prcp", "precipitation"), ("tmax", "temperature"), ("tmin", "temperature")):
+        bad = first_invalid(kind, values[key])
+        if bad is not None:
+            raise DataError(f"{path}, line {bad + FORCING_HEADER_LINES + 1}: "
+                            f"{problem(kind, key, float(values[key][bad]))}")
     return np.array(dates, dtype="datetime64[D]"), values["prcp"], values["tmax"], values["tmin"]
 
 
@@ -246,7 +214,8 @@ def _read_streamflow(path: Path, gauge: str, dates: np.ndarray, area_km2: float)
     to_mm = CFS_TO_M3S * 86400.0 / (area_km2 * 1e6) * 1000.0
     first = dates[0].astype(datetime.date)
     q = np.full(len(dates), np.nan)
-    for number, line in enumerate(_lines(path), start=1):
+    seen: dict[datetime.date, int] = {}
+    for number, line in enumerate(read_lines(path), start=1):
         fields = line.split()
         if not fields:
             continue
@@ -256,6 +225,9 @@ def _read_streamflow(path: Path, gauge: str, dates: np.ndarray, area_km2: float)
         if fields[0] != gauge:
             raise DataError(f"{path}, line {number}: gauge {fields[0]}, expected {gauge}")
         date = _date(fields[1:4], path, number)
+        if date in seen:
+            raise DataError(f"{path}, line {number}: {date} again (first on line {seen[date]})")
+        seen[date] = number
         try:
             cfs = float(fields[4])
         except ValueError:
@@ -267,4 +239,8 @@ def _read_streamflow(path: Path, gauge: str, dates: np.ndarray, area_km2: float)
         i = (date - first).days
         if 0 <= i < len(q):
             q[i] = cfs * to_mm
+    if not seen:
+        raise DataError(f"{path}: no streamflow rows")
+    if np.isnan(q).all():
+        raise DataError(f"{path}: no streamflow value from {dates[0]} to {dates[-1]}, the forcing's dates")
     return q
