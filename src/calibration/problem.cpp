@@ -221,6 +221,7 @@ void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transfor
     out.snow_series_error.reset();
     out.length_error.reset();
     out.observation_error.reset();
+    out.observation_sums = {};
     out.kept.clear();
     out.observations.clear();
 
@@ -258,6 +259,8 @@ void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transfor
     }
     if (out.observations.empty()) out.observation_error = EmptyArrays{};
     else out.observation_error = metrics::scan_values(out.observations, "observations");
+    // Constant over every evaluation of the call.
+    if (!out.observation_error) out.observation_sums = metrics::observation_sums(out.observations);
 }
 
 std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& problem, std::span<const double> params,
@@ -309,10 +312,8 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
     constexpr double inf = std::numeric_limits<double>::infinity();
     const std::span<const double> obs = prepared.observations;
     const std::span<const double> scored(sim, n);
-    const double rmse = metrics::unchecked::rmse(obs, scored).value_or(inf);
-    const double nse = metrics::unchecked::nse(obs, scored).value_or(-inf);
-    const double kge = metrics::unchecked::kge(obs, scored).value_or(-inf);
-    return Triple{rmse, nse, kge};
+    const auto scores = metrics::unchecked::scores(obs, scored, prepared.observation_sums);
+    return Triple{scores.rmse.value_or(inf), scores.nse.value_or(-inf), scores.kge.value_or(-inf)};
 }
 
 std::vector<std::size_t> ranking_permutation(Objective objective, std::span<const Triple> triples) {

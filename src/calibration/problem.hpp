@@ -15,6 +15,7 @@
 
 #include "errors/errors.hpp"
 #include "hydro/model.hpp"
+#include "metrics/metrics.hpp"
 
 namespace vardex::calibration {
 
@@ -95,6 +96,7 @@ struct PreparedForcing {
     std::optional<MetricsError> observation_error;  // once the transformed simulation is finite
     std::vector<std::size_t> kept;                  // days of the scored window with a finite observation
     std::vector<double> observations;               // their transformed observations
+    metrics::ObservationSums observation_sums;      // of those, when they are valid
 };
 
 // Fills `out` (its buffers reused) for one call on `forcing`.

@@ -98,39 +98,35 @@ struct Moments {
     return {sum_o, sum_oo, sum_s, sum_ss, sum_os};
 }
 
-// The scores over equally long, non-empty series. With Scan a non-finite sum of the first pass sends the
-// series to the input scan, whose error comes before any result; without it the inputs must be finite.
-template <bool Scan>
-std::expected<double, MetricsError> rmse_of(std::span<const double> observations,
-                                            std::span<const double> simulations) {
-    const std::size_t len = observations.size();
-    const double n = static_cast<double>(len);
-    const double* o = observations.data();
-    const double* s = simulations.data();
+// The sums of the three scores that involve the simulation, in one pass, each in index order. The squared
+// errors are RMSE's and NSE's numerator alike.
+struct SimulationSums {
+    double q, sum_s, sum_ss, sum_os;
+};
 
-    const double q = squared_errors(o, s, len);
-    if (Scan && !is_finite(q))
-        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
+[[gnu::noinline]] SimulationSums simulation_sums(const double* obs, const double* sim, std::size_t len) {
+    double q = 0.0, sum_s = 0.0, sum_ss = 0.0, sum_os = 0.0;
+    for (std::size_t i = 0; i < len; ++i) {
+        const double o = obs[i];
+        const double s = sim[i];
+        const double d = o - s;
+        q = q + d * d;
+        sum_s = sum_s + s;
+        sum_ss = sum_ss + s * s;
+        sum_os = sum_os + o * s;
+    }
+    return {q, sum_s, sum_ss, sum_os};
+}
+
+// From the sums to the scores; the single scores and the fused pass share them.
+std::expected<double, MetricsError> rmse_from(double n, double q) {
     const double result = std::sqrt(q / n);
     if (!is_finite(result)) return std::unexpected(NumericalError{"RMSE calculation", "result is " + format_f64(result)});
     return result;
 }
 
-template <bool Scan>
-std::expected<double, MetricsError> nse_of(std::span<const double> observations,
-                                           std::span<const double> simulations) {
-    const std::size_t len = observations.size();
-    const double n = static_cast<double>(len);
-    const double* o = observations.data();
-    const double* s = simulations.data();
-
-    const auto [sum_o, num] = sum_and_squared_errors(o, s, len);
-    if (Scan && !(is_finite(sum_o) && is_finite(num)))
-        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
-    const double mean_o = sum_o / n;
-    const double den = squared_deviations(o, len, mean_o);
+std::expected<double, MetricsError> nse_from(double num, double den) {
     if (den < zero_threshold) return std::unexpected(ZeroVarianceNSE{});
-
     const double result = 1.0 - num / den;
     if (!is_finite(result)) {
         return std::unexpected(NumericalError{"NSE calculation", "numerator=" + format_f64(num) +
@@ -140,27 +136,16 @@ std::expected<double, MetricsError> nse_of(std::span<const double> observations,
     return result;
 }
 
-template <bool Scan>
-std::expected<double, MetricsError> kge_of(std::span<const double> observations,
-                                           std::span<const double> simulations) {
-    const std::size_t len = observations.size();
-    const double n = static_cast<double>(len);
-    const double* obs = observations.data();
-    const double* sim = simulations.data();
-
-    const auto [sum_o, sum_oo, sum_s, sum_ss, sum_os] = moments(obs, sim, len);
-    if (Scan && !(is_finite(sum_o) && is_finite(sum_s)))
-        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
-
-    const double mean_o = sum_o / n;
-    const double var_o = sum_oo / n - mean_o * mean_o;
+std::expected<double, MetricsError> kge_from(double n, const Moments& m) {
+    const double mean_o = m.sum_o / n;
+    const double var_o = m.sum_oo / n - mean_o * mean_o;
     if (var_o < zero_threshold) return std::unexpected(ZeroVarianceKGE{"observations"});
 
-    const double mean_s = sum_s / n;
-    const double var_s = sum_ss / n - mean_s * mean_s;
+    const double mean_s = m.sum_s / n;
+    const double var_s = m.sum_ss / n - mean_s * mean_s;
     if (var_s < zero_threshold) return std::unexpected(ZeroVarianceKGE{"simulations"});
 
-    const double r = (sum_os / n - mean_o * mean_s) / (std::sqrt(var_o) * std::sqrt(var_s));
+    const double r = (m.sum_os / n - mean_o * mean_s) / (std::sqrt(var_o) * std::sqrt(var_s));
     const double alpha = std::sqrt(var_s) / std::sqrt(var_o);
     // Checked only after both variances, so constant series report the variance.
     if (std::fabs(mean_o) < zero_threshold) return std::unexpected(ZeroMeanKGE{});
@@ -177,6 +162,51 @@ std::expected<double, MetricsError> kge_of(std::span<const double> observations,
                                                                      format_f64(result)});
     }
     return result;
+}
+
+// The scores over equally long, non-empty series. With Scan a non-finite sum of the first pass sends the
+// series to the input scan, whose error comes before any result; without it the inputs must be finite.
+template <bool Scan>
+std::expected<double, MetricsError> rmse_of(std::span<const double> observations,
+                                            std::span<const double> simulations) {
+    const std::size_t len = observations.size();
+    const double n = static_cast<double>(len);
+    const double* o = observations.data();
+    const double* s = simulations.data();
+
+    const double q = squared_errors(o, s, len);
+    if (Scan && !is_finite(q))
+        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
+    return rmse_from(n, q);
+}
+
+template <bool Scan>
+std::expected<double, MetricsError> nse_of(std::span<const double> observations,
+                                           std::span<const double> simulations) {
+    const std::size_t len = observations.size();
+    const double n = static_cast<double>(len);
+    const double* o = observations.data();
+    const double* s = simulations.data();
+
+    const auto [sum_o, num] = sum_and_squared_errors(o, s, len);
+    if (Scan && !(is_finite(sum_o) && is_finite(num)))
+        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
+    const double mean_o = sum_o / n;
+    return nse_from(num, squared_deviations(o, len, mean_o));
+}
+
+template <bool Scan>
+std::expected<double, MetricsError> kge_of(std::span<const double> observations,
+                                           std::span<const double> simulations) {
+    const std::size_t len = observations.size();
+    const double n = static_cast<double>(len);
+    const double* obs = observations.data();
+    const double* sim = simulations.data();
+
+    const Moments m = moments(obs, sim, len);
+    if (Scan && !(is_finite(m.sum_o) && is_finite(m.sum_s)))
+        if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
+    return kge_from(n, m);
 }
 
 }  // namespace
@@ -196,6 +226,18 @@ std::expected<double, MetricsError> kge(std::span<const double> observations, st
     return kge_of<true>(observations, simulations);
 }
 
+ObservationSums observation_sums(std::span<const double> observations) {
+    const std::size_t len = observations.size();
+    const double* o = observations.data();
+    double sum_o = 0.0, sum_oo = 0.0;
+    for (std::size_t i = 0; i < len; ++i) {
+        sum_o = sum_o + o[i];
+        sum_oo = sum_oo + o[i] * o[i];
+    }
+    const double mean_o = sum_o / static_cast<double>(len);
+    return {sum_o, sum_oo, squared_deviations(o, len, mean_o)};
+}
+
 std::optional<MetricsError> scan_values(std::span<const double> xs, const char* name) { return scan_input(xs, name); }
 
 namespace unchecked {
@@ -208,6 +250,14 @@ std::expected<double, MetricsError> nse(std::span<const double> observations, st
 }
 std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations) {
     return kge_of<false>(observations, simulations);
+}
+
+Scores scores(std::span<const double> observations, std::span<const double> simulations,
+              const ObservationSums& sums) {
+    const double n = static_cast<double>(observations.size());
+    const SimulationSums f = simulation_sums(observations.data(), simulations.data(), observations.size());
+    return {rmse_from(n, f.q), nse_from(f.q, sums.squared_deviations),
+            kge_from(n, Moments{sums.sum_o, sums.sum_oo, f.sum_s, f.sum_ss, f.sum_os})};
 }
 
 }  // namespace unchecked

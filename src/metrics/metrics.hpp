@@ -18,10 +18,27 @@ std::optional<MetricsError> scan_values(std::span<const double> xs, const char* 
 
 // The same scores for callers that have checked the inputs themselves: equally long, non-empty, finite.
 // Only the degenerate kinds (zero variance or mean, non-finite result) come back.
+// What the scores need of the observations alone, each sum in index order as the scores form it; worked
+// out once when many simulations are scored against the same observations.
+struct ObservationSums {
+    double sum_o = 0.0;
+    double sum_oo = 0.0;              // of the squares
+    double squared_deviations = 0.0;  // from the mean sum_o / n
+};
+ObservationSums observation_sums(std::span<const double> observations);
+
+struct Scores {
+    std::expected<double, MetricsError> rmse, nse, kge;
+};
+
 namespace unchecked {
 std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations);
 std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations);
 std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations);
+
+// The three scores in one pass over both series, bit for bit as above; sums are observation_sums(observations).
+Scores scores(std::span<const double> observations, std::span<const double> simulations,
+              const ObservationSums& sums);
 }  // namespace unchecked
 
 }  // namespace vardex::metrics

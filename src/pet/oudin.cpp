@@ -1,6 +1,7 @@
 #include "pet/oudin.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -55,19 +56,28 @@ std::optional<PetError> compute(std::span<const double> temperature, std::span<c
     const double neg_tan_phi = -std::tan(phi);
     const double radiation_factor = solar_constant * minutes_factor;
 
+    // The radiation depends on the day of year only (the latitude is fixed): each distinct day's value is
+    // computed once, by the same expression, and looked up after that.
+    std::array<double, 367> radiation;
+    std::array<bool, 367> known{};
     for (std::size_t t = 0; t < len; ++t) {
         const double temp = temperature[t];
-        const double j = static_cast<double>(day_of_year[t]);
-
-        const double delta = declination_amplitude * std::sin(declination_rate * j - declination_shift);
-        double x = std::tan(delta) * neg_tan_phi;
-        // Clamped so that polar night gives 0 and polar day pi.
-        x = std::max(x, -1.0);
-        x = std::min(x, 1.0);
-        const double omega = std::acos(x);
-        const double dr = std::cos(((j + j) * pi) / 365.0) * eccentricity + 1.0;
-        const double k = dr * radiation_factor;
-        const double ra = (std::sin(omega) * (cos_phi * std::cos(delta)) + (sin_phi * omega) * std::sin(delta)) * k;
+        const std::uint64_t day = day_of_year[t];
+        if (!known[day]) {
+            const double j = static_cast<double>(day);
+            const double delta = declination_amplitude * std::sin(declination_rate * j - declination_shift);
+            double x = std::tan(delta) * neg_tan_phi;
+            // Clamped so that polar night gives 0 and polar day pi.
+            x = std::max(x, -1.0);
+            x = std::min(x, 1.0);
+            const double omega = std::acos(x);
+            const double dr = std::cos(((j + j) * pi) / 365.0) * eccentricity + 1.0;
+            const double k = dr * radiation_factor;
+            radiation[day] =
+                (std::sin(omega) * (cos_phi * std::cos(delta)) + (sin_phi * omega) * std::sin(delta)) * k;
+            known[day] = true;
+        }
+        const double ra = radiation[day];
         const double lambda = temp * (-0.002361) + 2.501;
         double pet = (((temp + 5.0) * (ra / (lambda * 1000.0))) / 100.0) * 1000.0;
         if (!(pet > 0.0)) pet = 0.0;

@@ -17,12 +17,18 @@ constexpr ParamSpec kParams[] = {
 // Production store, routing store, and what the two unit hydrographs still hold.
 constexpr const char* kStates[] = {"S", "R", "U1", "U2"};
 
-double sh1(double t, double x4) { return t < x4 ? std::pow(t / x4, 1.25) : 1.0; }
+// The two S-curves at t. Below x4 the second is half the first, so they share its power.
+struct SCurves {
+    double sh1, sh2;
+};
 
-double sh2(double t, double x4) {
-    if (t < x4) return 0.5 * std::pow(t / x4, 1.25);
-    if (t < 2.0 * x4) return 1.0 - 0.5 * std::pow(2.0 - t / x4, 1.25);
-    return 1.0;
+SCurves s_curves(double t, double x4) {
+    if (t < x4) {
+        const double p = std::pow(t / x4, 1.25);
+        return {p, 0.5 * p};
+    }
+    if (t < 2.0 * x4) return {1.0, 1.0 - 0.5 * std::pow(2.0 - t / x4, 1.25)};
+    return {1.0, 1.0};
 }
 
 // Shift the pending outflows one day and add this day's input spread over the ordinates.
@@ -41,13 +47,13 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     const auto l1 = static_cast<std::size_t>(std::ceil(x4));
     const auto l2 = static_cast<std::size_t>(std::ceil(2.0 * x4));
     std::vector<double> o1(l1), o2(l2), u1(l1, 0.0), u2(l2, 0.0);
-    for (std::size_t j = 1; j <= l1; ++j) {
-        const double t = static_cast<double>(j);
-        o1[j - 1] = sh1(t, x4) - (j == 1 ? 0.0 : sh1(t - 1.0, x4));
-    }
+    // Each ordinate is the rise of its S-curve over the day; S(0) = 0, and l2 >= l1.
+    SCurves prev{0.0, 0.0};
     for (std::size_t j = 1; j <= l2; ++j) {
-        const double t = static_cast<double>(j);
-        o2[j - 1] = sh2(t, x4) - (j == 1 ? 0.0 : sh2(t - 1.0, x4));
+        const SCurves cur = s_curves(static_cast<double>(j), x4);
+        if (j <= l1) o1[j - 1] = cur.sh1 - prev.sh1;
+        o2[j - 1] = cur.sh2 - prev.sh2;
+        prev = cur;
     }
 
     double s = 0.5 * x1;

@@ -42,9 +42,12 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     // x4 >= 0.5, so n >= 1.
     const auto n = static_cast<std::size_t>(std::ceil(x4 + x4));
     std::vector<double> w(n), b1(n, 0.0), b2(n, 0.0), b3(n, 0.0);
+    // Each S-curve value once: an ordinate is the rise since the previous day's.
+    double prev = sh(0.0, x4);
     for (std::size_t i = 1; i <= n; ++i) {
-        const double t = static_cast<double>(i);
-        w[i - 1] = sh(t, x4) - sh(t + (-1.0), x4);
+        const double cur = sh(static_cast<double>(i), x4);
+        w[i - 1] = cur - prev;
+        prev = cur;
     }
 
     double u = x5 * 0.5;
