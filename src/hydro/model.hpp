@@ -52,6 +52,9 @@ struct ModelSpec {
     // Names of the daily fluxes, in column order; empty for a model that has no flux table yet
     // (its record run then writes neither fluxes nor initial stores).
     std::span<const FluxSpec> fluxes = {};
+    // Weight of each state in the water balance's storage: 1 for a store of water (the default when
+    // empty), -1 for a deficit or depth below full, 0 for a state that is not an amount of water.
+    std::span<const double> storage = {};
 };
 
 struct NoRecorder {

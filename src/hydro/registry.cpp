@@ -141,7 +141,10 @@ std::vector<BalanceTerm> water_balance(const ModelSpec& m, const Recording& r,
         }
     }
     double change = 0.0;
-    for (std::size_t k = 0; k < m.states.size(); ++k) change = change + (r.states[k * days + days - 1] - r.initial[k]);
+    for (std::size_t k = 0; k < m.states.size(); ++k) {
+        const double weight = m.storage.empty() ? 1.0 : m.storage[k];
+        change = change + weight * (r.states[k * days + days - 1] - r.initial[k]);
+    }
     out.push_back({"storage_change", change});
     out.push_back({"residual", (((rain + boundary) - evaporation) - streamflow) - change});
     return out;
