@@ -8,7 +8,9 @@ from __future__ import annotations
 from vardex.batch import BatchResults, calibrate_many
 from vardex.calibration import CalibrationResult, calibrate, compare
 from vardex.data import Catchment, DataError, load_camels
-from vardex.models import FLUX_MODELS, MODELS, cemaneige_states, model_fluxes, model_states, water_balance
+from vardex.models import (FLUX_MODELS, MODELS, cemaneige_fluxes, cemaneige_states, model_fluxes, model_states,
+                           water_balance)
 
-__all__ = ["MODELS", "FLUX_MODELS", "model_states", "model_fluxes", "water_balance", "cemaneige_states", "load_camels", "Catchment", "DataError", "calibrate", "compare",
-           "CalibrationResult", "calibrate_many", "BatchResults"]
+__all__ = ["MODELS", "FLUX_MODELS", "model_states", "model_fluxes", "water_balance", "cemaneige_states",
+           "cemaneige_fluxes", "load_camels", "Catchment", "DataError", "calibrate", "compare", "CalibrationResult",
+           "calibrate_many", "BatchResults"]

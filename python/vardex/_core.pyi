@@ -7,6 +7,9 @@ def flux_names(model: str, /) -> tuple[str, ...]: ...
 def cemaneige_states(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray, day_of_year: np.ndarray,
                      elevation_layers: np.ndarray, median_elevation: float) -> dict[str, np.ndarray]: ...
 
+def cemaneige_fluxes(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray, day_of_year: np.ndarray,
+                     elevation_layers: np.ndarray, median_elevation: float) -> dict[str, np.ndarray]: ...
+
 class _Stepping:
     """What both calibrators share (stub only): vardex_rs's init and step."""
     def init(self, precipitation: np.ndarray, temperature: np.ndarray | None, pet: np.ndarray,

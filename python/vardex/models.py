@@ -10,7 +10,8 @@ from vardex import _convert, _core
 
 _T = TypeVar("_T")
 
-__all__ = ["MODELS", "FLUX_MODELS", "model_states", "model_fluxes", "water_balance", "cemaneige_states"]
+__all__ = ["MODELS", "FLUX_MODELS", "model_states", "model_fluxes", "water_balance", "cemaneige_states",
+           "cemaneige_fluxes"]
 
 # Model names in the order of vardex_rs.hydro's submodules.
 MODELS: tuple[str, ...] = tuple(name for name, value in vars(vardex_rs.hydro).items()
@@ -81,6 +82,24 @@ def cemaneige_states(params: np.ndarray, precipitation: np.ndarray, temperature:
     ``elevation_layers[j]``.
     """
     return _core.cemaneige_states(_convert.series(params, "params"),
+                                  _convert.series(precipitation, "precipitation"),
+                                  _convert.series(temperature, "temperature"), _convert.days(day_of_year),
+                                  _convert.series(elevation_layers, "elevation_layers"),
+                                  _convert.scalar(median_elevation, "median_elevation"))
+
+
+def cemaneige_fluxes(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray,
+                     day_of_year: np.ndarray, elevation_layers: np.ndarray,
+                     median_elevation: float) -> dict[str, np.ndarray]:
+    """Run ``vardex_rs.snow.cemaneige.simulate`` and return its daily fluxes per elevation layer (mm/day).
+
+    Same arguments, checks and errors as ``cemaneige_states``. For each layer j (``elevation_layers[j]``), as a
+    share of the catchment average like the packs ``G_j``: ``"liquid_precipitation_j"``,
+    ``"solid_precipitation_j"``, ``"melt_j"`` and ``"outflow_j"`` (liquid precipitation plus melt). Over a
+    run, liquid plus solid precipitation summed over the layers is the precipitation, solid precipitation minus
+    melt is the change of ``G_j``, and the outflows sum to ``simulate``'s output, up to rounding.
+    """
+    return _core.cemaneige_fluxes(_convert.series(params, "params"),
                                   _convert.series(precipitation, "precipitation"),
                                   _convert.series(temperature, "temperature"), _convert.days(day_of_year),
                                   _convert.series(elevation_layers, "elevation_layers"),

@@ -119,6 +119,20 @@ PyObject* cemaneige_states(PyObject*, PyObject* args, PyObject* kwargs) {
     return columns_dict(names, result->states, result->liquid.size());
 }
 
+PyObject* cemaneige_fluxes(PyObject*, PyObject* args, PyObject* kwargs) {
+    auto a = snow_args(args, kwargs, "OOOOOO:cemaneige_fluxes");
+    if (!a) return nullptr;
+    auto result = without_gil([&] {
+        return snow::cemaneige_states(a->params, a->precipitation, a->temperature, a->day_of_year,
+                                      a->elevation_layers, a->median_elevation);
+    });
+    if (!result) return raise(result.error());
+    std::vector<std::string> names;
+    for (const char* flux : {"liquid_precipitation_", "solid_precipitation_", "melt_", "outflow_"})
+        for (std::size_t j = 0; j < a->elevation_layers.size(); ++j) names.push_back(flux + std::to_string(j));
+    return columns_dict(names, result->fluxes, result->liquid.size());
+}
+
 PyMethodDef methods[] = {
     {"model_states", guarded_cfunction<model_states>(), METH_VARARGS | METH_KEYWORDS,
      "model_states(model, params, precipitation, pet)\n--\n\n"},
@@ -129,6 +143,9 @@ PyMethodDef methods[] = {
     {"flux_names", guarded_cfunction<flux_names>(), METH_O, "flux_names(model, /)\n--\n\n"},
     {"cemaneige_states", guarded_cfunction<cemaneige_states>(), METH_VARARGS | METH_KEYWORDS,
      "cemaneige_states(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n"
+     "--\n\n"},
+    {"cemaneige_fluxes", guarded_cfunction<cemaneige_fluxes>(), METH_VARARGS | METH_KEYWORDS,
+     "cemaneige_fluxes(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n"
      "--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
