@@ -35,6 +35,13 @@ using RunFn = void (*)(std::span<const double> x, std::span<const double> p, std
 // or discards); they are signed, positive INTO the model, so that over any run
 //   precipitation + sum(boundary) - actual_evaporation - streamflow = change of all stores.
 // Names are lower-case snake case and say what the water is, e.g. "exchange", "deep_loss".
+//
+// A model gets its fluxes (see gr4j.cpp, wageningen.cpp): a kFluxes table next to kStates; a
+// `stores` lambda built before the loop, given to record.start(stores) and then to
+// record(t, stores) every day; record.fluxes(t, lambda) returning the day's values in table
+// order, computed from values the loop already has (keep the model's arithmetic untouched, name
+// an intermediate if needed: unused, it costs nothing); Recorder<size(kStates), size(kFluxes)>
+// and kFluxes (and `storage`, if a state is not a plain store) in its ModelSpec.
 enum class FluxKind { evaporation, runoff, boundary };
 
 struct FluxSpec {
