@@ -9,7 +9,7 @@ from helpers import f64
 
 smar = vardex_rs.hydro.smar
 LAYERS = [f"L{k}" for k in range(16)]
-STORES = LAYERS + ["Gl", "Gq", "b"]  # Su is derived from the layers, not a store of its own
+STORES = LAYERS + ["Gl", "Gq", "b"]  # every store once: the upper-soil moisture Su is derived, not recorded
 DEFAULT = f64(0.505, 5.005, 0.5, 250.5, 100.5, 2.75, 1.05, 0.5)
 BOX = [DEFAULT, f64(0.01, 0.01, 0.01, 1, 1, 0.5, 0.1, 0.01), f64(1, 10, 0.99, 500, 200, 5, 2, 0.99),
        f64(0.9, 0.5, 0.9, 20, 3, 1.0, 1.5, 0.2)]
@@ -18,7 +18,7 @@ BOX = [DEFAULT, f64(0.01, 0.01, 0.01, 1, 1, 0.5, 0.1, 0.01), f64(1, 10, 0.99, 50
 def run(params, p, e):
     p, e = np.asarray(p, dtype=np.float64), np.asarray(e, dtype=np.float64)
     s = vardex.model_states("smar", params, p, e)
-    assert list(s) == LAYERS + ["Su", "Gl", "Gq", "b"]
+    assert list(s) == STORES
     return smar.simulate(params, p, e), s
 
 
@@ -42,14 +42,14 @@ def test_water_balance(params, camels_forcing):
     loss = p - q - np.diff(held)
     assert np.all(loss >= np.minimum(p, ec) - 1e-9) and np.all(loss <= ec + 1e-9)
     assert all(np.all((s[k] >= 0) & (s[k] <= 25)) for k in LAYERS)
-    np.testing.assert_allclose(s["Su"], sum(s[k] for k in LAYERS[:5]), rtol=1e-15)
 
 
 def test_first_day_uses_su_100_then_the_upper_layers():
     # x1 = 1: a fraction Su / 125 of the rain runs off directly, the rest soaks into the top layer.
     q, s = run(with_(x1=1.0), [10.0, 10.0], [0.0, 0.0])
     assert s["L0"][0] == pytest.approx(2.0 + 10.0 * (1 - 100 / 125), rel=1e-14)  # not Su = 10
-    assert s["L0"][1] == pytest.approx(s["L0"][0] + 10.0 * (1 - s["Su"][0] / 125), rel=1e-14)
+    su = sum(s[k][0] for k in LAYERS[:5])  # the upper layers at the end of day 0
+    assert s["L0"][1] == pytest.approx(s["L0"][0] + 10.0 * (1 - su / 125), rel=1e-14)
     assert all(np.all(s[k] == 2.0) for k in LAYERS[1:])
 
 
@@ -84,7 +84,7 @@ def test_wet_days_do_not_evaporate():
 def test_empty_upper_soil_takes_up_to_200_mm_without_direct_runoff(rain):
     params = with_(x3=0.99, x7=2.0, x6=0.5)
     q0, s0 = run(params, [0.0, 0.0], [100.0, 0.0])  # a 200 mm demand empties every layer
-    assert all(s0[k][0] == 0 for k in LAYERS) and s0["Su"][0] == 0
+    assert all(s0[k][0] == 0 for k in LAYERS)
     q, s = run(params, [0.0, rain], [100.0, 0.0])
     full = int(min(rain, 200.0) // 25)
     assert [s[k][1] for k in LAYERS] == [25.0] * full + [0.0] * (16 - full)

@@ -341,3 +341,17 @@ def test_recorded_states(camels_forcing):
     assert np.all(s["e_0"] <= 0.0) and np.all(s["e_1"] <= 0.0) and s["e_1"].min() < -1.0
     with pytest.raises(Validation, match="^Day of year 0 at index 1 outside valid range"):
         vardex.cemaneige_states(f64(*DEFAULTS), f64(1, 1), f64(0, 0), u64(1, 0), layers, median)
+    # The fluxes account for every layer's water: what fell is liquid or solid, the pack is what fell solid and
+    # did not melt, the outflows are simulate's output.
+    fx = vardex.cemaneige_fluxes(f64(*DEFAULTS), p, t, d, layers, median)
+    assert list(fx) == [f"{k}_{j}" for k in ("liquid_precipitation", "solid_precipitation", "melt", "outflow")
+                        for j in (0, 1)]
+    np.testing.assert_allclose(sum(fx[f"{k}_{j}"] for k in ("liquid_precipitation", "solid_precipitation")
+                                   for j in (0, 1)), p, rtol=1e-12, atol=1e-12)
+    for j in (0, 1):
+        np.testing.assert_allclose(np.cumsum(fx[f"solid_precipitation_{j}"] - fx[f"melt_{j}"]), s[f"G_{j}"],
+                                   atol=1e-9 * p.sum())
+        assert np.all(fx[f"melt_{j}"] >= 0) and fx[f"melt_{j}"].max() > 1.0
+    np.testing.assert_allclose(fx["outflow_0"] + fx["outflow_1"], liquid, rtol=1e-12, atol=1e-12)
+    with pytest.raises(Validation, match="^Day of year 0 at index 1 outside valid range"):
+        vardex.cemaneige_fluxes(f64(*DEFAULTS), f64(1, 1), f64(0, 0), u64(1, 0), layers, median)

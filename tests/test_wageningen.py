@@ -42,22 +42,29 @@ class TestBelowThreshold:
 
 
 class TestAboveThreshold:
-    def test_drainage_beyond_available_water_is_routed_in_full(self):
-        x = [1.0, 10.0, 0.1, 500.0, 250.0, 3.0, 20.0, 1.0]
-        s = states(x, [100.0], [5.0])
-        b = 130.0
-        dn = ((b - 1.0) / 0.1) * (b / 10.0)
-        assert dn > b and s["S"][0] == 0.0
-        q = wag.simulate(f64(*x), f64(100.0), f64(5.0))
-        total = s["Rf"][0] + s["Rs"][0] + s["b"][0] + q[0]
-        np.testing.assert_allclose(total, 200.0 + dn, rtol=1e-11)
+    @pytest.mark.parametrize("p, x3", [
+        (100.0, 0.1),                          # drainage formula 1677 mm on B = 130
+        (0.0, 29.0 * 30.0 / (10.0 * 30.5)),   # formula 30.5 mm on B = 30: once B went below 0
+    ])
+    def test_drainage_is_capped_at_the_water_there_is(self, p, x3):
+        x = f64(1.0, 10.0, x3, 500.0, 250.0, 3.0, 20.0, 1.0)
+        b = p + 30.0
+        assert ((b - 1.0) / x3) * (b / 10.0) > b
+        s = states(x, [p], [5.0])
+        q = wag.simulate(x, f64(p), f64(5.0))
+        assert s["S"][0] == 0.0  # all of B drained, evaporation took nothing and gave nothing back
+        np.testing.assert_allclose(s["Rf"][0] + s["Rs"][0] + s["b"][0] + q[0], 200.0 + b, rtol=1e-12)
 
-    def test_overdrawn_soil_gets_water_back_from_negative_evaporation(self):
-        # Drainage leaves B close to -0.5 with x1 = 1: the cosine of 3/4 pi makes evaporation negative.
-        x2 = 10.0
-        x3 = 29.0 * 30.0 / (x2 * 30.5)
-        s = states([1.0, x2, x3, 500.0, 250.0, 3.0, 20.0, 1.0], [0.0], [10.0])
-        assert s["S"][0] == pytest.approx(-0.5 + 10.0 * math.sqrt(0.5), rel=1e-9)
+    @pytest.mark.parametrize("x7", [1.0, 1.5, 3.0])
+    def test_linear_stores_release_at_most_what_they_hold(self, x7, camels_forcing):
+        # x6 = 0.5 d would take 2 Rf a day, and x7 x6 < 1 more than Rs: each store empties instead.
+        p = camels_forcing("01022500")["prcp"][:1000]
+        x = f64(1.0, 10.0, 5.0, 500.0, 100.0, 0.5, x7, 1.0)
+        s = vardex.model_states("wageningen", x, p, np.zeros_like(p))
+        assert np.all(s["Rf"] == 0.0) and np.all(s["Rs"] >= 0.0)
+        assert np.all(s["Rs"] == 0.0) == (x7 * 0.5 <= 1.0)
+        balance = vardex.water_balance("wageningen", x, p, np.zeros_like(p))
+        assert abs(balance["residual"]) < 1e-9 * balance["precipitation"]
 
     def test_full_slow_store_sends_all_drainage_to_the_fast_reservoir(self):
         x = [1.0, 10.0, 50.0, 500.0, 0.1, 3.0, 50.0, 1.0]  # Rs stays far above x5 = 0.1
@@ -90,6 +97,6 @@ class TestErrors:
 
     def test_overflow_is_reported(self):
         x = DEFAULTS.copy()
-        x[7] = 0.5  # same-day routing, so the infinite drainage reaches the output at once
-        with pytest.raises(vardex_rs.VardexNumericalError, match="WAGENINGEN simulation"):
-            wag.simulate(x, f64(1e308), f64(0.0))
+        x[7] = 0.5  # same-day routing: two days of near-overflowing rain overflow the stores on day 2
+        with pytest.raises(vardex_rs.VardexNumericalError, match="WAGENINGEN simulation.* at index 1$"):
+            wag.simulate(x, f64(1.7e308, 1.7e308), f64(0.0, 0.0))

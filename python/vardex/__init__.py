@@ -8,10 +8,12 @@ from __future__ import annotations
 from vardex.batch import BatchResults, calibrate_many
 from vardex.calibration import CalibrationResult, calibrate, compare
 from vardex.data import Catchment, DataError, load_camels
-from vardex.data import load_caravan as load_caravan
-from vardex.models import MODELS, cemaneige_states, model_states
+from vardex.data import load_caravan
+from vardex.models import (FLUX_MODELS, MODELS, cemaneige_fluxes, cemaneige_states, model_fluxes, model_states,
+                           water_balance)
 from vardex.periods import WarmupWarning
 from vardex.simulation import simulate
 
-__all__ = ["MODELS", "model_states", "cemaneige_states", "load_camels", "Catchment", "DataError", "calibrate", "compare",
+__all__ = ["MODELS", "FLUX_MODELS", "model_states", "model_fluxes", "water_balance", "cemaneige_states",
+           "cemaneige_fluxes", "load_camels", "load_caravan", "Catchment", "DataError", "calibrate", "compare",
            "CalibrationResult", "calibrate_many", "BatchResults", "simulate", "WarmupWarning"]

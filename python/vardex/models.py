@@ -1,12 +1,17 @@
 """The models of ``vardex_rs.hydro`` as the ``vardex`` layer sees them: their names, and their daily internals."""
 from __future__ import annotations
 
+from typing import Callable, TypeVar
+
 import numpy as np
 import vardex_rs.hydro
 
 from vardex import _convert, _core
 
-__all__ = ["MODELS", "canonical_model", "model_states", "cemaneige_states"]
+_T = TypeVar("_T")
+
+__all__ = ["MODELS", "FLUX_MODELS", "canonical_model", "model_states", "model_fluxes", "water_balance",
+           "cemaneige_states", "cemaneige_fluxes"]
 
 # Model names in the order of vardex_rs.hydro's submodules.
 MODELS: tuple[str, ...] = tuple(name for name, value in vars(vardex_rs.hydro).items()
@@ -40,6 +45,43 @@ def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet:
                               _convert.series(precipitation, "precipitation"), _convert.series(pet, "pet"))
 
 
+# --- Daily fluxes and water balances --------------------------------------------------------------------
+
+# The models that have a flux table (the others raise NotImplementedError from model_fluxes/water_balance).
+FLUX_MODELS: tuple[str, ...] = tuple(name for name in MODELS if _core.flux_names(name))
+
+
+def _model_call(fn: Callable[[str, np.ndarray, np.ndarray, np.ndarray], _T], model: str, params: np.ndarray,
+                precipitation: np.ndarray, pet: np.ndarray) -> _T:
+    if not isinstance(model, str):
+        raise TypeError(f"argument 'model': expected a str, got {type(model).__name__}")
+    return fn(model, _convert.series(params, "params"), _convert.series(precipitation, "precipitation"),
+              _convert.series(pet, "pet"))
+
+
+def model_fluxes(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
+    """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's daily fluxes (mm/day).
+
+    Same arguments, checks and errors as ``model_states``; ``NotImplementedError`` for a model without a flux
+    table (see ``FLUX_MODELS``). Keys: ``"actual_evaporation"``; each runoff component as it leaves its store,
+    before any routing delay (``"..._runoff"``, ``"baseflow"``); then every other way water enters or leaves the
+    model, signed positive into the model (``"exchange"``, ``"capillary_supply"``, ...).
+    """
+    return _model_call(_core.model_fluxes, model, params, precipitation, pet)
+
+
+def water_balance(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, float]:
+    """Totals over the run (mm): where the water of ``simulate`` came from and went.
+
+    Keys in order: ``"precipitation"``, ``"actual_evaporation"``, ``"streamflow"`` (the sum of ``simulate``'s
+    output), each source/sink flux of ``model_fluxes`` (signed, positive into the model), ``"storage_change"``
+    (end minus start of every store of ``model_states``, water in routing buffers included) and ``"residual"`` =
+    precipitation + sources/sinks − actual_evaporation − streamflow − storage_change, zero up to rounding.
+    Same checks and errors as ``model_fluxes``.
+    """
+    return _model_call(_core.water_balance, model, params, precipitation, pet)
+
+
 def cemaneige_states(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray,
                      day_of_year: np.ndarray, elevation_layers: np.ndarray,
                      median_elevation: float) -> dict[str, np.ndarray]:
@@ -51,6 +93,24 @@ def cemaneige_states(params: np.ndarray, precipitation: np.ndarray, temperature:
     ``elevation_layers[j]``.
     """
     return _core.cemaneige_states(_convert.series(params, "params"),
+                                  _convert.series(precipitation, "precipitation"),
+                                  _convert.series(temperature, "temperature"), _convert.days(day_of_year),
+                                  _convert.series(elevation_layers, "elevation_layers"),
+                                  _convert.scalar(median_elevation, "median_elevation"))
+
+
+def cemaneige_fluxes(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray,
+                     day_of_year: np.ndarray, elevation_layers: np.ndarray,
+                     median_elevation: float) -> dict[str, np.ndarray]:
+    """Run ``vardex_rs.snow.cemaneige.simulate`` and return its daily fluxes per elevation layer (mm/day).
+
+    Same arguments, checks and errors as ``cemaneige_states``. For each layer j (``elevation_layers[j]``), as a
+    share of the catchment average like the packs ``G_j``: ``"liquid_precipitation_j"``,
+    ``"solid_precipitation_j"``, ``"melt_j"`` and ``"outflow_j"`` (liquid precipitation plus melt). Over a
+    run, liquid plus solid precipitation summed over the layers is the precipitation, solid precipitation minus
+    melt is the change of ``G_j``, and the outflows sum to ``simulate``'s output, up to rounding.
+    """
+    return _core.cemaneige_fluxes(_convert.series(params, "params"),
                                   _convert.series(precipitation, "precipitation"),
                                   _convert.series(temperature, "temperature"), _convert.days(day_of_year),
                                   _convert.series(elevation_layers, "elevation_layers"),

@@ -86,7 +86,7 @@ std::optional<HydroError> run_into(const ModelSpec& m, std::span<const double> p
                                    std::span<const double> precipitation, std::span<const double> pet,
                                    std::span<double> q) {
     std::fill(q.begin(), q.end(), 0.0);  // the model loops start from zeros
-    m.run(params, precipitation, pet, q, {});
+    m.run(params, precipitation, pet, q, Tape{});
     if (auto e = scan_result(q, m.context)) return std::move(*e);
     return std::nullopt;
 }
@@ -96,7 +96,7 @@ std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std:
                                                         std::span<const double> pet) {
     if (auto e = check_inputs(m, params, precipitation, pet)) return std::unexpected(std::move(*e));
     std::vector<double> q(precipitation.size(), 0.0);
-    m.run(params, precipitation, pet, q, {});
+    m.run(params, precipitation, pet, q, Tape{});
     if (auto e = scan_result(q, m.context)) return std::unexpected(std::move(*e));
     return q;
 }
@@ -105,10 +105,48 @@ std::expected<Recording, HydroError> record_states(const ModelSpec& m, std::span
                                                    std::span<const double> precipitation,
                                                    std::span<const double> pet) {
     if (auto e = check_inputs(m, params, precipitation, pet)) return std::unexpected(std::move(*e));
-    Recording out{std::vector<double>(precipitation.size(), 0.0),
-                  std::vector<double>(m.states.size() * precipitation.size(), 0.0)};
-    m.record(params, precipitation, pet, out.q, out.states);
+    const std::size_t days = precipitation.size();
+    Recording out{std::vector<double>(days, 0.0), std::vector<double>(m.states.size() * days, 0.0),
+                  std::vector<double>(m.states.size(), 0.0), std::vector<double>(m.fluxes.size() * days, 0.0)};
+    m.record(params, precipitation, pet, out.q, Tape{out.states, out.initial, out.fluxes});
     if (auto e = scan_result(out.q, m.context)) return std::unexpected(std::move(*e));
+    return out;
+}
+
+std::vector<BalanceTerm> water_balance(const ModelSpec& m, const Recording& r,
+                                       std::span<const double> precipitation) {
+    const std::size_t days = r.q.size();
+    const auto total = [&](std::span<const double> v) {
+        double sum = 0.0;
+        for (const double x : v) sum = sum + x;
+        return sum;
+    };
+    const auto column = [&](std::size_t k) { return std::span<const double>(r.fluxes).subspan(k * days, days); };
+
+    std::vector<BalanceTerm> out;
+    const double rain = total(precipitation);
+    double evaporation = 0.0, boundary = 0.0;
+    out.push_back({"precipitation", rain});
+    out.push_back({"actual_evaporation", 0.0});
+    const double streamflow = total(r.q);
+    out.push_back({"streamflow", streamflow});
+    for (std::size_t k = 0; k < m.fluxes.size(); ++k) {
+        if (m.fluxes[k].kind == FluxKind::evaporation) {
+            evaporation = total(column(k));
+            out[1].total = evaporation;
+        } else if (m.fluxes[k].kind == FluxKind::boundary) {
+            const double b = total(column(k));
+            boundary = boundary + b;
+            out.push_back({m.fluxes[k].name, b});
+        }
+    }
+    double change = 0.0;
+    for (std::size_t k = 0; k < m.states.size(); ++k) {
+        const double weight = m.storage.empty() ? 1.0 : m.storage[k];
+        change = change + weight * (r.states[k * days + days - 1] - r.initial[k]);
+    }
+    out.push_back({"storage_change", change});
+    out.push_back({"residual", (((rain + boundary) - evaporation) - streamflow) - change});
     return out;
 }
 

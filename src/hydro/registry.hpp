@@ -45,15 +45,30 @@ std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std:
                                                         std::span<const double> precipitation,
                                                         std::span<const double> pet);
 
-// The streamflow and the stores at the end of every day: state k of day t at states[k * q.size() + t].
+// The streamflow, the stores at the end of every day (state k of day t at states[k * q.size() + t]),
+// the stores before the first day and the daily fluxes (flux k of day t at fluxes[k * q.size() + t]).
+// `initial` and `fluxes` are only written for a model with a flux table.
 struct Recording {
     std::vector<double> q;
     std::vector<double> states;
+    std::vector<double> initial;
+    std::vector<double> fluxes;
 };
 
-// simulate's checks, errors and streamflow, with the stores recorded on the way.
+// simulate's checks, errors and streamflow, with the stores (and fluxes) recorded on the way.
 std::expected<Recording, HydroError> record_states(const ModelSpec& m, std::span<const double> params,
                                                    std::span<const double> precipitation,
                                                    std::span<const double> pet);
+
+// Totals over a recorded run (mm), in this order: "precipitation", "actual_evaporation", "streamflow",
+// the model's boundary fluxes in table order, "storage_change" (end minus start of every store), then
+// "residual" = precipitation + boundary - actual_evaporation - streamflow - storage_change. Sums run in
+// day order. For a model with a flux table only.
+struct BalanceTerm {
+    const char* name;
+    double total;
+};
+std::vector<BalanceTerm> water_balance(const ModelSpec& m, const Recording& r,
+                                       std::span<const double> precipitation);
 
 }  // namespace vardex::hydro

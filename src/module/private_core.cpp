@@ -22,23 +22,87 @@ PyObject* columns_dict(std::span<const std::string> names, std::span<const doubl
     return dict.release();
 }
 
-PyObject* model_states(PyObject*, PyObject* args, PyObject* kwargs) {
+// The model of that name, or nullptr with the error raised: the hydro error of an unknown name,
+// and with `needs_fluxes` NotImplementedError for a model that has no flux table yet.
+const hydro::ModelSpec* model_arg(const std::string& model, bool needs_fluxes) {
+    const hydro::ModelSpec* m = hydro::find_model(model);
+    if (!m) {
+        raise(HydroError{HydroWrongModel{model}});
+        return nullptr;
+    }
+    if (needs_fluxes && m->fluxes.empty()) {
+        PyErr_Format(PyExc_NotImplementedError, "model '%s' has no flux table yet", m->name);
+        return nullptr;
+    }
+    return m;
+}
+
+// The shared body of model_states, model_fluxes and water_balance: parse, check, record without
+// the lock, then `make` the result from the recording.
+template <bool NeedsFluxes, class Make>
+PyObject* recorded(PyObject* args, PyObject* kwargs, const char* format, Make make) {
     static const char* keywords[] = {"model", "params", "precipitation", "pet", nullptr};
     PyObject *model_obj, *params_obj, *precipitation_obj, *pet_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:model_states", const_cast<char**>(keywords), &model_obj,
-                                     &params_obj, &precipitation_obj, &pet_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &model_obj, &params_obj,
+                                     &precipitation_obj, &pet_obj))
         return nullptr;
     auto model = str_arg(model_obj, "model");
     if (!model) return nullptr;
     auto a = model_args(params_obj, precipitation_obj, pet_obj);
     if (!a) return nullptr;
-
-    const hydro::ModelSpec* m = hydro::find_model(*model);
-    if (!m) return raise(HydroError{HydroWrongModel{*model}});
+    const hydro::ModelSpec* m = model_arg(*model, NeedsFluxes);
+    if (!m) return nullptr;
     auto result = without_gil([&] { return hydro::record_states(*m, a->params, a->precipitation, a->pet); });
     if (!result) return raise(result.error());
-    const std::vector<std::string> names(m->states.begin(), m->states.end());
-    return columns_dict(names, result->states, result->q.size());
+    return make(*m, *result, a->precipitation);
+}
+
+PyObject* model_states(PyObject*, PyObject* args, PyObject* kwargs) {
+    return recorded<false>(args, kwargs, "OOOO:model_states",
+                           [](const hydro::ModelSpec& m, const hydro::Recording& r, std::span<const double>) {
+                               const std::vector<std::string> names(m.states.begin(), m.states.end());
+                               return columns_dict(names, r.states, r.q.size());
+                           });
+}
+
+PyObject* model_fluxes(PyObject*, PyObject* args, PyObject* kwargs) {
+    return recorded<true>(args, kwargs, "OOOO:model_fluxes",
+                          [](const hydro::ModelSpec& m, const hydro::Recording& r, std::span<const double>) {
+                              std::vector<std::string> names;
+                              for (const hydro::FluxSpec& f : m.fluxes) names.emplace_back(f.name);
+                              return columns_dict(names, r.fluxes, r.q.size());
+                          });
+}
+
+PyObject* water_balance(PyObject*, PyObject* args, PyObject* kwargs) {
+    return recorded<true>(
+        args, kwargs, "OOOO:water_balance",
+        [](const hydro::ModelSpec& m, const hydro::Recording& r, std::span<const double> precipitation) -> PyObject* {
+            const auto terms = without_gil([&] { return hydro::water_balance(m, r, precipitation); });
+            Ref dict(PyDict_New());
+            if (!dict) return nullptr;
+            for (const hydro::BalanceTerm& term : terms) {
+                Ref value(PyFloat_FromDouble(term.total));
+                if (!value || PyDict_SetItemString(dict.get(), term.name, value.get()) < 0) return nullptr;
+            }
+            return dict.release();
+        });
+}
+
+// The flux names of a model, in column order; an empty tuple when it has no flux table yet.
+PyObject* flux_names(PyObject*, PyObject* arg) {
+    auto model = str_arg(arg, "model");
+    if (!model) return nullptr;
+    const hydro::ModelSpec* m = model_arg(*model, false);
+    if (!m) return nullptr;
+    Ref out(PyTuple_New(static_cast<Py_ssize_t>(m->fluxes.size())));
+    if (!out) return nullptr;
+    for (std::size_t k = 0; k < m->fluxes.size(); ++k) {
+        PyObject* name = PyUnicode_FromString(m->fluxes[k].name);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    return out.release();
 }
 
 PyObject* cemaneige_states(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -55,11 +119,33 @@ PyObject* cemaneige_states(PyObject*, PyObject* args, PyObject* kwargs) {
     return columns_dict(names, result->states, result->liquid.size());
 }
 
+PyObject* cemaneige_fluxes(PyObject*, PyObject* args, PyObject* kwargs) {
+    auto a = snow_args(args, kwargs, "OOOOOO:cemaneige_fluxes");
+    if (!a) return nullptr;
+    auto result = without_gil([&] {
+        return snow::cemaneige_states(a->params, a->precipitation, a->temperature, a->day_of_year,
+                                      a->elevation_layers, a->median_elevation);
+    });
+    if (!result) return raise(result.error());
+    std::vector<std::string> names;
+    for (const char* flux : {"liquid_precipitation_", "solid_precipitation_", "melt_", "outflow_"})
+        for (std::size_t j = 0; j < a->elevation_layers.size(); ++j) names.push_back(flux + std::to_string(j));
+    return columns_dict(names, result->fluxes, result->liquid.size());
+}
+
 PyMethodDef methods[] = {
     {"model_states", guarded_cfunction<model_states>(), METH_VARARGS | METH_KEYWORDS,
      "model_states(model, params, precipitation, pet)\n--\n\n"},
+    {"model_fluxes", guarded_cfunction<model_fluxes>(), METH_VARARGS | METH_KEYWORDS,
+     "model_fluxes(model, params, precipitation, pet)\n--\n\n"},
+    {"water_balance", guarded_cfunction<water_balance>(), METH_VARARGS | METH_KEYWORDS,
+     "water_balance(model, params, precipitation, pet)\n--\n\n"},
+    {"flux_names", guarded_cfunction<flux_names>(), METH_O, "flux_names(model, /)\n--\n\n"},
     {"cemaneige_states", guarded_cfunction<cemaneige_states>(), METH_VARARGS | METH_KEYWORDS,
      "cemaneige_states(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n"
+     "--\n\n"},
+    {"cemaneige_fluxes", guarded_cfunction<cemaneige_fluxes>(), METH_VARARGS | METH_KEYWORDS,
+     "cemaneige_fluxes(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n"
      "--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

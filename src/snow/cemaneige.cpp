@@ -114,17 +114,28 @@ std::optional<SnowError> check_inputs(std::span<const double> params, std::span<
 }
 
 // No-op for simulate; the recording run keeps the packs (columns 0..n-1) and the thermal
-// states (columns n..2n-1) of every day.
+// states (columns n..2n-1) of every day, and the fluxes of layer j: liquid precipitation
+// (column j), solid precipitation (n + j), melt (2n + j) and outflow, liquid plus melt (3n + j).
 struct NoSnowRecorder {
     void operator()(std::size_t, const std::vector<double>&, const std::vector<double>&) const {}
+    void precipitation(std::size_t, std::size_t, double, double) const {}
+    void melt(std::size_t, std::size_t, double) const {}
 };
 struct SnowRecorder {
     double* out;
-    std::size_t days;
+    double* fluxes;
+    std::size_t days, n;
     void operator()(std::size_t t, const std::vector<double>& pack, const std::vector<double>& thermal) const {
-        const std::size_t n = pack.size();
         for (std::size_t j = 0; j < n; ++j) out[j * days + t] = pack[j];
         for (std::size_t j = 0; j < n; ++j) out[(n + j) * days + t] = thermal[j];
+    }
+    void precipitation(std::size_t t, std::size_t j, double liquid, double solid) const {
+        fluxes[j * days + t] = liquid;
+        fluxes[(n + j) * days + t] = solid;
+    }
+    void melt(std::size_t t, std::size_t j, double melt) const {
+        fluxes[(2 * n + j) * days + t] = melt;
+        fluxes[(3 * n + j) * days + t] = fluxes[j * days + t] + melt;
     }
 };
 
@@ -170,6 +181,7 @@ std::optional<SnowError> run(std::span<const double> params, std::span<const dou
             const double x = tj * (1.0 - ctg) + thermal[j] * ctg;
             thermal[j] = x < 0.0 ? x : 0.0;
             liquid = liquid + (pj - snowfall);
+            record.precipitation(t, j, pj - snowfall, snowfall);
         }
 
         double melt = 0.0;
@@ -183,6 +195,7 @@ std::optional<SnowError> run(std::span<const double> params, std::span<const dou
             const double actual = potential * (ratio * (1.0 - min_melt_speed) + min_melt_speed);
             pack[j] = pack[j] - actual;
             melt = melt + actual;
+            record.melt(t, j, actual);
         }
         out[t] = liquid + melt;
         record(t, pack, thermal);
@@ -207,11 +220,12 @@ std::expected<SnowRecording, SnowError> checked_run(std::span<const double> para
         return std::unexpected(std::move(*e));
     const std::size_t days = precipitation.size();
     SnowRecording rec{std::vector<double>(days, 0.0),
-                      std::vector<double>(Record ? 2 * elevation_layers.size() * days : 0, 0.0)};
+                      std::vector<double>(Record ? 2 * elevation_layers.size() * days : 0, 0.0),
+                      std::vector<double>(Record ? 4 * elevation_layers.size() * days : 0, 0.0)};
     std::optional<SnowError> e;
     if constexpr (Record)
         e = run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, rec.liquid,
-                SnowRecorder{rec.states.data(), days});
+                SnowRecorder{rec.states.data(), rec.fluxes.data(), days, elevation_layers.size()});
     else
         e = run(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, rec.liquid,
                 NoSnowRecorder{});

@@ -56,13 +56,16 @@ std::optional<SnowError> cemaneige_run_into(std::span<const double> params, std:
 
 // The liquid water and, for every day, the snow pack G_j of each layer (columns 0..n-1,
 // mm) then its thermal state e_j (columns n..2n-1, degC): column c of day t at
-// states[c * liquid.size() + t].
+// states[c * liquid.size() + t]. `fluxes` (mm/day, same layout) holds per layer j the liquid
+// precipitation (column j), the solid precipitation (n + j), the melt (2n + j) and the
+// outflow, liquid plus melt (3n + j).
 struct SnowRecording {
     std::vector<double> liquid;
     std::vector<double> states;
+    std::vector<double> fluxes;
 };
 
-// cemaneige's checks, errors and output, with the per-layer states recorded on the way.
+// cemaneige's checks, errors and output, with the per-layer states and fluxes recorded on the way.
 std::expected<SnowRecording, SnowError> cemaneige_states(std::span<const double> params,
                                                          std::span<const double> precipitation,
                                                          std::span<const double> temperature,

@@ -22,11 +22,19 @@ constexpr ParamSpec kParams[] = {
 // Soil bucket, the two routing stores, and the water still in the unit hydrograph.
 constexpr const char* kStates[] = {"S", "R1", "R2", "b"};
 
+// On a day whose net rain is below the demand, that rain evaporates as well as what the
+// bucket loses. The first store releases over x3 x6 days, the second over x6.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"slow_runoff", FluxKind::runoff},
+    {"fast_runoff", FluxKind::runoff},
+};
+
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4], x6 = x[5];
 
     // Not DelayRouting's ordinates: n = ceil(d) of them instead of ceil(d) + 1, so the same split
@@ -39,6 +47,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
     double s = x1 * 0.5;
     double r1 = 10.0, r2 = 5.0;
+    const auto stores = [&] { return std::array{s, r1, r2, pending(b)}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -47,6 +57,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         // bucket empties exponentially (a NaN comparison also lands there).
         const double net = (1.0 - x5) * p;
         double spill = 0.0;
+        const double s_start = s;
         if (net >= e) {
             spill = max_nan(((net - e) + s) - x1, 0.0);
             s = ((net - e) + s) - spill;
@@ -64,13 +75,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         r2 = r2_in - q2;
 
         q[t] = route(b, w, q1 + q2);
-        record(t, [&] { return std::array{s, r1, r2, pending(b)}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{net >= e ? e : net + (s_start - s), q1, q2}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec bucket{"bucket", "Bucket simulation", kParams, kStates, run<NoRecorder>,
-                              run<Recorder<std::size(kStates)>>};
+                              run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

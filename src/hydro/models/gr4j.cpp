@@ -17,6 +17,17 @@ constexpr ParamSpec kParams[] = {
 // Production store, routing store, and what the two unit hydrographs still hold.
 constexpr const char* kStates[] = {"S", "R", "U1", "U2"};
 
+// Exchange is what the groundwater term actually moved (into the routing store, and into the
+// direct branch as far as its clamp at 0 let it); the floor of the routing store at 0.001 x3
+// adds water of its own.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"routed_runoff", FluxKind::runoff},
+    {"direct_runoff", FluxKind::runoff},
+    {"exchange", FluxKind::boundary},
+    {"routing_floor", FluxKind::boundary},
+};
+
 // The two S-curves at t. Below x4 the second is half the first, so they share its power.
 struct SCurves {
     double sh1, sh2;
@@ -40,8 +51,8 @@ void convolve(std::vector<double>& u, const std::vector<double>& o, double input
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3];
 
     const auto l1 = static_cast<std::size_t>(std::ceil(x4));
@@ -58,11 +69,13 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
     double s = 0.5 * x1;
     double r = 0.5 * x3;
+    const auto stores = [&] { return std::array{s, r, pending(u1), pending(u2)}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
 
-        double pn = 0.0, ps = 0.0;
+        double pn = 0.0, ps = 0.0, es = 0.0;
         if (p > e) {
             pn = p - e;
             const double ws = std::tanh(pn / x1);
@@ -72,7 +85,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         } else if (p < e) {
             const double en = e - p;
             const double ws = std::tanh(en / x1);
-            const double es = s * (2.0 - s / x1) * ws / (1.0 + (1.0 - s / x1) * ws);
+            es = s * (2.0 - s / x1) * ws / (1.0 + (1.0 - s / x1) * ws);
             s = s - es;
         }
 
@@ -87,8 +100,10 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         convolve(u2, o2, pr * 0.1);
 
         const double f = x2 * std::pow(r / x3, 3.5);
-        r = (r + u1[0]) + f;
+        const double r_in = (r + u1[0]) + f;
+        r = r_in;
         if (r <= 0.001 * x3) r = 0.001 * x3;
+        const double r_floored = r;
 
         const double rr = r / x3;
         const double rr_sq = rr * rr;
@@ -98,13 +113,17 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         double qd = u2[0] + f;
         if (qd <= 0.0) qd = 0.0;
         q[t] = qd + qr;
-        record(t, [&] { return std::array{s, r, pending(u1), pending(u2)}; });
+        record(t, stores);
+        record.fluxes(t, [&] {
+            const double evaporation = p > e ? e : p + es;
+            return std::array{evaporation, qr, qd, f + (qd - u2[0]), r_floored - r_in};
+        });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec gr4j{"gr4j", "GR4J simulation", kParams, kStates, run<NoRecorder>,
-                            run<Recorder<std::size(kStates)>>};
+                            run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

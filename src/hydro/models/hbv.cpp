@@ -29,15 +29,25 @@ constexpr ParamSpec kParams[] = {
 // Soil, intermediate and ground reservoirs, and what the unit hydrograph still holds.
 constexpr const char* kStates[] = {"S", "I", "G", "b"};
 
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"quick_runoff", FluxKind::runoff},
+    {"intermediate_runoff", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+};
+
 // Triangular ordinates over ceil(x6) days, normalised by their sum. When x6 has a fractional
-// part below 0.5 the last raw ordinate is negative; it is kept as it is.
+// part below 0.5 the last raw ordinate would be negative and the outlet's clamp at 0 would
+// release more water than fell; it is 0 instead.
 std::vector<double> triangle(double x6) {
     const auto m = static_cast<std::size_t>(std::floor(x6 / 2.0));
     const auto n = static_cast<std::size_t>(std::ceil(x6));
     std::vector<double> w(n);
     for (std::size_t k = 1; k <= n; ++k) {
         const double kd = static_cast<double>(k);
-        w[k - 1] = k <= m ? kd - 0.5 : x6 + 0.5 - kd;
+        double v = k <= m ? kd - 0.5 : x6 + 0.5 - kd;
+        if (v < 0.0) v = 0.0;
+        w[k - 1] = v;
     }
     double sum = 0.0;
     for (const double v : w) sum = sum + v;
@@ -47,8 +57,8 @@ std::vector<double> triangle(double x6) {
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4], x7 = x[6], x8 = x[7], x9 = x[8];
 
     const std::vector<double> w = triangle(x[5]);
@@ -57,11 +67,13 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double s = x1;
     double i_store = 1.0;
     double g = 10.0;
+    const auto stores = [&] { return std::array{s, i_store, g, pending(b)}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t] / 5.0;
         const double e = pet[t] / 5.0;
 
-        double recharge = 0.0;
+        double recharge = 0.0, evaporation = 0.0;
         for (int k = 0; k < 5; ++k) {
             const double f = std::pow(min_nan(s / x1, 1.0), x7);
             const double r = f * p;
@@ -69,7 +81,9 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
             s = (p - r) + s;
             // Not capped at e: above x2 the soil evaporates more than the sub-step's PET.
             const double a = e * s / x2;
-            s = s - min_nan(a, s);
+            const double ea = min_nan(a, s);
+            evaporation = evaporation + ea;
+            s = s - ea;
         }
 
         i_store = i_store + recharge;
@@ -87,13 +101,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         // The shared routing step, over the triangular ordinates.
         q[t] = route(b, w, runoff);
-        record(t, [&] { return std::array{s, i_store, g, pending(b)}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{evaporation, q0, q1, q2}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec hbv{"hbv", "HBV simulation", kParams, kStates, run<NoRecorder>,
-                           run<Recorder<std::size(kStates)>>};
+                           run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -25,8 +25,8 @@ constexpr const char* kStates[] = {"S", "F1", "F2", "F3", "L", "b"};
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x5 = x[4], x6 = x[5];
     const double b1 = x2 + 1.0;
     const double inv_b1 = 1.0 / b1;

@@ -27,8 +27,8 @@ constexpr const char* kStates[] = {"S", "I", "G", "R", "b"};
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4], x7 = x[6];
     DelayRouting routing(x[5]);
 

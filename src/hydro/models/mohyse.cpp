@@ -44,12 +44,12 @@ std::array<double, kOrdinates> gamma_ordinates(double s, double h) {
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4];
 
-    const std::array<double, kOrdinates> w = gamma_ordinates(x[5], x[6]);
-    std::array<double, kOrdinates> b{};
+    alignas(64) const std::array<double, kOrdinates> w = gamma_ordinates(x[5], x[6]);
+    alignas(64) std::array<double, kOrdinates> b{};
 
     double v = 40.0;
     double a = 30.0;

@@ -34,8 +34,8 @@ constexpr double kMinDepth = 0.1;
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4];
     const double x6 = x[5], x7 = x[6], x8 = x[7], x9 = x[8], x10 = x[9];
 

@@ -28,15 +28,25 @@ constexpr double kLayerCapacity = 25.0;
 constexpr double kUpperCapacity = 125.0;  // the upper five layers
 constexpr double kDryInfiltration = 200.0;
 
-// The layers top first, the upper-soil moisture, the two routing reservoirs and the delay.
-constexpr const char* kStates[] = {"L0", "L1", "L2",  "L3",  "L4",  "L5",  "L6", "L7", "L8", "L9",
-                                   "L10", "L11", "L12", "L13", "L14", "L15", "Su", "Gl", "Gq", "b"};
-static_assert(std::size(kStates) == kLayers + 4);
+// The layers top first, the two routing reservoirs and the delay. The upper-soil moisture that
+// drives direct runoff is derived from the layers (a day late), not a store, so it is not here.
+constexpr const char* kStates[] = {"L0",  "L1",  "L2",  "L3",  "L4",  "L5", "L6", "L7", "L8", "L9",
+                                   "L10", "L11", "L12", "L13", "L14", "L15", "Gl", "Gq", "b"};
+static_assert(std::size(kStates) == kLayers + 3);
+
+// Evaporation is what PET took from the rain plus what the layers gave up. Excess rain the top
+// layer could not take in joins the quick reservoir.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"direct_runoff", FluxKind::runoff},
+    {"quick_runoff", FluxKind::runoff},
+    {"slow_runoff", FluxKind::runoff},
+};
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4], x7 = x[6], x8 = x[7];
 
     DelayRouting routing(x[5]);
@@ -45,11 +55,21 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     // Su lags the layers by a day and starts at 100, not at the 10 mm the top layers hold.
     double su = 100.0;
     double gl = 50.0, gq = 20.0;
+    const auto stores = [&] {
+        std::array<double, std::size(kStates)> v{};
+        for (std::size_t k = 0; k < kLayers; ++k) v[k] = layer[k];
+        v[kLayers] = gl;
+        v[kLayers + 1] = gq;
+        v[kLayers + 2] = routing.pending();
+        return v;
+    };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double ec = pet[t] * x7;
         const double rn = max_nan(p - ec, 0.0);
         double ed = max_nan(ec - p, 0.0);
+        const double demand = ed;
 
         const double rd = ((su / kUpperCapacity) * x1) * rn;
         const double e = std::exp((-x2 * su) / kUpperCapacity);
@@ -84,21 +104,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         gq = gq - qq;
 
         q[t] = routing.route((qq + ql) + rd);
-        record(t, [&] {
-            std::array<double, std::size(kStates)> v{};
-            for (std::size_t k = 0; k < kLayers; ++k) v[k] = layer[k];
-            v[kLayers] = su;
-            v[kLayers + 1] = gl;
-            v[kLayers + 2] = gq;
-            v[kLayers + 3] = routing.pending();
-            return v;
-        });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{(p - rn) + (demand - ed), rd, qq, ql}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec smar{"smar", "SMAR simulation", kParams, kStates, run<NoRecorder>,
-                            run<Recorder<std::size(kStates)>>};
+                            run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -24,8 +24,8 @@ constexpr const char* kStates[] = {"T1", "T2", "T3", "T4", "b"};
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x6 = x[5], x7 = x[6];
     // Each lower tank drains more slowly than the one above it.
     const double k1 = x[2];

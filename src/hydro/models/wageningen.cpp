@@ -22,56 +22,71 @@ constexpr ParamSpec kParams[] = {
 // Soil, fast and slow routing reservoirs, and the runoff still in the routing buffer.
 constexpr const char* kStates[] = {"S", "Rf", "Rs", "b"};
 
+// Capillary rise feeds the soil from the slow store without taking the water out of it: that
+// water comes from outside the stores.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"fast_runoff", FluxKind::runoff},
+    {"slow_runoff", FluxKind::runoff},
+    {"capillary_supply", FluxKind::boundary},
+};
+
 constexpr double kHalfPi = 1.5707963267948966;
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
-         std::span<double> q, std::span<double> states) {
-    const Rec record(states, q.size());
+         std::span<double> q, Tape tape) {
+    const Rec record(tape, q.size());
     const double x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4], x6 = x[5], x7 = x[6];
     DelayRouting routing(x[7]);
 
     double s = 30.0;
     double rf = 0.0;
     double rs = 200.0;
+    const auto stores = [&] { return std::array{s, rf, rs, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
 
-        // Drainage above the threshold is not limited by the water available; below it the
-        // slow store feeds the soil by capillary rise without losing that water itself.
+        // Drainage above the threshold takes at most the water there is; below it the slow
+        // store feeds the soil by capillary rise without losing that water itself.
         double b = p + s;
         double dn = 0.0, cr = 0.0;
         if (b >= x1) {
             dn = ((b - x1) / x3) * (b / x2);
+            if (dn > b) dn = b;
         } else {
             cr = (x1 - b) * (rs / x4);
         }
         b = (b + cr) - dn;
 
-        // A negative b takes the cosine past pi/2, so evaporation may turn negative.
         const double evap = b >= x1 ? e : e * std::cos(((x1 - b) / x1) * kHalfPi);
-        s = max_nan(b - evap, 0.0);
+        s = max_nan(b - evap, 0.0);  // what evaporated is b - s
 
         // The split uses the slow store as it was at the start of the day.
         const double f = min_nan(rs / x5, 1.0);
         rs = (1.0 - f) * dn + rs;
 
         rf = f * dn + rf;
-        const double qf = rf / x6;
+        // Neither linear store releases more than it holds (x6 and x7 x6 may be below a day).
+        double qf = rf / x6;
+        if (qf > rf) qf = rf;
         rf = rf - qf;
 
-        const double qs = rs / (x7 * x6);
+        double qs = rs / (x7 * x6);
+        if (qs > rs) qs = rs;
         rs = rs - qs;
 
         q[t] = routing.route(qf + qs);
-        record(t, [&] { return std::array{s, rf, rs, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{b - s, qf, qs, cr}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec wageningen{"wageningen", "WAGENINGEN simulation", kParams, kStates, run<NoRecorder>,
-                                  run<Recorder<std::size(kStates)>>};
+                                  run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -1,0 +1,67 @@
+"""Daily fluxes and water balances, over every model that has a flux table: stores never below empty and the
+balance closing at rounding level on real data, across the parameter box and its corners; same errors as simulate."""
+import numpy as np
+import pytest
+
+import vardex
+import vardex_rs
+
+SIGNED_STATES = {("topmodel", "B")}  # TOPMODEL's storage index is a signed deficit by design
+GAUGES = ["01022500", "03015500"]
+
+
+def parameter_sets(model, n=10):
+    lo, hi = getattr(vardex_rs.hydro, model).init()[1].T
+    rng = np.random.default_rng([ord(c) for c in model])
+    corners = [lo, hi] + [np.where(rng.random(lo.size) < 0.5, lo, hi) for _ in range(6)]
+    return corners + [lo + rng.random(lo.size) * (hi - lo) for _ in range(n)]
+
+
+@pytest.mark.parametrize("gauge", GAUGES)
+@pytest.mark.parametrize("model", vardex.FLUX_MODELS)
+def test_stores_stay_non_negative_and_the_balance_closes(model, gauge):
+    c = vardex.load_camels(gauge)
+    simulate = getattr(vardex_rs.hydro, model).simulate
+    for x in parameter_sets(model):
+        q = simulate(x, c.precipitation, c.pet)
+        states = vardex.model_states(model, x, c.precipitation, c.pet)
+        fluxes = vardex.model_fluxes(model, x, c.precipitation, c.pet)
+        balance = vardex.water_balance(model, x, c.precipitation, c.pet)
+        for name, v in states.items():
+            if (model, name) not in SIGNED_STATES:
+                assert v.min() >= -1e-9 * max(1.0, np.abs(v).max()), (name, x)
+        assert "actual_evaporation" in fluxes and all(v.shape == q.shape for v in fluxes.values())
+        terms = [k for k in balance if k not in ("precipitation", "actual_evaporation", "streamflow",
+                                                   "storage_change", "residual")]
+        assert list(balance) == ["precipitation", "actual_evaporation", "streamflow", *terms,
+                                 "storage_change", "residual"]
+        # Totals are running sums in day order, of simulate's own output and of the daily fluxes.
+        assert balance["streamflow"] == np.cumsum(q)[-1]
+        for name in ["actual_evaporation", *terms]:
+            assert balance[name] == np.cumsum(fluxes[name])[-1]
+        for name in set(fluxes) - set(terms):  # evaporation and runoff components are amounts
+            assert fluxes[name].min() >= -1e-12 * max(1.0, fluxes[name].max()), (name, x)
+        scale = sum(abs(v) for k, v in balance.items() if k != "residual")
+        assert abs(balance["residual"]) <= 1e-9 * scale, (x, balance)
+
+
+@pytest.mark.parametrize("model", vardex.MODELS)
+def test_fluxes_raise_what_simulate_raises(model):
+    module = getattr(vardex_rs.hydro, model)
+    defaults, _ = module.init()
+    if model not in vardex.FLUX_MODELS:
+        with pytest.raises(NotImplementedError, match=f"^model '{model}' has no flux table yet$"):
+            vardex.water_balance(model, defaults, np.ones(4), np.ones(4))
+        return
+    ok = np.ones(4)
+    for args in [(defaults[:-1], ok, ok), (defaults, ok, np.ones(3)), (defaults, ok, np.array([1.0, -1.0, 1, 1]))]:
+        with pytest.raises(vardex_rs.VardexValidationError) as expected:
+            module.simulate(*args)
+        for fn in (vardex.model_fluxes, vardex.water_balance):
+            with pytest.raises(vardex_rs.VardexValidationError) as got:
+                fn(model, *args)
+            assert str(got.value) == str(expected.value)
+    with pytest.raises(vardex_rs.VardexValidationError, match="^Unknown hydro model 'GR4J'$"):
+        vardex.model_fluxes("GR4J", defaults, ok, ok)
+    with pytest.raises(TypeError):
+        vardex.water_balance(None, defaults, ok, ok)  # type: ignore[arg-type]
