@@ -38,9 +38,11 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         // The fuller the production store, the more rain goes to the surface. The exponential may
         // overflow to inf on a nearly empty store, which sends no rain to the surface.
-        const double d = p / (std::exp((x3 - sp) / x4) + 1.0);
+        // sp is never NaN, so the divisor lies in [1, inf] and a zero p divided by it is p; exp skipped.
+        const double d = p == 0.0 ? p : p / (std::exp((x3 - sp) / x4) + 1.0);
         const double w = (p - d) + sp;
-        const double ea = (1.0 - std::exp(-w / 245.0)) * e;
+        // w >= +0 puts the factor in [+0, 1], so with e = ±0 the product is e; exp skipped.
+        const double ea = e == 0.0 ? e : (1.0 - std::exp(-w / 245.0)) * e;
         sp = max_nan(w - ea, 0.0);
 
         const double ss1 = d + ss;

@@ -75,8 +75,9 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         double recharge = 0.0, evaporation = 0.0;
         for (int k = 0; k < 5; ++k) {
-            const double f = std::pow(min_nan(s / x1, 1.0), x7);
-            const double r = f * p;
+            // s stays >= +0 (or NaN) and x7 >= 0, so the power lies in [+0, 1]; times p = ±0 that
+            // is p itself, and a dry sub-step skips the pow.
+            const double r = p == 0.0 ? p : std::pow(min_nan(s / x1, 1.0), x7) * p;
             recharge = recharge + r;
             s = (p - r) + s;
             // Not capped at e: above x2 the soil evaporates more than the sub-step's PET.

@@ -45,7 +45,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double pn = i < p ? p - i : 0.0;
 
         // Infiltration capacity falls exponentially with soil wetness; rain above it runs off.
-        const double ic = std::exp((s * -2.0) / x2) * x8;
+        // With pn = +0 both comparisons below fail for any ic >= +0 or NaN; exp skipped.
+        const double ic = pn > 0.0 ? std::exp((s * -2.0) / x2) * x8 : 0.0;
         const double ri = ic < pn ? pn - ic : 0.0;
         const double f = ic < pn ? ic : pn;
 

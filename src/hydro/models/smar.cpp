@@ -72,9 +72,12 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double demand = ed;
 
         const double rd = ((su / kUpperCapacity) * x1) * rn;
-        const double e = std::exp((-x2 * su) / kUpperCapacity);
         const double rm = rn - rd;
-        const double infiltration = min_nan(kDryInfiltration * e, max_nan(rm, 0.0));
+        // rm is never -0 (rd has rn's sign), so no room is +0; the minimum of +0 with 200 e^(..),
+        // which is >= +0 or NaN, is +0; exp skipped.
+        const double room = max_nan(rm, 0.0);
+        const double infiltration =
+            room > 0.0 ? min_nan(kDryInfiltration * std::exp((-x2 * su) / kUpperCapacity), room) : room;
 
         // Water moves down through full layers; each layer then meets the demand the layers
         // above left, scaled by one more factor x3.

@@ -51,10 +51,12 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double er = e - ei;
 
         // The start-of-day index sets the saturated share; the rest recharges the index.
-        const double qs = pe / (std::exp(x6 - b / x5) + 1.0);
+        // b and b1 are never NaN (nor +inf), so both divisors lie in [1, inf]: a zero pe or er
+        // divided by one is that same zero, and the exp is skipped.
+        const double qs = pe == 0.0 ? pe : pe / (std::exp(x6 - b / x5) + 1.0);
         const double b1 = (pe - qs) + b;
         // The evaporation term is added to the index, as calibrated parameter sets expect.
-        const double b2 = er / (std::exp(x7 - b1 / x5) + 1.0) + b1;
+        const double b2 = (er == 0.0 ? er : er / (std::exp(x7 - b1 / x5) + 1.0)) + b1;
 
         const double r1 = qs + r;
         const double qr = (r1 * r1) / (x1 + r1);
