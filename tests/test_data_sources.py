@@ -1,6 +1,9 @@
 """Catchments from other sources than CAMELS: the Caravan layout (the generated sample) and one's own series."""
+import csv
 import math
 import shutil
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -31,6 +34,21 @@ def test_caravan_sample_round_trips_the_camels_catchments(pet):
         assert np.isnan(caravan.observed).any() == (gauge == "01022500")  # empty fields: its missing 2003
 
 
+def test_batches_of_caravan_ids_equal_calibrations_of_the_loaded_catchments(tmp_path):
+    root, out = sample_dir("caravan"), tmp_path / "results.csv"
+    run = subprocess.run([sys.executable, "-m", "vardex", "batch", "--caravan", str(root), "--models", "GR4J",
+                          "--optimiser", "dds", "--max-evaluations", "60", "--no-snow", "--no-progress", "--out",
+                          str(out)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    with open(out, newline="") as f:
+        rows = {r["gauge"]: r for r in csv.DictReader(f)}
+    assert sorted(rows) == caravan_gauges(root)
+    for gauge, row in rows.items():
+        expected = vardex.calibrate(load_caravan(gauge, root), "gr4j", snow=False, optimiser="dds",
+                                    max_evaluations=60, progress=False)
+        assert row["forcing"] == "caravan" and float(row["nse"]) == expected.metrics["nse"]
+
+
 def test_caravan_elevation_and_arguments(tmp_path):
     root = tmp_path / "caravan"
     shutil.copytree(sample_dir("caravan"), root)
@@ -41,6 +59,8 @@ def test_caravan_elevation_and_arguments(tmp_path):
     assert math.isnan(unknown.median_elevation)
     with pytest.raises(DataError, match="camels_01022500: its elevation is unknown and the snow model needs it"):
         unknown.elevation_for_snow()
+    with pytest.raises(DataError, match="its elevation is unknown"):
+        vardex.calibrate(unknown, "gr4j", snow=True, optimiser="dds", max_evaluations=30, progress=False)
     assert load_caravan(gauge, root, elevation=150.0).elevation_for_snow() == 150.0
     with pytest.raises(DataError, match=r"load_caravan: elevation 9500 is outside \[-500, 9000\] m"):
         load_caravan(gauge, root, elevation=9500)

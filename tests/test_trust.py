@@ -162,7 +162,7 @@ def test_retry_failed_reruns_error_rows_in_place(tmp_path):
 def test_command_line_conventions(tmp_path):
     assert run("--version").stdout.strip() == f"vardex {vardex_rs.__version__}"
     helps = run("batch", "--help").stdout
-    for default in ("(default: sce)", "(default: 365)", "(default: auto", "(default: daymet)"):
+    for default in ("(default: sce)", "(default: 365)", "(default: auto", "(default: daymet"):
         assert default in helps
     out = run("calibrate", "01022500", "--model", "GR4J", "--optimiser", "dds", "--max-evaluations", "20",
               "--no-snow", "--forcing", "daymet", "--no-progress", "--json", tmp_path / "r.json")

@@ -27,7 +27,7 @@ import vardex_rs
 from vardex import _convert, _files, periods
 from vardex.calibration import (DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS, calibrate,
                                 snow_setting)
-from vardex.data import Catchment, load_camels, sample_dir
+from vardex.data import Catchment, check_product, load, sample_dir
 from vardex.models import canonical_model
 from vardex.periods import Period
 from vardex.results import COLUMNS, PARAM_COLUMNS, ResultsLog, Task, format_value, write_rows
@@ -119,7 +119,7 @@ class _Cache:
         with entry[0]:
             if entry[1] is None and entry[2] is None:
                 try:
-                    entry[1] = load_camels(key.gauge, key.data_dir, key.forcing)
+                    entry[1] = load(key.gauge, key.data_dir, key.forcing)
                 except Exception as exc:
                     entry[2] = exc
         if entry[2] is not None:
@@ -301,8 +301,10 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
     """Run `vardex.calibrate` for every (catchment, forcing, model, seed) and return one row per task.
 
     ``catchments`` are `Catchment` records (identified by their gauge and their own ``forcing``) or gauge ids,
-    each read with ``load_camels(gauge, data_dir, product)`` for every product of ``forcing`` (a product name
-    or a list of them; ``forcings=`` says the same), so that one results file can hold a forcing comparison.
+    each read with ``vardex.data.load(gauge, data_dir, product)`` for every product of ``forcing`` (a product name
+    or a list of them; ``forcings=`` says the same), so that one results file can hold a forcing comparison:
+    CAMELS products such as ``daymet``, or ``caravan`` (Caravan ids of ``data_dir`` with Oudin PET) and
+    ``caravan_pet`` (with the data set's own PET).
     ``models`` are names of `MODELS` in any letter case. ``snow`` (default ``"auto"``: CemaNeige where at
     least 5 % of a catchment's days freeze, see `calibrate`) … ``max_evaluations`` and ``settings`` (the
     optimiser settings) are passed to every `calibrate` call. A task that fails (unreadable data, an error of
@@ -345,8 +347,7 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
         forcing = forcings
     products = _listed(forcing)
     for product in products:
-        if not isinstance(product, str) or not product.isalnum():
-            raise ValueError(f"forcing must be a product name such as 'daymet', got {product!r}")
+        check_product(product)
     seed_values = [_convert.count(s, "seed") for s in ([seeds] if isinstance(seeds, int) else list(seeds))]
     snow = snow_setting(snow)
     if optimiser not in ("sce", "dds"):
@@ -532,7 +533,7 @@ def _source(source: Catchment | str, backend: _Backend, data_dir: str | Path | N
     if isinstance(source, str) and shared_filesystem and not backend.in_process:
         return _Stored(source, None if data_dir is None else str(Path(data_dir).resolve()), forcing, batch)
     try:
-        catchment = source if isinstance(source, Catchment) else load_camels(source, data_dir, forcing)
+        catchment = source if isinstance(source, Catchment) else load(source, data_dir, forcing)
     except Exception as exc:
         return exc
     return backend.put(catchment)

@@ -8,6 +8,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import signal
 import sys
 import threading
@@ -114,9 +115,18 @@ def _count(minimum: int) -> Any:
     return parse
 
 
+def _product(text: str) -> str:
+    from vardex.data import check_product
+
+    try:
+        return check_product(text.strip())
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+
+
 def _products(text: str) -> list[str]:
-    products = [p.strip() for p in text.split(",") if p.strip()]
-    if not products or not all(p.isalnum() for p in products):
+    products = [_product(p) for p in text.split(",") if p.strip()]
+    if not products:
         raise argparse.ArgumentTypeError(f"{text!r}: expected forcing product names such as daymet,nldas")
     return products
 
@@ -160,10 +170,14 @@ def _parser() -> argparse.ArgumentParser:
                        help="budget of model evaluations of each calibration (default: 10000 for sce, 1000 "
                        "for dds)")
         if batch:
-            p.add_argument("--forcing", type=_products, default=["daymet"], metavar="PRODUCTS",
-                           help="comma-separated forcing products, each a task of its own (default: daymet)")
+            p.add_argument("--forcing", type=_products, metavar="PRODUCTS",
+                           help="comma-separated forcing products, each a task of its own; caravan or "
+                           "caravan_pet (the data set's own PET) with --caravan (default: daymet, or caravan with "
+                           "--caravan)")
         else:
-            p.add_argument("--forcing", default="daymet", metavar="PRODUCT", help="forcing product")
+            p.add_argument("--forcing", type=_product, default="daymet", metavar="PRODUCT",
+                           help="forcing product: a CAMELS one, or caravan / caravan_pet for a Caravan "
+                           "directory given with --data")
             p.add_argument("--seed", type=_seed, default=1, help=f"random seed, 0 to {SEED_MAX}")
         p.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
 
@@ -195,6 +209,8 @@ def _parser() -> argparse.ArgumentParser:
               "again after an interruption and only the missing tasks run.", epilog=_EPILOG)
     bat.add_argument("data", nargs="?", metavar="DATA_DIR", help="CAMELS data directory (default: the bundled "
                      "samples)")
+    bat.add_argument("--caravan", metavar="DIR", help="a Caravan data directory instead of DATA_DIR: its gauge "
+                     "ids (e.g. camels_01022500), forcing caravan")
     bat.add_argument("--out", required=True, metavar="FILE", help="results CSV, appended to and resumed from: a "
                      "new or empty file or a results file of vardex batch (a symlink is followed)")
     bat.add_argument("--gauges", help="comma-separated subset of the gauges (default: all found in DATA_DIR)")
@@ -231,6 +247,16 @@ def _warning(message: Warning | str, *_: Any, **__: Any) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        return _main(argv)
+    except BrokenPipeError:
+        # The reader of stdout went away (``vardex compare ... | head``): no traceback, and nothing more to
+        # flush at exit, which would fail the same way.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
+
+
+def _main(argv: Sequence[str] | None) -> int:
     warnings.formatwarning = _warning
     args = _parser().parse_args(argv)
     if args.command == "models":
@@ -286,13 +312,13 @@ def _snow_text(snow: bool | str) -> str:
 def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
     from vardex.calibration import calibrate, compare
-    from vardex.data import DataError, load_camels
+    from vardex.data import DataError, load
 
     try:
         for destination in (args.json, getattr(args, "plot", None)):
             if destination is not None:
                 _files.destination(destination)
-        catchment = load_camels(args.gauge, args.data, args.forcing)
+        catchment = load(args.gauge, args.data, args.forcing)
     except (DataError, _files.NotRegularFile, OSError) as err:
         return _fail(str(err))
     except ValueError as err:     # a malformed gauge id or product name
@@ -382,27 +408,31 @@ def _seeds(text: str) -> list[int]:
 def _batch(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
     from vardex.batch import calibrate_many
-    from vardex.data import DataError, gauges
+    from vardex.data import DataError, list_gauges
 
     if args.workers is not None and args.scheduler:
         return _fail("--workers does not apply with --scheduler (the cluster has its workers)")
+    if args.caravan is not None and args.data is not None:
+        return _fail("give DATA_DIR or --caravan, not both")
+    data = args.data if args.caravan is None else args.caravan
+    forcing = args.forcing or ["caravan" if args.caravan is not None else "daymet"]
     try:
         _files.destination(args.out)
-        found = gauges(args.data)
+        found = list_gauges(data, forcing[0])
         seeds = _seeds(args.seeds)
     except (DataError, ValueError) as err:
         return _fail(str(err))
     if not found:
-        return _fail(f"{args.data}: no gauges with both a forcing and a streamflow file")
+        return _fail(f"{data}: no gauges with both forcing and streamflow")
     chosen = found if args.gauges is None else [g.strip() for g in args.gauges.split(",") if g.strip()]
     absent = [g for g in chosen if g not in found]
     if absent or not chosen:
-        return _fail(f"gauge(s) not in {args.data or 'the bundled samples'}: {', '.join(absent) or '(none given)'}")
+        return _fail(f"gauge(s) not in {data or 'the bundled samples'}: {', '.join(absent) or '(none given)'}")
 
     models = args.models or list(MODELS)
     executor = args.scheduler or ("dask" if args.dask else None)
     try:
-        table = calibrate_many(chosen, models, seeds, data_dir=args.data, forcing=args.forcing,
+        table = calibrate_many(chosen, models, seeds, data_dir=data, forcing=forcing,
                                snow=args.snow, optimiser=args.optimiser, objective=args.objective,
                                transformation=args.transformation, warmup=args.warmup,
                                period=args.period, validation=args.validation, spinup=args.spinup,
@@ -423,7 +453,7 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
         rows.append([model, str(len(mine)), str(len(mine) - len(good)), str(sum(bool(r["snow"]) for r in good)),
                      f"{_median([r['nse'] for r in good]):.3f}", f"{_median([r['kge'] for r in good]):.3f}",
                      f"{sum(r['seconds'] for r in good):.1f}"])
-    print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x {len(args.forcing)} forcings x "
+    print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x {len(forcing)} forcings x "
           f"{len(models)} models x {len(seeds)} seeds, {args.optimiser.upper()}, objective {args.objective}, "
           f"snow {_snow_text(args.snow)}")
     print(_table(rows))

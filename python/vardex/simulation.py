@@ -39,9 +39,12 @@ def param_names(model: str, snow: bool) -> list[str]:
 
 
 def default_bands(catchment: Catchment, elevation_bands: npt.ArrayLike | None = None) -> np.ndarray:
-    """CemaNeige's elevation bands (m): ``elevation_bands`` when given, else around the median elevation."""
+    """CemaNeige's elevation bands (m): ``elevation_bands`` when given, else around the median elevation.
+
+    A `DataError` when the catchment's elevation is unknown: the snow model needs it either way."""
+    median = catchment.elevation_for_snow()
     if elevation_bands is None:
-        return catchment.median_elevation + _SNOW_BAND_OFFSETS
+        return median + _SNOW_BAND_OFFSETS
     return _convert.series(elevation_bands, "elevation_bands")
 
 

@@ -10,5 +10,7 @@ from vardex.data.camels import _read_catchment  # noqa: F401  (the tests' tmax /
 from vardex.data.camels import gauges, load_camels, sample_dir
 from vardex.data.caravan import caravan_gauges, load_caravan
 from vardex.data.catchment import Catchment, DataError
+from vardex.data.sources import check_product, list_gauges, load
 
-__all__ = ["Catchment", "DataError", "load_camels", "gauges", "sample_dir", "load_caravan", "caravan_gauges"]
+__all__ = ["Catchment", "DataError", "load_camels", "gauges", "sample_dir", "load_caravan", "caravan_gauges", "load",
+           "list_gauges", "check_product"]

@@ -1,6 +1,7 @@
 // GR4J: production store, two unit hydrographs, routing store and groundwater exchange.
 #include <cmath>
-#include <vector>
+#include <array>
+#include <span>
 
 #include "hydro/model.hpp"
 
@@ -42,8 +43,13 @@ SCurves s_curves(double t, double x4) {
     return {1.0, 1.0};
 }
 
+// The unit hydrographs span at most ceil(x4) and ceil(2 x4) days: x4's upper bound sizes them,
+// so that a call allocates nothing.
+constexpr std::size_t kMaxL1 = 10, kMaxL2 = 2 * kMaxL1;
+static_assert(kParams[3].upper <= static_cast<double>(kMaxL1));
+
 // Shift the pending outflows one day and add this day's input spread over the ordinates.
-void convolve(std::vector<double>& u, const std::vector<double>& o, double input) {
+void convolve(std::span<double> u, std::span<const double> o, double input) {
     const std::size_t last = u.size() - 1;
     for (std::size_t i = 0; i < last; ++i) u[i] = u[i + 1] + o[i] * input;
     u[last] = input * o[last];
@@ -57,7 +63,10 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
     const auto l1 = static_cast<std::size_t>(std::ceil(x4));
     const auto l2 = static_cast<std::size_t>(std::ceil(2.0 * x4));
-    std::vector<double> o1(l1), o2(l2), u1(l1, 0.0), u2(l2, 0.0);
+    std::array<double, kMaxL1> o1_buf, u1_buf{};
+    std::array<double, kMaxL2> o2_buf, u2_buf{};
+    const std::span<double> o1(o1_buf.data(), l1), u1(u1_buf.data(), l1);
+    const std::span<double> o2(o2_buf.data(), l2), u2(u2_buf.data(), l2);
     // Each ordinate is the rise of its S-curve over the day; S(0) = 0, and l2 >= l1.
     SCurves prev{0.0, 0.0};
     for (std::size_t j = 1; j <= l2; ++j) {
