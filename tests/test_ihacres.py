@@ -41,6 +41,20 @@ class TestWetnessIndex:
         assert q.sum() + (s["Fq"] + s["Fs"] + s["b"])[-1] - 55.0 > 50.0 * p.sum()
 
 
+    def test_rain_not_made_effective_is_the_loss_and_a_surplus_is_a_source(self):
+        # Steady rain lifts the index from 0.5 through 1; the dry days after it see PET but lose nothing.
+        x = params(x1=20.0, x6=2.0, x7=4.0)
+        p, e = np.concatenate([np.full(40, 10.0), np.zeros(10)]), np.full(50, 3.0)
+        f = vardex.model_fluxes("ihacres", x, p, e)
+        index = np.concatenate([[0.5], states(x, p, e)["s"]])
+        mean = (index[1:] + index[:-1]) * 0.5
+        loss, surplus = f["actual_evaporation"], f["effective_rainfall_excess"]
+        np.testing.assert_allclose(p - loss + surplus, mean * p, rtol=1e-13, atol=1e-13)
+        above = mean > 1.0
+        assert above[p > 0].any() and not above[p > 0].all()
+        assert np.all(surplus[~above] == 0.0) and np.all(surplus[above & (p > 0)] > 0.0)
+        assert np.all(loss[above | (p == 0)] == 0.0)
+
 class TestStoresAndDelay:
     @pytest.mark.parametrize("x", [DEFAULTS, params(x2=0.99, x3=1.0, x4=1.0, x5=0.5), params(x2=0.01, x5=5.0)])
     def test_stores_pass_on_all_effective_rainfall(self, x, camels_forcing):

@@ -2,6 +2,7 @@
 import numpy as np
 import pytest
 
+import vardex
 import vardex_rs
 from helpers import f64, flow_and_states, assert_delayed_split
 
@@ -47,6 +48,20 @@ def test_logistic_shares_of_rain_and_demand_taken_by_the_index(rain, offset, x5,
     water = 20.0 if rain else 8.0
     assert (s["B"][0] + 50.0) / water == pytest.approx(kept, rel=0, abs=0 if kept == 0.5 else 1e-4)
     assert s["A"][0] == (10.0 if rain else 0.0)
+    # The balance names what the evaporation term added to the index as a gain.
+    gain = vardex.model_fluxes("topmodel", x, f64(20.0 if rain else 0.0), f64(0.0 if rain else 18.0))
+    assert gain["groundwater_evaporation_gain"][0] == (0.0 if rain else pytest.approx(s["B"][0] + 50.0, rel=1e-9))
+
+
+@pytest.mark.parametrize("params", BOX)
+def test_evaporation_gain_is_at_most_the_demand_interception_left(params, camels_forcing):
+    data = camels_forcing("03015500")
+    p = data["prcp"][:2000]
+    pet = vardex_rs.pet.oudin.simulate(data["tmean"], data["doy"], data["lat"])[:2000]
+    f = vardex.model_fluxes("topmodel", params, p, pet)
+    left, gain = pet - f["actual_evaporation"], f["groundwater_evaporation_gain"]
+    assert np.all(left >= 0.0) and np.all(gain >= 0.0) and np.all(gain <= left * (1.0 + 1e-15))
+    assert np.all(gain[left == 0.0] == 0.0) and np.any(left == 0.0) and np.any(gain > 0.0)
 
 
 def test_dry_weather_recessions():

@@ -26,6 +26,18 @@ constexpr ParamSpec kParams[] = {
 // Soil store, groundwater store, and the runoff still in the routing buffer.
 constexpr const char* kStates[] = {"S", "N", "b"};
 
+// Evaporation is what the soil and then the groundwater gave up; the five drainage flows as they
+// leave their stores. Every draw is limited by the water there is, so nothing enters or leaves
+// any other way.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"overflow", FluxKind::runoff},
+    {"upper_lateral_drainage", FluxKind::runoff},
+    {"lower_lateral_drainage", FluxKind::runoff},
+    {"upper_groundwater_drainage", FluxKind::runoff},
+    {"lower_groundwater_drainage", FluxKind::runoff},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -36,6 +48,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     // The soil store starts at 500 mm whatever its capacity; a smaller x5 overflows on day one.
     double s = 500.0;
     double n = x5 * 0.2;
+    const auto stores = [&] { return std::array{s, n, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -67,13 +81,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         n = n3 - e2;
 
         q[t] = routing.route((((qo + qu) + ql) + qnu) + qnl);
-        record(t, [&] { return std::array{s, n, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{e1 + e2, qo, qu, ql, qnu, qnl}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec cequeau{"cequeau", "CEQUEAU simulation", kParams, kStates, run<NoRecorder>,
-                               run<Recorder<std::size(kStates)>>};
+                               run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

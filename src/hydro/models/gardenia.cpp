@@ -23,6 +23,14 @@ constexpr ParamSpec kParams[] = {
 // Surface, intermediate and underground stores, and the water still in the delay.
 constexpr const char* kStates[] = {"S", "H", "G", "b"};
 
+// Evaporation is what the corrected demand took from the surface store (at most its water); the
+// intermediate store's percolation feeds the underground store.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"quick_runoff", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -33,6 +41,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double s = x1;  // starts full: the first rain overflows at once
     double h = 10.0;
     double g = 80.0;
+    const auto stores = [&] { return std::array{s, h, g, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -54,13 +64,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         g = g1 - qg;
 
         q[t] = routing.route(qh + qg);
-        record(t, [&] { return std::array{s, h, g, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{s2 - s, qh, qg}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec gardenia{"gardenia", "GARDENIA simulation", kParams, kStates, run<NoRecorder>,
-                                run<Recorder<std::size(kStates)>>};
+                                run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -25,6 +25,17 @@ constexpr ParamSpec kParams[] = {
 
 // Wetness index (dimensionless), quick and slow stores, and the flow still in the routing buffer.
 constexpr const char* kStates[] = {"s", "Fq", "Fs", "b"};
+constexpr double kStorage[] = {0.0, 1.0, 1.0, 1.0};  // the index holds no water
+
+// The model's only loss is the rain that does not become effective rainfall; it has no other
+// evaporation. While the mean wetness index exceeds 1 the effective rainfall exceeds the rain:
+// the loss is then 0 and the surplus is water the loss module creates.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"quick_runoff", FluxKind::runoff},
+    {"slow_runoff", FluxKind::runoff},
+    {"effective_rainfall_excess", FluxKind::boundary},
+};
 
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
@@ -36,6 +47,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double s = 0.5;
     double fq = 5.0;
     double fs = 50.0;
+    const auto stores = [&] { return std::array{s, fq, fs, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -56,13 +69,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         fs = g - qs;
 
         q[t] = routing.route(qs + qq);
-        record(t, [&] { return std::array{s, fq, fs, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{max_nan(p - u, 0.0), qq, qs, max_nan(u - p, 0.0)}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec ihacres{"ihacres", "IHACRES simulation", kParams, kStates, run<NoRecorder>,
-                               run<Recorder<std::size(kStates)>>};
+                               run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes, kStorage};
 
 }  // namespace vardex::hydro

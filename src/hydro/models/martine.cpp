@@ -25,6 +25,14 @@ constexpr ParamSpec kParams[] = {
 // Surface, intermediate, groundwater and quadratic stores, and the water in the routing buffer.
 constexpr const char* kStates[] = {"S", "I", "G", "R", "b"};
 
+// Evaporation is the surface store's plus what the intermediate store gave up to the rest of the
+// demand (at most its water). The intermediate store's drainage and overflow feed the groundwater.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"quick_runoff", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -33,6 +41,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     DelayRouting routing(x[5]);
 
     double s = x1, i = x2 * 0.5, g = 5.0, r = x3 * 0.1;
+    const auto stores = [&] { return std::array{s, i, g, r, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -50,6 +60,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         r = r1 - qr;
 
         // The intermediate store meets the demand the surface store could not.
+        const double i0 = i;
         const double i1 = max_nan(i - (e - es), 0.0);
         const double i2 = (1.0 - x5) * overflow + i1;
         const double qi = max_nan(i2 / x7, 0.0);
@@ -62,13 +73,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         g = g1 - qg;
 
         q[t] = routing.route(qr + qg);
-        record(t, [&] { return std::array{s, i, g, r, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{es + (i0 - i1), qr, qg}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec martine{"martine", "MARTINE simulation", kParams, kStates, run<NoRecorder>,
-                               run<Recorder<std::size(kStates)>>};
+                               run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

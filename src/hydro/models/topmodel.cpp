@@ -27,6 +27,16 @@ constexpr ParamSpec kParams[] = {
 // store, and the water still in the delay.
 constexpr const char* kStates[] = {"A", "B", "R", "b"};
 
+// B is water above a reference level: recharge raises it, base flow lowers it, so it counts as
+// stored water (weight 1) whatever its sign. The groundwater evaporation term is added to B, so
+// that water enters the model; the only evaporation is the interception store's.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"quick_runoff", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+    {"groundwater_evaporation_gain", FluxKind::boundary},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -37,6 +47,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double a = 10.0;
     double b = -50.0;
     double r = x1 * 0.2;
+    const auto stores = [&] { return std::array{a, b, r, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -56,7 +68,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double qs = pe == 0.0 ? pe : pe / (std::exp(x6 - b / x5) + 1.0);
         const double b1 = (pe - qs) + b;
         // The evaporation term is added to the index, as calibrated parameter sets expect.
-        const double b2 = (er == 0.0 ? er : er / (std::exp(x7 - b1 / x5) + 1.0)) + b1;
+        const double gain = er == 0.0 ? er : er / (std::exp(x7 - b1 / x5) + 1.0);
+        const double b2 = gain + b1;
 
         const double r1 = qs + r;
         const double qr = (r1 * r1) / (x1 + r1);
@@ -66,13 +79,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         b = b2 - qb;
 
         q[t] = routing.route(qr + qb);
-        record(t, [&] { return std::array{a, b, r, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{ei, qr, qb, gain}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec topmodel{"topmodel", "TOPMODEL simulation", kParams, kStates, run<NoRecorder>,
-                                run<Recorder<std::size(kStates)>>};
+                                run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro
