@@ -61,7 +61,19 @@ def test_fluxes_raise_what_simulate_raises(model):
             with pytest.raises(vardex_rs.VardexValidationError) as got:
                 fn(model, *args)
             assert str(got.value) == str(expected.value)
-    with pytest.raises(vardex_rs.VardexValidationError, match="^Unknown hydro model 'GR4J'$"):
-        vardex.model_fluxes("GR4J", defaults, ok, ok)
+    assert list(vardex.model_fluxes(model.upper(), defaults, ok, ok)) == list(vardex.model_fluxes(model, defaults,
+                                                                                                ok, ok))
+    with pytest.raises(vardex_rs.VardexValidationError, match="^Unknown hydro model 'GR5J'. Valid models: gr4j, "):
+        vardex.water_balance("GR5J", defaults, ok, ok)
     with pytest.raises(TypeError):
         vardex.water_balance(None, defaults, ok, ok)  # type: ignore[arg-type]
+
+
+def test_water_that_overflows_before_the_outlet_is_an_error_not_a_nan_balance():
+    model, x, rain = "topmodel", np.array([100, 0.1, 10, 2.5, 200, 10, 0.0]), np.array([1000.0, 0.0])
+    module = vardex_rs.hydro.topmodel
+    pet = np.zeros_like(rain)
+    assert np.all(module.simulate(x, rain, pet) == 0.0)   # simulate's outlet clamp: no flow, no error
+    for fn in (vardex.model_fluxes, vardex.water_balance):
+        with pytest.raises(vardex_rs.VardexNumericalError, match="non-finite value"):
+            fn(model, x, rain, pet)

@@ -93,7 +93,7 @@ def test_spinup_settles_the_initial_state(catchment):
     assert nse[0] == r.evaluate(catchment, CAL, objective="nse", spinup=0, warmup=365) == r.score
 
 
-@pytest.mark.parametrize("optimiser, budget", [("sce", 200), ("dds", 40)])
+@pytest.mark.parametrize("optimiser, budget", [("sce", 400), ("dds", 40)])
 def test_keep_all_holds_every_evaluation(catchment, optimiser, budget):
     r = vardex.calibrate(catchment, "gr4j", optimiser=optimiser, max_evaluations=budget, keep="all",
                          progress=False, period=CAL)

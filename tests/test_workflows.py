@@ -18,7 +18,7 @@ from helpers import same_bits
 GAUGE = "01022500"
 WARMUP = 365
 # SCE with both convergence criteria switched off, so only the budget (or max_steps) ends a run.
-NO_CONVERGENCE = {"p_convergence_threshold": -1.0, "geometric_range_threshold": 0.0}
+NO_CONVERGENCE = {"p_convergence_threshold": -1.0, "geometric_range_threshold": 0.0, "n_complexes": 2}
 
 
 @pytest.fixture
@@ -115,10 +115,10 @@ def test_budgets_and_step_limits(catchment):
 
     limited = vardex.calibrate(catchment, max_steps=2, progress=False, **NO_CONVERGENCE)
     assert (limited.steps, len(limited.history), limited.done) == (2, 2, False)
-    with pytest.raises(ValueError, match="max_evaluations must be at least 72"):
-        vardex.calibrate(catchment, max_evaluations=71, progress=False, snow=False)
+    with pytest.raises(ValueError, match="max_evaluations must be at least 180"):   # 5 complexes by default
+        vardex.calibrate(catchment, max_evaluations=179, progress=False, snow=False)
     with pytest.raises(TypeError, match="r"):
-        vardex.calibrate(catchment, max_evaluations=100, progress=False, snow=False, r=0.2)
+        vardex.calibrate(catchment, max_evaluations=200, progress=False, snow=False, r=0.2)
 
 
 @pytest.mark.parametrize("optimiser, snow", [("sce", False), ("sce", True), ("dds", False), ("dds", True)])
@@ -154,7 +154,7 @@ def test_counted_calibrators_step_like_the_public_ones(catchment, optimiser, sno
 
 def test_settings_reach_the_optimiser(catchment):
     # Three complexes instead of two make a larger population: a budget fit for two is then too small.
-    vardex.calibrate(catchment, max_evaluations=72, max_steps=1, progress=False, snow=False)
+    vardex.calibrate(catchment, max_evaluations=72, max_steps=1, progress=False, snow=False, n_complexes=2)
     with pytest.raises(ValueError, match="at least 108"):
         vardex.calibrate(catchment, max_evaluations=72, progress=False, snow=False, n_complexes=3)
     with pytest.raises(ValueError, match="neighborhood size r"):

@@ -167,7 +167,7 @@ def _parser() -> argparse.ArgumentParser:
                        help="validation period, inclusive dates, scored with the calibrated parameters")
         p.add_argument("--spinup", type=_count(0), default=0, metavar="K", help="run each warm-up K more times first")
         p.add_argument("--max-evaluations", type=_count(1), metavar="N",
-                       help="budget of model evaluations of each calibration (default: 10000 for sce, 1000 "
+                       help="budget of model evaluations of each calibration (default: 10000 for sce, 3000 "
                        "for dds)")
         if batch:
             p.add_argument("--forcing", type=_products, metavar="PRODUCTS",

@@ -29,19 +29,28 @@ def canonical_model(name: object) -> str:
     return found
 
 
+def _model_name(model: object) -> str:
+    """``model`` for the functions that mirror ``simulate``: any letter case, and simulate's error class for
+    an unknown name, with the valid ones listed."""
+    if not isinstance(model, str):
+        raise TypeError(f"argument 'model': expected a str, got {type(model).__name__}")
+    try:
+        return canonical_model(model)
+    except ValueError as err:
+        raise vardex_rs.VardexValidationError(str(err)) from None
+
+
 def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
     """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's stores at the end of every day.
 
     Same arguments, checks and errors as ``simulate``, but any 1-D sequence of numbers is accepted (lists,
-    pandas Series, float32 or integer arrays) and converted to float64 (plus ``VardexValidationError`` "Unknown hydro model '...'"
-    for a model name that does not exist). Returns one float64 array per store, as long as ``precipitation``,
+    pandas Series, float32 or integer arrays) and converted to float64; ``model`` in any letter case
+    (``VardexValidationError`` "Unknown hydro model '...'", with the valid names, for one that does not exist). Returns one float64 array per store, as long as ``precipitation``,
     under the names of the model's state table (mm). A routing buffer or unit hydrograph is one entry: the runoff
     it has taken in and not yet released at the outlet, so that with zero PET, for models whose accounting
     closes, precipitation equals the streamflow plus the change of all recorded stores.
     """
-    if not isinstance(model, str):
-        raise TypeError(f"argument 'model': expected a str, got {type(model).__name__}")
-    return _core.model_states(model, _convert.series(params, "params"),
+    return _core.model_states(_model_name(model), _convert.series(params, "params"),
                               _convert.series(precipitation, "precipitation"), _convert.series(pet, "pet"))
 
 
@@ -53,9 +62,7 @@ FLUX_MODELS: tuple[str, ...] = tuple(name for name in MODELS if _core.flux_names
 
 def _model_call(fn: Callable[[str, np.ndarray, np.ndarray, np.ndarray], _T], model: str, params: np.ndarray,
                 precipitation: np.ndarray, pet: np.ndarray) -> _T:
-    if not isinstance(model, str):
-        raise TypeError(f"argument 'model': expected a str, got {type(model).__name__}")
-    return fn(model, _convert.series(params, "params"), _convert.series(precipitation, "precipitation"),
+    return fn(_model_name(model), _convert.series(params, "params"), _convert.series(precipitation, "precipitation"),
               _convert.series(pet, "pet"))
 
 

@@ -113,6 +113,23 @@ std::expected<Recording, HydroError> record_states(const ModelSpec& m, std::span
     return out;
 }
 
+std::optional<NumericalError> scan_recording(const ModelSpec& m, const Recording& r) {
+    const std::size_t days = r.q.size();
+    const auto scan = [&](std::span<const double> columns, std::size_t k, const char* name)
+        -> std::optional<NumericalError> {
+        for (std::size_t t = 0; t < days; ++t) {
+            const double v = columns[k * days + t];
+            if (!is_finite(v)) return NumericalError{m.context, non_finite_detail(v, t) + " (" + name + ")"};
+        }
+        return std::nullopt;
+    };
+    for (std::size_t k = 0; k < m.fluxes.size(); ++k)
+        if (auto e = scan(r.fluxes, k, m.fluxes[k].name)) return e;
+    for (std::size_t k = 0; k < m.states.size(); ++k)
+        if (auto e = scan(r.states, k, m.states[k])) return e;
+    return std::nullopt;
+}
+
 std::vector<BalanceTerm> water_balance(const ModelSpec& m, const Recording& r,
                                        std::span<const double> precipitation) {
     const std::size_t days = r.q.size();

@@ -60,6 +60,11 @@ std::expected<Recording, HydroError> record_states(const ModelSpec& m, std::span
                                                    std::span<const double> precipitation,
                                                    std::span<const double> pet);
 
+// The fluxes and stores of a recording are all finite: water that overflowed before it reached the
+// outlet (where simulate's clamp turns it into no flow) cannot be accounted for, so a flux or a
+// balance over it is an error rather than a non-finite total. For a model with a flux table.
+std::optional<NumericalError> scan_recording(const ModelSpec& m, const Recording& r);
+
 // Totals over a recorded run (mm), in this order: "precipitation", "actual_evaporation", "streamflow",
 // the model's boundary fluxes in table order, "storage_change" (end minus start of every store), then
 // "residual" = precipitation + boundary - actual_evaporation - streamflow - storage_change. Sums run in

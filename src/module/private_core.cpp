@@ -54,6 +54,9 @@ PyObject* recorded(PyObject* args, PyObject* kwargs, const char* format, Make ma
     if (!m) return nullptr;
     auto result = without_gil([&] { return hydro::record_states(*m, a->params, a->precipitation, a->pet); });
     if (!result) return raise(result.error());
+    if constexpr (NeedsFluxes) {
+        if (auto e = hydro::scan_recording(*m, *result)) return raise(HydroError{std::move(*e)});
+    }
     return make(*m, *result, a->precipitation);
 }
 
