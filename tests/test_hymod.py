@@ -2,6 +2,7 @@
 import numpy as np
 import pytest
 
+import vardex
 import vardex_rs
 from helpers import f64, flow_and_states
 
@@ -35,6 +36,8 @@ def test_water_balance(params, camels_forcing):
     held = np.concatenate([[start(params)], sum(s[k] for k in STORES)])
     loss = p - q - np.diff(held)
     assert np.all(loss >= -1e-9) and np.all(loss <= pet + 1e-9)
+    evaporation = vardex.model_fluxes("hymod", params, p, pet)["actual_evaporation"]
+    np.testing.assert_allclose(evaporation, loss, atol=1e-9)
     assert np.all(s["S"] <= smax * (1 + 1e-12))
     assert all(np.all(s[k] >= 0) for k in STORES)
 

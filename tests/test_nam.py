@@ -24,6 +24,9 @@ def run(x, p, e=None):
     # With no PET: rain in minus flow out minus the gain of the stores, where groundwater counts as -Dg.
     held = s["U"] + s["L"] + s["Ri1"] + s["Ri2"] + s["Ro1"] + s["Ro2"] + s["b"] - s["Dg"]
     lost = (x[8] + x[6] / 2 - 50.0) + np.cumsum(p) - np.cumsum(q) - held
+    # What left otherwise is evaporation and the soil water cut off above x7.
+    f = vardex.model_fluxes("nam", x, p, e)
+    np.testing.assert_allclose(np.cumsum(f["actual_evaporation"] - f["soil_excess_lost"]), lost, atol=1e-9)
     return q, s, lost
 
 

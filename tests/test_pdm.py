@@ -37,6 +37,8 @@ def test_water_balance_without_pet(params, camels_forcing):
     held = s["S"] + s["G"] + s["R1"] + s["R2"] + s["b"]
     start = min(0.2 * params[0], capacities(params)[0]) + 20.0 + 30.0 + 30.0
     np.testing.assert_allclose(start + np.cumsum(p * params[6]), np.cumsum(q) + held, rtol=1e-13, atol=1e-9)
+    correction = vardex.water_balance("pdm", params, p, np.zeros_like(p))["rain_correction"]
+    assert correction == pytest.approx((params[6] - 1.0) * p.sum(), rel=1e-12)
     assert np.all(s["S"] >= 0) and np.all(s["S"] <= capacities(params)[0] * (1 + 1e-15))
 
 

@@ -59,6 +59,12 @@ def test_lower_tension_deficit_refilled_only_from_lower_zone_excess(x2, refilled
         assert dry["Sl"][1] == pytest.approx((x2 - 30.0) * (1 - 1 / x[2]), rel=1e-12)
     else:  # the deficit is dropped and Sl is untouched
         assert dry["Sl"][1] == wet["Sl"][1]
+    # The demand St cannot meet is not evaporation: only the water that left counts, and the balance closes.
+    p, e = f64(60, 0), f64(0, 200)
+    evaporation = vardex.model_fluxes("sacramento", x, p, e)["actual_evaporation"]
+    assert 0.0 < evaporation[1] < 200.0
+    balance = vardex.water_balance("sacramento", x, p, e)
+    assert abs(balance["residual"]) < 1e-12 * balance["precipitation"]
 
 
 @pytest.mark.parametrize("x8", [1.0, 7.0, 50.0])
@@ -73,6 +79,8 @@ def test_water_balance_with_deep_losses(camels_forcing, x8):
     held = s["Si"] + s["Su"] + s["Sl"] + s["St"] + s["Sr"] + s["b"]
     lost = np.cumsum(s["Sl"] / (x[2] - 1.0) * (1.0 - 1.0 / x8))
     np.testing.assert_allclose(113.0 + np.cumsum(p), np.cumsum(q) + held + lost, rtol=1e-12, atol=1e-9)
+    deep_loss = vardex.model_fluxes("sacramento", x, p, np.zeros_like(p))["deep_loss"]
+    np.testing.assert_allclose(-np.cumsum(deep_loss), lost, rtol=1e-12, atol=1e-9)
     assert np.all(s["Su"] <= x[3]) and np.all(s["St"] <= 30.0) and np.all(s["Si"] <= 3.0)
 
 

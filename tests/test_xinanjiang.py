@@ -55,6 +55,11 @@ def test_evaporation_bands_and_untouched_free_water():
     s = states(params, np.zeros(4), f64(80.0, 9.0, 411.0, 9.0))
     np.testing.assert_allclose(s["Ss"], [920.0, 911.0, 500.0, 495.0], rtol=1e-14)
     assert np.all(s["Sf"] == 1.0)
+    # Rain below the PET evaporates in full on top of the soil's share of the rest.
+    p, e = f64(0.0, 0.0, 0.0, 4.0), f64(80.0, 9.0, 411.0, 13.0)
+    np.testing.assert_array_equal(states(params, p, e)["Ss"], s["Ss"])
+    evaporation = vardex.model_fluxes("xinanjiang", params, p, e)["actual_evaporation"]
+    np.testing.assert_allclose(evaporation, [80.0, 9.0, 411.0, 9.0], rtol=1e-12)
     np.testing.assert_allclose(states(params, np.zeros(2), f64(950.0, 10.0))["Ss"], [50.0, 49.0], rtol=1e-14)
     # A demand far above the store empties it, never below zero.
     assert states(params, f64(0.0), f64(5000.0))["Ss"][0] == 0.0

@@ -23,6 +23,13 @@ constexpr ParamSpec kParams[] = {
 // Soil store, the three fast reservoirs, the slow one, and the water still in the delay.
 constexpr const char* kStates[] = {"S", "F1", "F2", "F3", "L", "b"};
 
+// Evaporation takes the full PET from the storage after the rain, at most what it holds.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"slow_runoff", FluxKind::runoff},
+    {"fast_runoff", FluxKind::runoff},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -37,6 +44,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double s = min_nan(0.2 * x1, smax);
     double f1 = 1.0, f2 = 1.0, f3 = 1.0;
     double l = 300.0;
+    const auto stores = [&] { return std::array{s, f1, f2, f3, l, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -66,13 +75,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         f3 = f3 - qf;
 
         q[t] = routing.route(qs + qf);
-        record(t, [&] { return std::array{s, f1, f2, f3, l, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{sn - s, qs, qf}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec hymod{"hymod", "HYMOD simulation", kParams, kStates, run<NoRecorder>,
-                             run<Recorder<std::size(kStates)>>};
+                             run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -29,6 +29,22 @@ constexpr ParamSpec kParams[] = {
 // and what the delay still holds.
 constexpr const char* kStates[] = {"U", "L", "Ri1", "Ri2", "Ro1", "Ro2", "Dg", "b"};
 
+// Dg is a depth below the surface: the groundwater it stands for counts with weight -1.
+constexpr double kStorage[] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, -1.0, 1.0};
+static_assert(std::size(kStorage) == std::size(kStates));
+
+// Soil water above x7 is cut off and leaves the balance, except the part that infiltration alone
+// above x7 already sent on to the groundwater. Groundwater overflow is the water above the
+// surface when the table rises there.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"interflow", FluxKind::runoff},
+    {"overland_flow", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+    {"groundwater_overflow", FluxKind::runoff},
+    {"soil_excess_lost", FluxKind::boundary},
+};
+
 // Shallowest groundwater depth used for capillary rise, and the depth after the table reaches the surface.
 constexpr double kMinDepth = 0.1;
 
@@ -45,6 +61,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double ri1 = 0.0, ri2 = 0.0, ro1 = 0.0, ro2 = 0.0;
     double dg = 50.0;
 
+    const auto stores = [&] { return std::array{u, l, ri1, ri2, ro1, ro2, dg, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -62,6 +80,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         // Unmet evaporation, overland flow, recharge and infiltration of the surface reservoir.
         double ed = 0.0, qof = 0.0, g = 0.0, dl = 0.0;
+        double soil_to_ground = 0.0;
         if (up < 0.0) {
             u = 0.0;
             ed = -up;
@@ -74,7 +93,10 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
                 if (l / x7 > x5) g = (l / x7 - x5) * xr / (1.0 - x5);
                 dl = xr - g;
                 // Infiltration beyond the soil capacity on its own goes on to the groundwater.
-                if (dl > x7) g = g + (l - x7 + dl);
+                if (dl > x7) {
+                    soil_to_ground = l - x7 + dl;
+                    g = g + soil_to_ground;
+                }
             }
         } else {
             // 0 <= U' <= x9, and also a NaN U', which then reaches the output.
@@ -93,7 +115,9 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double d2 = d1 + qb;
         const double qx = d2 <= 0.0 ? kMinDepth - d2 : 0.0;
 
+        const double l_wet = l + dl;
         double lp = max_nan((l + dl) - (ed * (l + dl)) / x7, 0.0);
+        const double lp_uncut = lp;
         lp = min_nan(x7, lp);
 
         const double v = d2 > 0.0 ? d2 : kMinDepth;
@@ -103,13 +127,18 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         const double runoff = qi + (qo + (qb + qx));
         q[t] = routing.route(runoff);
-        record(t, [&] { return std::array{u, l, ri1, ri2, ro1, ro2, dg, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] {
+            // The soil loses to the atmosphere its share of the demand the surface left unmet.
+            const double evaporation = (e - ed) + (l_wet - lp_uncut);
+            return std::array{evaporation, qi, qo, qb, qx, soil_to_ground - (lp_uncut - lp)};
+        });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec nam{"nam", "NAM simulation", kParams, kStates, run<NoRecorder>,
-                           run<Recorder<std::size(kStates)>>};
+                           run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes, kStorage};
 
 }  // namespace vardex::hydro

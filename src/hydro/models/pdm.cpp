@@ -27,6 +27,15 @@ constexpr ParamSpec kParams[] = {
 // Soil storage, groundwater, the two surface reservoirs, and what the delay still holds.
 constexpr const char* kStates[] = {"S", "G", "R1", "R2", "b"};
 
+// The rainfall correction x7 adds (or, below 1, removes) water: rain_correction is Pc - P.
+// Evaporation is what the storage gave up, at most the water it held after the rain.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"surface_runoff", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+    {"rain_correction", FluxKind::boundary},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -42,6 +51,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double s = min_nan(0.2 * x1, smax);
     double g = 20.0;
     double r1 = 30.0, r2 = 30.0;
+    const auto stores = [&] { return std::array{s, g, r1, r2, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double pc = precipitation[t] * x7;
         const double e = pet[t];
@@ -79,13 +90,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         g = gd - qb;
 
         q[t] = routing.route(qs + qb);
-        record(t, [&] { return std::array{s, g, r1, r2, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{sn - s1, qs, qb, pc - precipitation[t]}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec pdm{"pdm", "PDM simulation", kParams, kStates, run<NoRecorder>,
-                           run<Recorder<std::size(kStates)>>};
+                           run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -24,6 +24,18 @@ constexpr ParamSpec kParams[] = {
 // Interception, upper zone, lower zone, lower tension, direct routing, and the delay buffer.
 constexpr const char* kStates[] = {"Si", "Su", "Sl", "St", "Sr", "b"};
 
+// Only the 1/x8 share of the lower-zone drainage reaches the stream; the rest is a deep loss
+// (signed into the model, so never positive). When the lower tension store's evaporation
+// (Er St / 33) outruns what it and the lower zone above x2 - 30 hold, the unmet demand is
+// dropped: evaporation counts only the water that left.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"hypodermic_runoff", FluxKind::runoff},
+    {"direct_runoff", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+    {"deep_loss", FluxKind::boundary},
+};
+
 constexpr double kInterception = 3.0;  // interception capacity (mm)
 constexpr double kTension = 30.0;      // lower tension threshold (mm)
 constexpr double kEvapDivisor = 33.0;  // lower tension evaporation divisor (mm)
@@ -36,6 +48,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     DelayRouting routing(x[8]);
 
     double si = 3.0, su = 10.0, sl = 100.0, st = 0.0, sr = 0.0;
+    const auto stores = [&] { return std::array{si, su, sl, st, sr, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -72,11 +86,13 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         sl = ((1.0 - x7) * perc + dx) + sl;
 
+        const double st_wet = st;
         st = (er * st) / (-kEvapDivisor) + st;
 
         // Lower-zone water above x2 - 30 refills a tension deficit; what it cannot cover is dropped.
+        double tr = 0.0;
         if (st < 0.0) {
-            const double tr = min_nan(-st, max_nan(sl - (x2 - kTension), 0.0));
+            tr = min_nan(-st, max_nan(sl - (x2 - kTension), 0.0));
             sl = sl - tr;
             st = max_nan(st + tr, 0.0);
         }
@@ -91,13 +107,17 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         sr = sr - qe;
 
         q[t] = routing.route(qh + (qe + qb));
-        record(t, [&] { return std::array{si, su, sl, st, sr, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] {
+            // The lower evaporation is what St lost plus what it drew from Sl to cover it.
+            return std::array{(e1 + e2) + ((st_wet - st) + tr), qh, qe, qb, qb - ql};
+        });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec sacramento{"sacramento", "SACRAMENTO simulation", kParams, kStates, run<NoRecorder>,
-                                  run<Recorder<std::size(kStates)>>};
+                                  run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

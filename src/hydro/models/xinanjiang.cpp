@@ -27,6 +27,16 @@ constexpr ParamSpec kParams[] = {
 // Soil, free water, fast and slow routing reservoirs, and the water still in the delay.
 constexpr const char* kStates[] = {"Ss", "Sf", "Rf", "Rs", "b"};
 
+// On a day whose PET exceeds the rain, the rain evaporates and the soil gives up the rest of
+// its banded demand; otherwise the PET is met in full. The capacity curves take in at most the
+// net rain, so no term but rounding is left between them.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"surface_runoff", FluxKind::runoff},
+    {"fast_runoff", FluxKind::runoff},
+    {"slow_runoff", FluxKind::runoff},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -38,9 +48,12 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double sf = 1.0;
     double rf = 5.0;
     double rs = 400.0;
+    const auto stores = [&] { return std::array{ss, sf, rf, rs, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
+        const double ss_start = ss;
 
         double qr = 0.0;  // surface runoff
         double j = 0.0;   // drainage of the free water, only on days with net rainfall
@@ -80,13 +93,17 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         rs = rs - qs;
 
         q[t] = routing.route((qf + qr) + qs);
-        record(t, [&] { return std::array{ss, sf, rf, rs, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] {
+            const double evaporation = h > 0.0 ? p + (ss_start - ss) : e;
+            return std::array{evaporation, qr, qf, qs};
+        });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec xinanjiang{"xinanjiang", "XINANJIANG simulation", kParams, kStates, run<NoRecorder>,
-                                  run<Recorder<std::size(kStates)>>};
+                                  run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro
