@@ -72,6 +72,10 @@ def test_clamped_vadose_zone_gains_its_deficit():
     s = vardex.model_states("mohyse", params, np.zeros(300), np.zeros(300))
     assert np.all(s["V"] == 0.0)
     np.testing.assert_allclose(s["A"] + s["b"] + np.cumsum(q), 70.0 + 40.0, rtol=1e-13)
+    # The clamp's 40 mm is the balance's vadose_floor, and only the first day needs it.
+    floor = vardex.model_fluxes("mohyse", params, np.zeros(300), np.zeros(300))["vadose_floor"]
+    assert floor[0] == 40.0 and np.all(floor[1:] == 0.0)
+    assert vardex.water_balance("mohyse", params, np.zeros(300), np.zeros(300))["vadose_floor"] == 40.0
 
 
 def test_errors():

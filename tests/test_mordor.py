@@ -93,6 +93,10 @@ def test_z_caps_at_90_and_the_excess_leaves(forcing):
     loss = p * 2.0 - q - np.diff(held(params, s))
     assert loss[0] == pytest.approx((500.0 * 4 / 9 + 50.0) - 90.0, rel=1e-12)
     assert np.all(s["Z"] == 90.0) and np.all(np.abs(loss[1:]) < 1e-9)
+    # The balance names both: the doubled rain as rain_correction, what Z dropped as evaporation_store_cap.
+    fluxes = vardex.model_fluxes("mordor", params, p, np.zeros_like(p))
+    np.testing.assert_allclose(fluxes["rain_correction"], p, rtol=1e-15)
+    np.testing.assert_allclose(-fluxes["evaporation_store_cap"], loss, atol=1e-9)
 
 
 def test_overflow_is_reported():

@@ -24,6 +24,14 @@ constexpr ParamSpec kParams[] = {
 // Production, surface and routing stores, and the water in the routing buffer.
 constexpr const char* kStates[] = {"Sp", "Ss", "Sr", "b"};
 
+// Evaporation is what left the production store: the curve's demand, or all the store held when
+// the floor at 0 cuts it short.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"surface_runoff", FluxKind::runoff},
+    {"routed_runoff", FluxKind::runoff},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -32,6 +40,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     DelayRouting routing(x[5]);
 
     double sp = 250.0, ss = 10.0, sr = 100.0;
+    const auto stores = [&] { return std::array{sp, ss, sr, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -55,13 +65,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         sr = sr1 - qr;
 
         q[t] = routing.route(qs + qr);
-        record(t, [&] { return std::array{sp, ss, sr, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{w - sp, qs, qr}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec crec{"crec", "CREC simulation", kParams, kStates, run<NoRecorder>,
-                            run<Recorder<std::size(kStates)>>};
+                            run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -26,6 +26,17 @@ constexpr ParamSpec kParams[] = {
 // Vadose zone, aquifer, and what the unit hydrograph still holds.
 constexpr const char* kStates[] = {"V", "A", "b"};
 
+// The vadose store's drainages and transpiration are taken from its start-of-day content in full,
+// so when they exceed it the clamp at 0 adds the shortfall: `vadose_floor`. The aquifer loses at
+// most its content (x5 <= 1) and its clamp never acts.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"surface_runoff", FluxKind::runoff},
+    {"interflow", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+    {"vadose_floor", FluxKind::boundary},
+};
+
 constexpr std::size_t kOrdinates = 80;
 
 // k^(s-1) e^(-k/h) for k = 1 ... 80, divided by its sum when that is positive.
@@ -53,6 +64,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
     double v = 40.0;
     double a = 30.0;
+    const auto stores = [&] { return std::array{v, a, pending(b)}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -66,20 +79,24 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double runoff = n - infiltration;
 
         // The drainages use the start-of-day contents even when the clamp empties the store.
-        const double v_next = max_nan((((infiltration + v) - e2) - x3 * v) - x4 * v, 0.0);
-        const double a_next = max_nan((x3 * v + a) - x5 * a, 0.0);
-        const double inflow = (x4 * v + runoff) + x5 * a;
+        const double interflow = x4 * v;
+        const double baseflow = x5 * a;
+        const double v_raw = (((infiltration + v) - e2) - x3 * v) - interflow;
+        const double v_next = max_nan(v_raw, 0.0);
+        const double a_next = max_nan((x3 * v + a) - baseflow, 0.0);
+        const double inflow = (interflow + runoff) + baseflow;
         v = v_next;
         a = a_next;
 
         q[t] = route(b, w, inflow);
-        record(t, [&] { return std::array{v, a, pending(b)}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{e1 + e2, runoff, interflow, baseflow, v_next - v_raw}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec mohyse{"mohyse", "MOHYSE simulation", kParams, kStates, run<NoRecorder>,
-                              run<Recorder<std::size(kStates)>>};
+                              run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -23,6 +23,18 @@ constexpr ParamSpec kParams[] = {
 // The four stores, and the water still in transit in each of the three routing buffers.
 constexpr const char* kStates[] = {"U", "L", "Z", "N", "b1", "b2", "b3"};
 
+// The correction x1 adds rain (or removes it, below 1): `rain_correction` is the corrected rain
+// minus the rain. Whatever would fill the evaporation store above 90 mm is dropped:
+// `evaporation_store_cap` (never positive).
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"direct_runoff", FluxKind::runoff},
+    {"intermediate_runoff", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+    {"rain_correction", FluxKind::boundary},
+    {"evaporation_store_cap", FluxKind::boundary},
+};
+
 constexpr double kZmax = 90.0;
 
 // S-curve of the unit hydrograph: a symmetric S over [0, 2x] with exponent 2.5.
@@ -54,8 +66,11 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double l = x6 * 0.5;
     double z = 50.0;
     double nn = 0.5;
+    const auto stores = [&] { return std::array{u, l, z, nn, pending(b1), pending(b2), pending(b3)}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
-        const double pc = precipitation[t] * x1;
+        const double p = precipitation[t];
+        const double pc = p * x1;
         const double e = pet[t];
 
         // Surface store: the fuller it is, the more of the rain runs off; what tops it spills.
@@ -83,7 +98,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double d = max_nan(e - etu, 0.0);
         const double ez = (d * z_in) / kZmax;
         const double etz = ez < z_in ? ez : z_in;  // a NaN demand takes the whole store
-        z = min_nan(kZmax, max_nan(z_in - etz, 0.0));
+        const double z_left = max_nan(z_in - etz, 0.0);
+        z = min_nan(kZmax, z_left);
 
         const double n_in = ((ql * 0.8) * (z0 / kZmax)) + nn;
         const double ratio = n_in / x3;
@@ -92,17 +108,20 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         nn = max_nan(n_in - qn, 0.0);
 
         // Three buffers with the same ordinates; each head is clamped before the sum.
-        const double out1 = route(b1, w, max_nan(r - il, 0.0));
-        const double out2 = route(b2, w, (z0 / kZmax) * (ql * 0.2));
+        const double direct = max_nan(r - il, 0.0);
+        const double drained = (z0 / kZmax) * (ql * 0.2);
+        const double out1 = route(b1, w, direct);
+        const double out2 = route(b2, w, drained);
         const double out3 = route(b3, w, qn);
         q[t] = (out1 + out2) + out3;
-        record(t, [&] { return std::array{u, l, z, nn, pending(b1), pending(b2), pending(b3)}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{etu + etz, direct, drained, qn, pc - p, z - z_left}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec mordor{"mordor", "MORDOR simulation", kParams, kStates, run<NoRecorder>,
-                              run<Recorder<std::size(kStates)>>};
+                              run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -24,6 +24,16 @@ constexpr ParamSpec kParams[] = {
 // Soil, groundwater and routing stores, and the water still in the delay.
 constexpr const char* kStates[] = {"S", "G", "R", "b"};
 
+// Evaporation is the intercepted rain plus what the soil gave up (its potential can exceed its
+// content when x2 < 10 mm; the floor at 0 cuts it there). The runoff components are what enters
+// the routing store.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"infiltration_excess_runoff", FluxKind::runoff},
+    {"interflow", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -34,6 +44,8 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
     double s = x2 * 0.5;
     double g = 80.0;
     double r = 1.0;
+    const auto stores = [&] { return std::array{s, g, r, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         const double p = precipitation[t];
         const double e = pet[t];
@@ -72,13 +84,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         r = rs - out;
 
         q[t] = routing.route(out);
-        record(t, [&] { return std::array{s, g, r, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{i + (s1 - s), ri, qi, base}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec simhyd{"simhyd", "SIMHYD simulation", kParams, kStates, run<NoRecorder>,
-                              run<Recorder<std::size(kStates)>>};
+                              run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

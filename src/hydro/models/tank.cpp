@@ -22,6 +22,16 @@ constexpr ParamSpec kParams[] = {
 // The four tanks from the top down, and the water still in the delay.
 constexpr const char* kStates[] = {"T1", "T2", "T3", "T4", "b"};
 
+// The side outlets of the upper three tanks and the bottom tank's outlet, from the top down.
+constexpr FluxSpec kFluxes[] = {
+    {"actual_evaporation", FluxKind::evaporation},
+    {"upper_surface_runoff", FluxKind::runoff},
+    {"lower_surface_runoff", FluxKind::runoff},
+    {"intermediate_runoff", FluxKind::runoff},
+    {"sub_base_runoff", FluxKind::runoff},
+    {"baseflow", FluxKind::runoff},
+};
+
 template <class Rec>
 void run(std::span<const double> x, std::span<const double> precipitation, std::span<const double> pet,
          std::span<double> q, Tape tape) {
@@ -36,9 +46,12 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
     DelayRouting routing(x[4]);
     double t1 = 10.0, t2 = 10.0, t3 = 10.0, t4 = 10.0;
+    const auto stores = [&] { return std::array{t1, t2, t3, t4, routing.pending()}; };
+    record.start(stores);
     for (std::size_t t = 0; t < q.size(); ++t) {
         // Demand still unmet, passed down from tank to tank.
-        double ec = pet[t] * x6;
+        const double demand = pet[t] * x6;
+        double ec = demand;
 
         // Every outlet acts on what the outlets above it left; evaporation on what all of them left.
         double h = precipitation[t] + t1;
@@ -74,16 +87,18 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         h = z3 + t4;
         const double y5 = h / k4;
         h = h - y5;
-        t4 = h - min_nan(ec, h);
+        const double ev4 = min_nan(ec, h);
+        t4 = h - ev4;
 
         q[t] = routing.route((((y2 + y1) + y3) + y4) + y5);
-        record(t, [&] { return std::array{t1, t2, t3, t4, routing.pending()}; });
+        record(t, stores);
+        record.fluxes(t, [&] { return std::array{(demand - ec) + ev4, y1, y2, y3, y4, y5}; });
     }
 }
 
 }  // namespace
 
 extern const ModelSpec tank{"tank", "TANK simulation", kParams, kStates, run<NoRecorder>,
-                            run<Recorder<std::size(kStates)>>};
+                            run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro
