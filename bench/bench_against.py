@@ -18,7 +18,6 @@ import json
 import os
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import benchlib
@@ -29,13 +28,8 @@ UH_MODELS = ("gr4j", "mordor", "mohyse", "bucket")  # bucket: a call with no ord
 
 
 def best_of(samples: int, call) -> float:
-    call()
-    best = float("inf")
-    for _ in range(samples):
-        start = time.process_time()
-        call()
-        best = min(best, time.process_time() - start)
-    return best
+    call()    # warm: the first call pays for lazy set-up
+    return benchlib.best_cpu_time(call, samples)
 
 
 def worker(samples: int) -> dict[str, float]:

@@ -303,15 +303,6 @@ def metric_cases(d: dict[str, Any]) -> list[Case]:
 UNIT_SCALE = {"us": 1e6, "ms": 1e3, "s": 1.0}
 
 
-def best_time(call: Callable[[], Any], samples: int) -> float:
-    best = float("inf")
-    for _ in range(samples):
-        start = time.process_time()
-        call()
-        best = min(best, time.process_time() - start)
-    return best
-
-
 def run_cases(cases: list[Case], rounds: int, samples: int) -> dict[str, dict[str, list[float]]]:
     """Per case and side, the best time of each round (sides in rotating order)."""
     times: dict[str, dict[str, list[float]]] = {c.name: {s: [] for s in c.sides} for c in cases}
@@ -323,7 +314,7 @@ def run_cases(cases: list[Case], rounds: int, samples: int) -> dict[str, dict[st
             sides = list(c.sides.items())
             sides = sides[r % len(sides):] + sides[:r % len(sides)]
             for side, call in sides:
-                times[c.name][side].append(best_time(call, samples))
+                times[c.name][side].append(benchlib.best_cpu_time(call, samples))
         print(f"round {r + 1}/{rounds}, load {benchlib.load()}", file=sys.stderr)
     return times
 
@@ -372,8 +363,8 @@ def calibration_rows(d: dict[str, Any], peer_gr4j: tuple[str, Callable[..., Any]
 
     import vardex_rs
 
-    spec = vardex_rs.hydro.gr4j.init()[1]
-    lower, upper = spec[:, 0], spec[:, 1]
+    bounds = vardex_rs.hydro.gr4j.init()[1]
+    lower, upper = bounds[:, 0], bounds[:, 1]
 
     class Setup:
         def __init__(self) -> None:

@@ -92,9 +92,12 @@ def test_states_raise_what_simulate_raises(name):
         np.testing.assert_array_equal(listed[k], v)
 
 
-def test_states_of_an_unknown_model():
-    with pytest.raises(vardex_rs.VardexValidationError, match="^Unknown hydro model 'GR4J'$"):
-        vardex.model_states("GR4J", np.ones(4), np.ones(2), np.ones(2))
+def test_states_of_a_model_named_in_any_case_and_of_an_unknown_one():
+    x = vardex_rs.hydro.gr4j.init()[0]
+    upper, lower = (vardex.model_states(name, x, np.ones(2), np.ones(2)) for name in ("GR4J", "gr4j"))
+    assert list(upper) == list(lower) and all(np.array_equal(upper[k], lower[k]) for k in lower)
+    with pytest.raises(vardex_rs.VardexValidationError, match="^Unknown hydro model 'GR5J'. Valid models: gr4j, "):
+        vardex.model_states("GR5J", np.ones(4), np.ones(2), np.ones(2))
 
 
 @parametrize_models

@@ -243,8 +243,8 @@ def test_hydro_simulate_and_model_states(model, data):
         assert err or states and all(check_series(s, len(p)) is None for s in states.values())
     elif isinstance(name, bytes):
         call(vardex.model_states, [name] + args, (TypeError, "argument 'model': .+"))
-    elif name not in MODELS:
-        unknown = exact(ValErr, f"Unknown hydro model '{name}'")
+    elif name.strip().lower() not in MODELS:   # names are taken in any letter case
+        unknown = (ValErr, re.escape(f"Unknown hydro model '{name}'. Valid models: {', '.join(MODELS)}"))
         call(vardex.model_states, [name] + args, unknown, *(LENIENT if conversion else []))
 
 

@@ -2,6 +2,7 @@
 // core and raising the same exception classes as vardex_rs: daily states, and the calibrators
 // with their evaluation count.
 #define VARDEX_IMPORT_ARRAY_HERE
+#include <initializer_list>
 #include <string>
 
 #include "hydro/registry.hpp"
@@ -108,8 +109,11 @@ PyObject* flux_names(PyObject*, PyObject* arg) {
     return out.release();
 }
 
-PyObject* cemaneige_states(PyObject*, PyObject* args, PyObject* kwargs) {
-    auto a = snow_args(args, kwargs, "OOOOOO:cemaneige_states");
+// The shared body of cemaneige_states and cemaneige_fluxes: one column per prefix and layer, in that order.
+template <class Pick>
+PyObject* snow_recorded(PyObject* args, PyObject* kwargs, const char* format,
+                        std::initializer_list<const char*> prefixes, Pick pick) {
+    auto a = snow_args(args, kwargs, format);
     if (!a) return nullptr;
     auto result = without_gil([&] {
         return snow::cemaneige_states(a->params, a->precipitation, a->temperature, a->day_of_year,
@@ -117,23 +121,20 @@ PyObject* cemaneige_states(PyObject*, PyObject* args, PyObject* kwargs) {
     });
     if (!result) return raise(result.error());
     std::vector<std::string> names;
-    for (const char* state : {"G_", "e_"})
-        for (std::size_t j = 0; j < a->elevation_layers.size(); ++j) names.push_back(state + std::to_string(j));
-    return columns_dict(names, result->states, result->liquid.size());
+    for (const char* prefix : prefixes)
+        for (std::size_t j = 0; j < a->elevation_layers.size(); ++j) names.push_back(prefix + std::to_string(j));
+    return columns_dict(names, pick(*result), result->liquid.size());
+}
+
+PyObject* cemaneige_states(PyObject*, PyObject* args, PyObject* kwargs) {
+    return snow_recorded(args, kwargs, "OOOOOO:cemaneige_states", {"G_", "e_"},
+                         [](const auto& r) -> const std::vector<double>& { return r.states; });
 }
 
 PyObject* cemaneige_fluxes(PyObject*, PyObject* args, PyObject* kwargs) {
-    auto a = snow_args(args, kwargs, "OOOOOO:cemaneige_fluxes");
-    if (!a) return nullptr;
-    auto result = without_gil([&] {
-        return snow::cemaneige_states(a->params, a->precipitation, a->temperature, a->day_of_year,
-                                      a->elevation_layers, a->median_elevation);
-    });
-    if (!result) return raise(result.error());
-    std::vector<std::string> names;
-    for (const char* flux : {"liquid_precipitation_", "solid_precipitation_", "melt_", "outflow_"})
-        for (std::size_t j = 0; j < a->elevation_layers.size(); ++j) names.push_back(flux + std::to_string(j));
-    return columns_dict(names, result->fluxes, result->liquid.size());
+    return snow_recorded(args, kwargs, "OOOOOO:cemaneige_fluxes",
+                         {"liquid_precipitation_", "solid_precipitation_", "melt_", "outflow_"},
+                         [](const auto& r) -> const std::vector<double>& { return r.fluxes; });
 }
 
 PyMethodDef methods[] = {

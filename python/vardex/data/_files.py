@@ -2,42 +2,34 @@
 from __future__ import annotations
 
 import os
-import stat
 from pathlib import Path
 
+from vardex import _files
 from vardex.data.catchment import DataError
 
 # Far above any catchment file (a 70-year Caravan series is about 10 MB): a guard against reading a huge or
 # endless file into memory, not a limit a real data set meets.
 MAX_BYTES = 256 * 2**20
 
-_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
-          (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
-
 
 def read_text(path: Path) -> str:
     """The UTF-8 text of the regular file ``path`` (links followed); anything else is a ``DataError``."""
-    # Non-blocking, so that opening a FIFO returns at once and fstat can refuse it.
-    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
     try:
-        fd = os.open(path, flags)
+        fd = _files.open_regular(path)
     except FileNotFoundError:
         raise DataError(f"{path}: no such file") from None
+    except _files.NotRegularFile as exc:
+        raise DataError(str(exc)) from None
     except OSError as exc:
         raise DataError(f"{path}: cannot be opened ({exc.strerror})") from None
     try:
-        status = os.fstat(fd)
-        if not stat.S_ISREG(status.st_mode):
-            kind = next((name for test, name in _KINDS if test(status.st_mode)), "not a regular file")
-            raise DataError(f"{path}: {kind}, not a regular file")
-        with os.fdopen(fd, "rb", closefd=False) as file:
-            data = b"" if status.st_size > MAX_BYTES else file.read(MAX_BYTES + 1)
+        data = _files.read_fd(fd, path, MAX_BYTES)
+    except _files.NotRegularFile:
+        raise DataError(f"{path}: larger than {MAX_BYTES // 2**20} MiB, not a catchment file") from None
     except OSError as exc:
         raise DataError(f"{path}: cannot be read ({exc.strerror})") from None
     finally:
         os.close(fd)
-    if status.st_size > MAX_BYTES or len(data) > MAX_BYTES:
-        raise DataError(f"{path}: larger than {MAX_BYTES // 2**20} MiB, not a catchment file")
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
