@@ -47,7 +47,7 @@ def _plain_log(ax: Any) -> None:
 
 def _finish(fig: Any, path: str | None) -> Any:
     if path:
-        fig.savefig(path, dpi=_DPI)
+        fig.savefig(path, dpi=_DPI, bbox_inches="tight")
     return fig
 
 
@@ -102,6 +102,11 @@ def _model_label(result: Any) -> str:
     return f"CemaNeige + {result.model}" if result.snow else str(result.model)
 
 
+def _inside_other(run: Any, runs: list[Any]) -> bool:
+    """Whether ``run``'s warm-up overlaps the period another run scored (it is then that period on the plot)."""
+    return any(o.first < run.first and o.last >= run.start for o in runs if o is not run)
+
+
 def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | None = None) -> Any:
     """Precipitation (inverted bars, top) and observed against simulated streamflow (mm/day, below).
 
@@ -121,14 +126,17 @@ def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | No
     ax_p.set_ylabel("precipitation\n(mm/day)")
 
     ax_q.plot(dates[days], catchment.observed[days], lw=0.8, color=_OBSERVED, label="observed")
+    labelled: set[str] = set()
     for i, run in enumerate(runs):
         sim_dates = dates[run.start:run.last + 1]
         warm = run.first - run.start
         ax_q.plot(sim_dates[warm:], run.scored, lw=0.8, color=_SIMULATED,
                   label=f"simulated ({_model_label(result)})" if i == 0 else None)
-        if warm:
+        # A warm-up inside the other run's scored period is not drawn: one simulated line per day.
+        if warm and not _inside_other(run, runs):
             ax_q.plot(sim_dates[:warm + 1], run.simulation[:warm + 1], lw=0.8, color=_SIMULATED, alpha=0.4,
-                      label="simulated, warm-up" if not any(r.first > r.start for r in runs[:i]) else None)
+                      label="simulated, warm-up" if "simulated, warm-up" not in labelled else None)
+            labelled.add("simulated, warm-up")
 
     # Warm-ups first, so that a period scored by the other run is never drawn as warm-up.
     for ax in (ax_p, ax_q):
@@ -143,8 +151,7 @@ def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | No
         ax_q.text(dates[run.first], 0.97, f" {run.name} {dates[run.first]} to {dates[run.last]}\n "
                   f"{_scores(run.metrics)} on {observed} days observed", transform=at_top, va="top", ha="left",
                   fontsize=8)
-        hidden = any(o.first < run.first and o.last >= run.start for o in runs if o is not run)
-        if run.first > run.start and not hidden:
+        if run.first > run.start and not _inside_other(run, runs):
             spinup = f"\n +{int(result.spinup)} spin-up" if result.spinup else ""
             ax_q.text(dates[run.start], 0.97, f" warm-up\n {run.first - run.start} d{spinup}", transform=at_top,
                       va="top", ha="left", fontsize=8, color="0.3")
@@ -161,7 +168,8 @@ def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | No
         ax_q.set_ylim(top=float(top) * (4.0 if log else 1.25))    # room for the period labels
     ax_q.set_ylabel("streamflow (mm/day)")
     ax_q.set_xlabel("date")
-    ax_q.legend(loc="upper right", fontsize=8, framealpha=0.9)
+    # Below the axes: inside, it would cover the period labels or the flows.
+    ax_q.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=3, fontsize=8, frameon=False)
     settings = f"{result.optimiser.upper()}, objective {result.objective.upper()}"
     if result.transformation != "none":
         settings += f" of {result.transformation}(Q)"
