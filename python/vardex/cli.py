@@ -1,7 +1,8 @@
 """The ``vardex`` command line: calibrate a model on a catchment, compare models, list the models, run batches.
 
 Exit status: 0 success; 1 a batch task failed; 2 bad arguments, unreadable data or a refused output file
-(checked before any computation); 130 stopped by Ctrl-C, 143 by SIGTERM (what was done is reported and kept).
+(checked before any computation); 130 stopped by Ctrl-C, 143 by SIGTERM (what was done is reported and kept);
+141 when the reader of stdout went away.
 """
 from __future__ import annotations
 
