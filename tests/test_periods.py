@@ -115,7 +115,11 @@ def test_simulate_equals_vardex_rs(catchment, snow):
     values = list(r.params.values())
     for params in (r, r.params, values, np.array(values)):
         assert same_bits(vardex.simulate(catchment, "gr4j", params), whole)
-    assert same_bits(r.simulation, whole)
+    assert same_bits(r.simulation, whole) and same_bits(vardex.simulate(catchment, "GR4J", r), whole)
+    other = vardex.load_camels("03015500")     # parameters moved to another basin: its own snow layers
+    own_bands = other.median_elevation + np.array([-200.0, 0.0, 200.0]) if snow else None
+    assert same_bits(vardex.simulate(other, "gr4j", r), vardex.simulate(other, "gr4j", r.params,
+                                                                        elevation_bands=own_bands))
     bands = np.array([100.0, 300.0])
     if snow:
         assert not np.array_equal(vardex.simulate(catchment, "gr4j", r, elevation_bands=bands), whole)
@@ -128,6 +132,9 @@ def test_simulate_equals_vardex_rs(catchment, snow):
     (dict(period=("2000-02-30", "2001-01-01")), ValueError, "cannot read '2000-02-30' as a date"),
     (dict(period="2000-01-01:2001-01-01"), TypeError, "must be a \\(start, end\\) pair"),
     (dict(spinup=-1), ValueError, "spinup"),
+    (dict(period=("2001-01-01", "2002-06-30"), validation=("2002-01-01", "2002-12-31")), ValueError,
+     "validation period 2002-01-01:2002-12-31 overlaps the calibration period 2001-01-01:2002-06-30"),
+    (dict(validation=("2002-01-01", "2002-12-31")), ValueError, "overlaps .*; give period= as well"),
     (dict(keep="some"), ValueError, "keep must be None or 'all'"),
 ])
 def test_bad_periods_are_refused(catchment, call, error, message):

@@ -165,6 +165,20 @@ def test_report_ranks_by_median_of_the_best_seed_per_catchment(tmp_path, validat
                                                          "x4": []}}
 
 
+def test_report_keeps_forcings_apart(tmp_path):
+    path = tmp_path / "r.csv"
+    with open(path, "w", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(["gauge", "forcing", "model", "seed", "x1", "nse", "kge", "error"])
+        for forcing, x1, nse in (("daymet", 100, 0.8), ("daymet", 110, 0.7), ("nldas", 900, 0.4), ("nldas", 910, 0.3)):
+            writer.writerow(["A", forcing, "gr4j", x1 % 100 // 10 + 1, x1, nse, nse, ""])
+    results = report.read_results(path)
+    assert "| gr4j (daymet) | 1 | 0 | 0.800 |" in report.ranking(results)
+    assert "| gr4j (nldas) | 1 | 0 | 0.400 |" in report.ranking(results)
+    spread = report.parameter_spread(results)    # across seeds of one forcing, not across forcings
+    assert spread["gr4j (daymet)"]["x1"] == spread["gr4j (nldas)"]["x1"] == [pytest.approx(100 * 10 / 1490)]
+
+
 def vardex_cli(*args):
     return subprocess.run([sys.executable, "-m", "vardex", *args], capture_output=True, text=True, timeout=120)
 

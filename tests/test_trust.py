@@ -109,7 +109,7 @@ def test_rows_round_trip_any_text_and_duplicates_do_not_survive(tmp_path, record
 @pytest.mark.parametrize("change, field", [
     (dict(warmup=300), "warmup"), (dict(snow=True), "snow_mode"), (dict(n_complexes=3), "settings"),
     (dict(max_evaluations=5000), "max_evaluations"), (dict(optimiser="dds"), "optimiser"),
-    ("version", "version"),
+    ("version", "version"), ("source", "source"),
 ])
 def test_a_row_computed_otherwise_is_refused_naming_the_field(tmp_path, record, monkeypatch, change, field):
     out = tmp_path / "r.csv"
@@ -118,6 +118,8 @@ def test_a_row_computed_otherwise_is_refused_naming_the_field(tmp_path, record, 
     options = {}
     if change == "version":
         monkeypatch.setattr(vardex_rs, "__version__", "0.0.0-other")
+    elif change == "source":    # the same gauge read from other data
+        record = dataclasses.replace(record, source=str(tmp_path / "other-camels"))
     else:
         settings = {k: v for k, v in change.items() if k == "n_complexes"}
         options = {k: v for k, v in change.items() if k != "n_complexes"}
@@ -177,9 +179,17 @@ def test_command_line_conventions(tmp_path):
     assert record["data"] == str(sample_dir())
     for args, message in ((["--seed", "99999999999999999999999"], "[0, 18446744073709551615]"),
                           (["--model", "nope"], "Valid models: gr4j, "),
-                          (["--json", tmp_path / "missing" / "r.json"], "no such directory")):
+                          (["--json", tmp_path / "missing" / "r.json"], "no such directory"),
+                          (["--plot", tmp_path / "hydro"], "name the figure with one of the extensions")):
         out = run("calibrate", "01022500", *args)
         assert out.returncode == 2 and message in out.stderr and len(out.stderr.splitlines()) == 1
+    assert not list(tmp_path.glob("hydro*"))    # matplotlib would have written hydro.png
+    # A degenerate score (one day scored) is null in the JSON, which stays strict.
+    out = run("calibrate", "01022500", "--optimiser", "dds", "--max-evaluations", "20", "--no-snow", "--no-progress",
+              "--period", "2001-06-01:2001-06-01", "--json", tmp_path / "one.json")
+    assert out.returncode == 0, out.stderr
+    scores = json.loads((tmp_path / "one.json").read_text(), parse_constant=pytest.fail)["metrics"]
+    assert None in scores.values()
 
 
 def test_python_api_takes_gauge_ids_model_names_in_any_case_and_decides_snow(record):

@@ -151,7 +151,7 @@ def _run_task(source: Catchment | _Stored, model: str, seed: int, options: dict[
     values.update(r.metrics)
     values.update({f"val_{k}": v for k, v in (r.validation or {}).items()})
     bands = None if r.elevation_bands is None else [float(v) for v in r.elevation_bands]
-    values.update(source=catchment.source, snow=r.snow, elevation_bands=bands, evaluations=r.evaluations,
+    values.update(snow=r.snow, elevation_bands=bands, evaluations=r.evaluations,
                   steps=r.steps, seconds=r.seconds, done=r.done, error="")
     return "ok", values
 
@@ -418,10 +418,20 @@ def _run(tasks: _Tasks, sources: dict[tuple[str, str], Catchment | str], options
     if progress:
         from tqdm import tqdm
         bar = tqdm(total=len(tasks), unit="task", file=sys.stderr, desc="calibrate_many")
+    default_source = str((sample_dir() if data_dir is None else Path(data_dir)).resolve())
+
+    def source_of(task: Task) -> str:
+        source = sources[task.gauge, task.forcing]
+        return source.source if isinstance(source, Catchment) else default_source
+
     previous = log.rows if log is not None else {}
     results: dict[Task, dict[str, Any]] = {}
     for t in (tasks if previous else ()):
         row = previous.get(t)
+        if row is not None and row["source"] != source_of(t):
+            # A row computed from other data is not this batch's result, whatever its settings.
+            raise ValueError(f"{log.path if log else ''}: {t.gauge} ({t.forcing}) written with source={row['source']}, "
+                             f"this batch has source={source_of(t)}; use the same data or another output file")
         if row is not None and not (retry_failed and row["error"]):
             results[t] = row
     todo = (t for t in tasks if t not in results)
@@ -433,14 +443,11 @@ def _run(tasks: _Tasks, sources: dict[tuple[str, str], Catchment | str], options
     if bar is not None:
         bar.update(len(results))
         bar.set_postfix({"failed": failed}, refresh=True)
-    default_source = str(sample_dir() if data_dir is None else Path(data_dir))
-
     def record(task: Task, values: dict[str, Any]) -> None:
         nonlocal failed
         row: dict[str, Any] = dict.fromkeys(COLUMNS)
         row.update(task._asdict(), **fixed)
-        source = sources[task.gauge, task.forcing]
-        row["source"] = source.source if isinstance(source, Catchment) else default_source
+        row["source"] = source_of(task)
         row.update(values)
         if log is not None:
             log.append(row)

@@ -112,10 +112,20 @@ class CalibrationResult:
         spinup = self.spinup if spinup is None else _convert.count(spinup, "spinup")
         win = _window(catchment, period, warmup, spinup, "period")
         names = list(self.params)
-        bands = self.elevation_bands if self.snow else None
+        bands = snow_bands(self, catchment)
         values = np.array([self.params[n] for n in names], dtype=np.float64)
         metrics, _ = _score_window(catchment, self.model, values, win, bands, self.transformation)
         return metrics if objective is None else metrics[objective.lower()]
+
+
+def snow_bands(result: CalibrationResult, catchment: Catchment) -> np.ndarray | None:
+    """The elevation bands to run ``result``'s CemaNeige on ``catchment``: the calibration's own on its own
+    catchment, the receiving catchment's default ones on another (parameters transferred between basins)."""
+    if not result.snow:
+        return None
+    if catchment.gauge == result.gauge and result.elevation_bands is not None:
+        return result.elevation_bands
+    return default_bands(catchment)
 
 
 def _window(catchment: Catchment, period: periods.Period | None, warmup: int, spinup: int, name: str) -> Window:
@@ -225,6 +235,11 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
     spinup = _convert.count(spinup, "spinup")
     cal = _window(catchment, period, warmup, spinup, "period")
     val = None if validation is None else _window(catchment, validation, warmup, spinup, "validation")
+    if val is not None and val.first < cal.stop and cal.first < val.stop:
+        c, v = cal.dates(catchment.dates), val.dates(catchment.dates)
+        raise ValueError(f"the validation period {v[0]}:{v[1]} overlaps the calibration period {c[0]}:{c[1]}: "
+                         "a validation scores days the calibration did not see"
+                         + ("; give period= as well" if period is None else ""))
     if val is not None and not np.isfinite(catchment.observed[val.first:val.stop]).any():
         raise ValueError("no streamflow observations in the validation period (every day is missing)")
 

@@ -306,6 +306,17 @@ def _result_dict(r: CalibrationResult) -> dict[str, Any]:
             "validation": r.validation}
 
 
+def _strict_json(value: Any) -> Any:
+    """``value`` with non-finite floats as null: a score of -inf (a degenerate period) is not valid JSON."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _strict_json(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_strict_json(v) for v in value]
+    return value
+
+
 def _snow_text(snow: bool | str) -> str:
     return "auto" if snow == "auto" else ("on" if snow else "off")
 
@@ -319,10 +330,14 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
         for destination in (args.json, getattr(args, "plot", None)):
             if destination is not None:
                 _files.destination(destination)
+        if getattr(args, "plot", None) is not None:
+            from vardex.plot import check_format
+
+            check_format(args.plot)
         catchment = load(args.gauge, args.data, args.forcing)
-    except (DataError, _files.NotRegularFile, OSError) as err:
+    except (DataError, _files.NotRegularFile, OSError, ImportError) as err:
         return _fail(str(err))
-    except ValueError as err:     # a malformed gauge id or product name
+    except ValueError as err:     # a malformed gauge id or product name, a figure format matplotlib lacks
         return _fail(str(err))
     options = dict(snow=args.snow, optimiser=args.optimiser, objective=args.objective,
                    transformation=args.transformation, warmup=args.warmup, seed=args.seed,
@@ -372,7 +387,8 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
                 record.update(_result_dict(results[0]))
             else:
                 record.update(results=[_result_dict(r) for r in results], not_run=skipped)
-            _files.replace(args.json, lambda stream: json.dump(record, stream, indent=2))
+            _files.replace(args.json, lambda stream: json.dump(_strict_json(record), stream, indent=2,
+                                                               allow_nan=False))
         if getattr(args, "plot", None):
             from vardex.plot import hydrograph
 

@@ -5,12 +5,13 @@ ones the result was scored on: its warm-up, calibration period and validation pe
 """
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
-__all__ = ["hydrograph", "flow_duration", "convergence", "dotty"]
+__all__ = ["hydrograph", "flow_duration", "convergence", "dotty", "check_format"]
 
 _OBSERVED = "black"
 _SIMULATED = "tab:red"
@@ -29,6 +30,18 @@ def _pyplot() -> Any:
         raise ImportError('plotting needs matplotlib: pip install "vardex_rs[plot]" (or pip install matplotlib)') \
             from err
     return plt
+
+
+def check_format(path: str) -> None:
+    """The figure ``path`` names can be written as it is named: matplotlib installed, and its extension one of
+    matplotlib's formats (without one, matplotlib would add ".png" and write a file the user did not name)."""
+    plt = _pyplot()
+    formats = plt.figure().canvas.get_supported_filetypes()
+    plt.close("all")
+    suffix = os.path.splitext(path)[1].lstrip(".").lower()
+    if suffix not in formats:
+        raise ValueError(f"{path}: name the figure with one of the extensions "
+                         f"{', '.join('.' + f for f in sorted(formats))}")
 
 
 def _has_display() -> bool:

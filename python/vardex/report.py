@@ -7,12 +7,15 @@ with the best calibration objective, i.e. the parameter set a user would keep.
 from __future__ import annotations
 
 import csv
+import io
 import math
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Iterator
 
 import numpy as np
+
+from vardex import _files
 
 __all__ = ["ReportError", "Results", "Run", "read_results", "ranking", "parameter_spread", "write_report"]
 
@@ -69,13 +72,15 @@ def read_results(path: str | Path) -> Results:
     """Read a results file written by ``vardex batch``/``calibrate_many``; ``ReportError`` when it is not one."""
     path = Path(path)
     try:
-        with open(path, newline="", encoding="utf-8") as f:
-            reader = csv.DictReader(_lines(f))
-            columns = reader.fieldnames or []
-            missing = [c for c in _REQUIRED if c not in columns]
-            if missing:
-                raise ReportError(f"{path}: not a vardex results file (no column {', '.join(missing)})")
-            rows = list(reader)
+        text = _files.read_regular(path).decode("utf-8")    # a FIFO or a device is refused, never read
+        reader = csv.DictReader(_lines(io.StringIO(text, newline="")))
+        columns = reader.fieldnames or []
+        missing = [c for c in _REQUIRED if c not in columns]
+        if missing:
+            raise ReportError(f"{path}: not a vardex results file (no column {', '.join(missing)})")
+        rows = list(reader)
+    except _files.NotRegularFile as err:
+        raise ReportError(f"{path}: cannot read the results file: {err}") from None
     except (OSError, UnicodeDecodeError, csv.Error) as err:
         reason = err.strerror if isinstance(err, OSError) and err.strerror else str(err)
         raise ReportError(f"{path}: cannot read the results file: {reason}") from None
@@ -83,8 +88,12 @@ def read_results(path: str | Path) -> Results:
     params = [c for c in columns if c in _SNOW_PARAMS or (c[:1] == "x" and c[1:].isdigit())]
     runs: list[Run] = []
     failed: dict[str, int] = {}
+    # A file that compares forcings keeps them apart: each forcing is a model configuration of its own.
+    several_forcings = len({row.get("forcing") or "" for row in rows}) > 1
     for row in rows:
         model = (row.get("model") or "") + ("+snow" if (row.get("snow") or "").lower() == "true" else "")
+        if several_forcings:
+            model += f" ({row.get('forcing') or '?'})"
         if not row.get("gauge") or not row.get("model"):
             raise ReportError(f"{path}: not a vardex results file (a row without gauge or model)")
         if row.get("error"):
@@ -158,7 +167,7 @@ def _bounds(model: str) -> dict[str, tuple[float, float]] | None:
     import vardex_rs.hydro
     import vardex_rs.snow.cemaneige
 
-    name, _, snow = model.partition("+")
+    name, _, snow = model.split(" ")[0].partition("+")
     hydro = getattr(vardex_rs.hydro, name, None)
     if hydro is None or not hasattr(hydro, "param_names"):
         return None

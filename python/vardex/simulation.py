@@ -10,7 +10,7 @@ import vardex_rs.snow.cemaneige
 
 from vardex import _convert
 from vardex.data import Catchment
-from vardex.models import MODELS
+from vardex.models import MODELS, canonical_model
 
 if TYPE_CHECKING:
     from vardex.calibration import CalibrationResult
@@ -83,18 +83,19 @@ def simulate(catchment: Catchment, model: str, params: Mapping[str, float] | npt
     """Streamflow (mm/day) of ``model`` with ``params`` over the whole record of ``catchment``.
 
     ``params`` is a dict by name, a sequence in the calibrators' order (CemaNeige's ``ctg``, ``kf``, ``qnbv``
-    first with snow), or a `CalibrationResult` (whose snow setting and elevation bands are then used unless
-    given). ``snow`` defaults to what ``params`` holds: CemaNeige's names, or three values more than the model
+    first with snow), or a `CalibrationResult` (whose snow setting is then used unless given, and its
+    elevation bands on its own catchment; another catchment gets its default bands). ``snow`` defaults to what ``params`` holds: CemaNeige's names, or three values more than the model
     has. The result equals ``vardex_rs``'s own calls on the catchment's series, bit for bit.
     """
-    from vardex.calibration import CalibrationResult
+    from vardex.calibration import CalibrationResult, snow_bands
 
+    model = canonical_model(model)
     if isinstance(params, CalibrationResult):
         if model != params.model:
             raise ValueError(f"params were calibrated for '{params.model}', not '{model}'")
         snow = params.snow if snow is None else snow
-        if elevation_bands is None:
-            elevation_bands = params.elevation_bands
+        if elevation_bands is None and snow:
+            elevation_bands = snow_bands(params, catchment)
         params = params.params
     if snow is None:
         own = param_names(model, False)

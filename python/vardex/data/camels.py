@@ -49,7 +49,7 @@ def load_camels(gauge: str, data_dir: str | Path | None = None, forcing: str = "
                      temperature=temperature, day_of_year=raw["doy"], observed=raw["observed"],
                      pet=oudin(temperature, raw["doy"], raw["lat"]), latitude=raw["lat"],
                      median_elevation=raw["elev_mean"], area_km2=raw["area_km2"], forcing=forcing,
-                     source=str(_root(data_dir)))
+                     source=str(_root(data_dir).resolve()))
 
 
 def gauges(data_dir: str | Path | None = None) -> list[str]:

@@ -71,7 +71,7 @@ def load_caravan(gauge_id: str, data_dir: str | Path, pet: str = "oudin", *,
                      observed=series["observed"],
                      pet=series["pet"] if pet == "caravan" else oudin(series["temperature"], doy, latitude),
                      latitude=latitude, median_elevation=median_elevation, area_km2=area,
-                     forcing="caravan" if pet == "oudin" else "caravan_pet", source=str(root))
+                     forcing="caravan" if pet == "oudin" else "caravan_pet", source=str(root.resolve()))
 
 
 def caravan_gauges(data_dir: str | Path) -> list[str]:
