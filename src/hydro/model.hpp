@@ -65,6 +65,7 @@ struct ModelSpec {
 };
 
 struct NoRecorder {
+    static constexpr bool records = false;  // only the streamflow is read
     NoRecorder(Tape, std::size_t) {}
     template <class F>
     void start(F&&) const {}
@@ -81,6 +82,7 @@ struct NoRecorder {
 template <std::size_t K, std::size_t F = 0>
 class Recorder {
 public:
+    static constexpr bool records = true;
     Recorder(Tape tape, std::size_t days)
         : states_(tape.states.data()), initial_(tape.initial.data()), fluxes_(tape.fluxes.data()), days_(days) {}
     template <class G>

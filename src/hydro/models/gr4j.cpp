@@ -1,6 +1,7 @@
 // GR4J: production store, two unit hydrographs, routing store and groundwater exchange.
-#include <cmath>
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <span>
 
 #include "hydro/model.hpp"
@@ -63,13 +64,17 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
     const auto l1 = static_cast<std::size_t>(std::ceil(x4));
     const auto l2 = static_cast<std::size_t>(std::ceil(2.0 * x4));
-    std::array<double, kMaxL1> o1_buf, u1_buf{};
-    std::array<double, kMaxL2> o2_buf, u2_buf{};
+    std::array<double, kMaxL1> o1_buf{}, u1_buf{};
+    std::array<double, kMaxL2> o2_buf{}, u2_buf{};
     const std::span<double> o1(o1_buf.data(), l1), u1(u1_buf.data(), l1);
     const std::span<double> o2(o2_buf.data(), l2), u2(u2_buf.data(), l2);
-    // Each ordinate is the rise of its S-curve over the day; S(0) = 0, and l2 >= l1.
+    // Each ordinate is the rise of its S-curve over the day; S(0) = 0, and l2 >= l1. Ordinate j
+    // reaches the outlet on day j - 1 at the earliest, so a run of n days that reads only the
+    // outlet needs the first n; the others stay 0 (the recorder, which reports what the buffers
+    // hold, builds them all).
+    const std::size_t built = Rec::records ? l2 : std::min(l2, q.size());
     SCurves prev{0.0, 0.0};
-    for (std::size_t j = 1; j <= l2; ++j) {
+    for (std::size_t j = 1; j <= built; ++j) {
         const SCurves cur = s_curves(static_cast<double>(j), x4);
         if (j <= l1) o1[j - 1] = cur.sh1 - prev.sh1;
         o2[j - 1] = cur.sh2 - prev.sh2;
