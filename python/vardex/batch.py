@@ -25,8 +25,7 @@ from typing import Any, Iterable, Iterator, Mapping
 import vardex_rs
 
 from vardex import _convert, _files, periods
-from vardex.calibration import (DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS, calibrate,
-                                snow_setting)
+from vardex.calibration import DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS, calibrate, snow_mode, snow_setting
 from vardex.data import Catchment, check_product, load, sample_dir
 from vardex.models import canonical_model
 from vardex.periods import Period
@@ -388,7 +387,7 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
                                    transformation=transformation, warmup=warmup, period=period,
                                    validation=validation, spinup=spinup, max_steps=max_steps,
                                    max_evaluations=budget, **settings)
-    fixed = {"snow_mode": "auto" if snow == "auto" else ("on" if snow else "off"), "optimiser": optimiser,
+    fixed = {"snow_mode": snow_mode(snow), "optimiser": optimiser,
              "objective": objective, "transformation": transformation, "warmup": warmup,
              "period": _period_text(period), "validation": _period_text(validation), "spinup": spinup,
              "max_steps": max_steps,

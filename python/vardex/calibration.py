@@ -11,16 +11,13 @@ from typing import Any, Iterable, Literal, cast, overload
 
 import numpy as np
 import numpy.typing as npt
-import vardex_rs
-import vardex_rs.hydro
-import vardex_rs.snow.cemaneige
 
 from vardex import _convert, _core, periods
 from vardex.data import Catchment, load_camels
 from vardex.models import MODELS, canonical_model
 from vardex.periods import METRIC_NAMES as _METRIC_NAMES
 from vardex.periods import Window
-from vardex.simulation import Forcing, default_bands, run
+from vardex.simulation import Forcing, default_bands, param_names, run
 
 __all__ = ["CalibrationResult", "calibrate", "compare"]
 
@@ -111,9 +108,8 @@ class CalibrationResult:
         warmup = self.requested_warmup if warmup is None else _convert.count(warmup, "warmup")
         spinup = self.spinup if spinup is None else _convert.count(spinup, "spinup")
         win = _window(catchment, period, warmup, spinup, "period")
-        names = list(self.params)
         bands = snow_bands(self, catchment)
-        values = np.array([self.params[n] for n in names], dtype=np.float64)
+        values = np.array(list(self.params.values()), dtype=np.float64)
         metrics, _ = _score_window(catchment, self.model, values, win, bands, self.transformation)
         return metrics if objective is None else metrics[objective.lower()]
 
@@ -169,6 +165,11 @@ def snow_setting(snow: object) -> bool | str:
     if isinstance(snow, str) and snow.lower() == "auto":
         return "auto"
     raise ValueError(f"snow must be True, False or 'auto', got {snow!r}")
+
+
+def snow_mode(snow: bool | str) -> str:
+    """How a results file and the provenance record a snow setting: auto, on or off."""
+    return "auto" if snow == "auto" else ("on" if snow else "off")
 
 
 def uses_snow(catchment: Catchment, snow: object) -> bool:
@@ -243,10 +244,7 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
     if val is not None and not np.isfinite(catchment.observed[val.first:val.stop]).any():
         raise ValueError("no streamflow observations in the validation period (every day is missing)")
 
-    hydro = getattr(vardex_rs.hydro, model)
-    names = list(hydro.param_names)
-    if snow:
-        names = list(vardex_rs.snow.cemaneige.param_names) + names
+    names = param_names(model, snow)
     budget = DEFAULT_BUDGET[optimiser] if max_evaluations is None else int(max_evaluations)
     snow_model = "cemaneige" if snow else None
 

@@ -285,14 +285,14 @@ def _main(argv: Sequence[str] | None) -> int:
 
 
 def _provenance(args: argparse.Namespace, catchment: Catchment) -> dict[str, Any]:
-    from vardex.calibration import DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS
+    from vardex.calibration import DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS, snow_mode
 
     return {"version": vardex_rs.__version__, "gauge": catchment.gauge, "name": catchment.name,
             "data": catchment.source, "forcing": catchment.forcing, "warmup": args.warmup,
             "period": args.period and list(args.period), "validation_period": args.validation and list(args.validation),
             "spinup": args.spinup,
             "optimiser": args.optimiser, "settings": dict(SCE_DEFAULTS if args.optimiser == "sce" else DDS_DEFAULTS),
-            "objective": args.objective, "transformation": args.transformation, "snow_mode": _snow_text(args.snow),
+            "objective": args.objective, "transformation": args.transformation, "snow_mode": snow_mode(args.snow),
             "seed": args.seed, "max_evaluations": args.max_evaluations or DEFAULT_BUDGET[args.optimiser]}
 
 
@@ -317,13 +317,9 @@ def _strict_json(value: Any) -> Any:
     return value
 
 
-def _snow_text(snow: bool | str) -> str:
-    return "auto" if snow == "auto" else ("on" if snow else "off")
-
-
 def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
-    from vardex.calibration import calibrate, compare
+    from vardex.calibration import calibrate, compare, snow_mode
     from vardex.data import DataError, load
 
     try:
@@ -360,7 +356,7 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
 
     snow = results[0].snow
     print(f"{catchment.gauge} {catchment.name}: forcing {catchment.forcing}, {args.optimiser.upper()}, objective "
-          f"{args.objective}, seed {args.seed}, snow {_snow_text(args.snow)}: "
+          f"{args.objective}, seed {args.seed}, snow {snow_mode(args.snow)}: "
           + ("with CemaNeige" if snow else "without CemaNeige"))
     validated = args.validation is not None
     rows = [["model", "NSE", "KGE", "RMSE"] + (["val NSE", "val KGE", "val RMSE"] if validated else [])
@@ -425,7 +421,9 @@ def _seeds(text: str) -> list[int]:
 def _batch(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
     from vardex.batch import calibrate_many
+    from vardex.calibration import snow_mode
     from vardex.data import DataError, list_gauges
+    from vardex.report import median
 
     if args.workers is not None and args.scheduler:
         return _fail("--workers does not apply with --scheduler (the cluster has its workers)")
@@ -468,11 +466,11 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
         mine = [r for r in table if r["model"] == model]
         good = [r for r in mine if not r["error"]]
         rows.append([model, str(len(mine)), str(len(mine) - len(good)), str(sum(bool(r["snow"]) for r in good)),
-                     f"{_median([r['nse'] for r in good]):.3f}", f"{_median([r['kge'] for r in good]):.3f}",
+                     f"{median([r['nse'] for r in good]):.3f}", f"{median([r['kge'] for r in good]):.3f}",
                      f"{sum(r['seconds'] for r in good):.1f}"])
     print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x {len(forcing)} forcings x "
           f"{len(models)} models x {len(seeds)} seeds, {args.optimiser.upper()}, objective {args.objective}, "
-          f"snow {_snow_text(args.snow)}")
+          f"snow {snow_mode(args.snow)}")
     print(_table(rows))
     for r in table.failed[:5]:
         print(f"failed: {r['gauge']} {r['forcing']} {r['model']} seed {r['seed']}: {r['error']}")
@@ -486,14 +484,6 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
               file=sys.stderr)
         return signals.status
     return 1 if table.failed or table.pending else 0
-
-
-def _median(values: list[float]) -> float:
-    finite = sorted(v for v in values if math.isfinite(v))
-    if not finite:
-        return math.nan
-    middle = len(finite) // 2
-    return finite[middle] if len(finite) % 2 else (finite[middle - 1] + finite[middle]) / 2
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ import numpy as np
 
 from vardex import _files
 
-__all__ = ["ReportError", "Results", "Run", "read_results", "ranking", "parameter_spread", "write_report"]
+__all__ = ["ReportError", "Results", "Run", "read_results", "ranking", "parameter_spread", "write_report", "median"]
 
 METRICS = ("kge", "nse")
 _REQUIRED = ("gauge", "model", "nse", "kge")
@@ -122,7 +122,8 @@ def best_of_seeds(runs: Iterable[Run]) -> dict[str, dict[str, Run]]:
     return best
 
 
-def _median(values: Iterable[float]) -> float:
+def median(values: Iterable[float]) -> float:
+    """The median of the finite values, NaN when there is none."""
     finite = [v for v in values if math.isfinite(v)]
     return float(np.median(finite)) if finite else math.nan
 
@@ -143,7 +144,7 @@ def ranking(results: Results) -> str:
     best = best_of_seeds(results.runs)
     periods = ["calibration", "validation"] if results.has_validation else ["calibration"]
     by_period, by_metric = _rank_metric(results)
-    medians = {model: {(p, m): _median(r.scores[p][m] for r in gauges.values()) for p in periods for m in METRICS}
+    medians = {model: {(p, m): median(r.scores[p][m] for r in gauges.values()) for p in periods for m in METRICS}
                for model, gauges in best.items()}
     order = sorted(results.failed, key=lambda model: (
         -medians[model][by_period, by_metric] if model in medians and math.isfinite(
@@ -203,7 +204,7 @@ def _spread_table(spread: dict[str, dict[str, list[float]]]) -> str:
     for model, params in spread.items():
         for p, ranges in params.items():
             if ranges:
-                lines.append(f"| {model} | {p} | {len(ranges)} | {_median(ranges):.1f} | {max(ranges):.1f} |")
+                lines.append(f"| {model} | {p} | {len(ranges)} | {median(ranges):.1f} | {max(ranges):.1f} |")
     return "\n".join(lines) + "\n"
 
 
@@ -213,7 +214,7 @@ def _cdf_figure(plt: Any, results: Results, metric: str, path: Path) -> None:
     fig, axes = plt.subplots(1, len(periods), figsize=(5.5 * len(periods), 4.6), sharex=True, sharey=True,
                              squeeze=False)
     colours = plt.get_cmap("tab10" if len(best) <= 10 else "tab20").colors
-    medians = {model: _median(r.scores["calibration"][metric] for r in gauges.values())
+    medians = {model: median(r.scores["calibration"][metric] for r in gauges.values())
                for model, gauges in best.items()}
     order = sorted(best, key=lambda m: -medians[m] if math.isfinite(medians[m]) else math.inf)
     lowest = 0.0
