@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import copy
-import importlib
 import itertools
 import json
 import os
@@ -25,6 +24,7 @@ from typing import Any, Iterable, Iterator, Mapping
 import vardex_rs
 
 from vardex import _convert, _files, periods
+from vardex._optional import optional_import
 from vardex.calibration import DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS, calibrate, snow_mode, snow_setting
 from vardex.data import Catchment, check_product, load, sample_dir
 from vardex.models import canonical_model
@@ -80,10 +80,7 @@ class BatchResults:
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame of the rows (needs pandas)."""
-        try:
-            pandas = importlib.import_module("pandas")
-        except ImportError:
-            raise ImportError("to_pandas needs pandas: pip install pandas") from None
+        pandas = optional_import("pandas", "to_pandas", "pandas")
         return pandas.DataFrame(self.rows, columns=list(self.columns))
 
 
@@ -211,11 +208,7 @@ def _cpus() -> int:
 
 
 def _import_distributed() -> Any:
-    # Imported by name: dask is optional, and its absence must not break the type check either.
-    try:
-        return importlib.import_module("distributed")
-    except ImportError:
-        raise ImportError("running on Dask needs dask.distributed: pip install 'vardex_rs[dask]'") from None
+    return optional_import("distributed", "running on Dask", "'vardex_rs[dask]'")
 
 
 def _local_cluster(distributed: Any, workers: int) -> Any:

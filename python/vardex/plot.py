@@ -11,6 +11,8 @@ from typing import Any
 
 import numpy as np
 
+from vardex._optional import optional_import
+
 __all__ = ["hydrograph", "flow_duration", "convergence", "dotty", "check_format"]
 
 _OBSERVED = "black"
@@ -20,16 +22,10 @@ _DPI = 120
 
 
 def _pyplot() -> Any:
-    try:
-        import matplotlib
-
-        if matplotlib.get_backend().lower() not in ("agg", "pdf", "svg", "ps") and not _has_display():
-            matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError as err:
-        raise ImportError('plotting needs matplotlib: pip install "vardex_rs[plot]" (or pip install matplotlib)') \
-            from err
-    return plt
+    matplotlib = optional_import("matplotlib", "plotting", '"vardex_rs[plot]" (or pip install matplotlib)')
+    if matplotlib.get_backend().lower() not in ("agg", "pdf", "svg", "ps") and not _has_display():
+        matplotlib.use("Agg")
+    return optional_import("matplotlib.pyplot", "plotting", '"vardex_rs[plot]"')
 
 
 def check_format(path: str) -> None:

@@ -1,7 +1,6 @@
 """The catchment record every workflow takes, the checks every reader applies to it, and the user's own data."""
 from __future__ import annotations
 
-import importlib
 import math
 from dataclasses import dataclass
 from typing import Any, Mapping, NamedTuple
@@ -10,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vardex import _convert
+from vardex._optional import optional_import
 
 
 class DataError(ValueError):
@@ -87,13 +87,6 @@ def oudin(temperature: npt.NDArray[np.float64], doy: npt.NDArray[np.uint64],
 
     pet: npt.NDArray[np.float64] = vardex_rs.pet.oudin.simulate(temperature, doy, latitude)
     return pet
-
-
-def optional_import(name: str, purpose: str) -> Any:
-    try:
-        return importlib.import_module(name)
-    except ImportError as err:
-        raise ImportError(f"{purpose} needs {name}: pip install {name}") from err
 
 
 # The series of a Catchment in to_pandas / from_dataframe, by field.
@@ -205,7 +198,7 @@ class Catchment:
     def to_pandas(self) -> Any:
         """The series as a pandas DataFrame indexed by date (the columns ``from_dataframe`` reads); the
         attributes in its ``attrs``."""
-        pd = optional_import("pandas", "to_pandas")
+        pd = optional_import("pandas", "to_pandas", "pandas")
         frame = pd.DataFrame({column: getattr(self, field) for field, column in _FRAME_COLUMNS.items()},
                              index=pd.DatetimeIndex(self.dates.astype("datetime64[ns]"), name="date"))
         frame.attrs.update(gauge=self.gauge, name=self.name, latitude=self.latitude,
