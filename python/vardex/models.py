@@ -56,8 +56,8 @@ def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet:
 
 # --- Daily fluxes and water balances --------------------------------------------------------------------
 
-# The models that have a flux table (the others raise NotImplementedError from model_fluxes/water_balance).
-FLUX_MODELS: tuple[str, ...] = tuple(name for name in MODELS if _core.flux_names(name))
+# The models with daily fluxes and a water balance: every model declares its flux table.
+FLUX_MODELS: tuple[str, ...] = MODELS
 
 
 def _model_call(fn: Callable[[str, np.ndarray, np.ndarray, np.ndarray], _T], model: str, params: np.ndarray,
@@ -69,8 +69,8 @@ def _model_call(fn: Callable[[str, np.ndarray, np.ndarray, np.ndarray], _T], mod
 def model_fluxes(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
     """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's daily fluxes (mm/day).
 
-    Same arguments, checks and errors as ``model_states``; ``NotImplementedError`` for a model without a flux
-    table (see ``FLUX_MODELS``). Keys: ``"actual_evaporation"``; each runoff component as it leaves its store,
+    Same arguments, checks and errors as ``model_states``, and ``VardexNumericalError`` when water overflows
+    before it reaches the outlet (``simulate`` then gives zero flow). Keys: ``"actual_evaporation"``; each runoff component as it leaves its store,
     before any routing delay (``"..._runoff"``, ``"baseflow"``); then every other way water enters or leaves the
     model, signed positive into the model (``"exchange"``, ``"capillary_supply"``, ...).
     """

@@ -11,13 +11,14 @@
 namespace vardex::calibration {
 
 struct SampleLog {
-    std::vector<double> params;  // row-major, one row per evaluation
-    std::vector<Triple> triples;
+    std::vector<double> params;   // row-major, one row per evaluation
+    std::vector<double> triples;  // rmse, nse, kge of each evaluation, row-major
 
     void add(std::span<const double> row, const Triple& triple) {
         params.insert(params.end(), row.begin(), row.end());
-        triples.push_back(triple);
+        triples.insert(triples.end(), triple.begin(), triple.end());
     }
+    std::size_t rows() const { return triples.size() / 3; }
     // Where the log stands, and going back there (what a failed call had added).
     struct Mark {
         std::size_t params = 0, triples = 0;

@@ -237,21 +237,24 @@ std::expected<StepResult, CalibrationError> Sce::step(const Forcing& forcing) {
             }
             if (outside) draw_point(point);
 
-            auto trial = evaluate(problem_, point, prepared_, scratch);
+            // One evaluation of the point, kept in the sample log when there is one.
+            const auto try_point = [&] {
+                auto t = evaluate(problem_, point, prepared_, scratch);
+                if (t && log_) log_->add(point, *t);
+                return t;
+            };
+            auto trial = try_point();
             if (!trial) return std::unexpected(std::move(trial.error()));
-            if (log_) log_->add(point, *trial);
             std::uint64_t used = 1;
             if (is_worse(objective_, objective_value(objective_, *trial), f_w)) {
                 for (std::size_t j = 0; j < n_; ++j) point[j] = w[j] + (centroid[j] - w[j]) * 0.5;
-                trial = evaluate(problem_, point, prepared_, scratch);
+                trial = try_point();
                 if (!trial) return std::unexpected(std::move(trial.error()));
-                if (log_) log_->add(point, *trial);
                 used = 2;
                 if (is_worse(objective_, objective_value(objective_, *trial), f_w)) {
                     draw_point(point);
-                    trial = evaluate(problem_, point, prepared_, scratch);
+                    trial = try_point();
                     if (!trial) return std::unexpected(std::move(trial.error()));
-                    if (log_) log_->add(point, *trial);
                     used = 3;
                 }
             }

@@ -55,10 +55,8 @@ struct ModelSpec {
     std::span<const ParamSpec> params;
     std::span<const char* const> states;  // names of the recorded stores (mm of water), in column order
     RunFn run;     // simulate
-    RunFn record;  // simulate, recording the stores at the end of every day (and the fluxes, if any)
-    // Names of the daily fluxes, in column order; empty for a model that has no flux table yet
-    // (its record run then writes neither fluxes nor initial stores).
-    std::span<const FluxSpec> fluxes = {};
+    RunFn record;  // simulate, recording the stores at the end of every day and the fluxes
+    std::span<const FluxSpec> fluxes;  // names of the daily fluxes, in column order
     // Weight of each state in the water balance's storage: 1 for a store of water (the default when
     // empty), -1 for a deficit or depth below full, 0 for a state that is not an amount of water.
     std::span<const double> storage = {};
@@ -78,8 +76,8 @@ struct NoRecorder {
 // Writes the K values the state lambda returns at the end of day t into column k, row t, and
 // the F values the flux lambda returns into the flux columns; `start` takes the state lambda
 // once before the first day. A model whose lambdas return another count than its tables do
-// not compile. A model without a flux table (F = 0) cannot call `fluxes` or `start`.
-template <std::size_t K, std::size_t F = 0>
+// not compile.
+template <std::size_t K, std::size_t F>
 class Recorder {
 public:
     static constexpr bool records = true;
@@ -87,7 +85,6 @@ public:
         : states_(tape.states.data()), initial_(tape.initial.data()), fluxes_(tape.fluxes.data()), days_(days) {}
     template <class G>
     void start(G&& states) const {
-        static_assert(F > 0, "a model records its initial stores with its flux table");
         const std::array<double, K> v = states();
         for (std::size_t k = 0; k < K; ++k) initial_[k] = v[k];
     }

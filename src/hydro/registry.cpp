@@ -1,6 +1,7 @@
 #include "hydro/registry.hpp"
 
 #include <algorithm>
+#include <string>
 
 namespace vardex::hydro {
 
@@ -113,21 +114,23 @@ std::expected<Recording, HydroError> record_states(const ModelSpec& m, std::span
     return out;
 }
 
-std::optional<NumericalError> scan_recording(const ModelSpec& m, const Recording& r) {
-    const std::size_t days = r.q.size();
-    const auto scan = [&](std::span<const double> columns, std::size_t k, const char* name)
-        -> std::optional<NumericalError> {
-        for (std::size_t t = 0; t < days; ++t) {
-            const double v = columns[k * days + t];
-            if (!is_finite(v)) return NumericalError{m.context, non_finite_detail(v, t) + " (" + name + ")"};
-        }
-        return std::nullopt;
+std::expected<Recording, HydroError> record_fluxes(const ModelSpec& m, std::span<const double> params,
+                                                   std::span<const double> precipitation,
+                                                   std::span<const double> pet) {
+    auto out = record_states(m, params, precipitation, pet);
+    if (!out) return out;
+    const std::size_t days = out->q.size();
+    // The result scan over one column (its index is the day), naming the column.
+    const auto scan = [&](std::span<const double> columns, std::size_t k, const char* name) {
+        auto e = scan_result(columns.subspan(k * days, days), m.context);
+        if (e) e->detail += std::string(" (") + name + ")";
+        return e;
     };
     for (std::size_t k = 0; k < m.fluxes.size(); ++k)
-        if (auto e = scan(r.fluxes, k, m.fluxes[k].name)) return e;
+        if (auto e = scan(out->fluxes, k, m.fluxes[k].name)) return std::unexpected(std::move(*e));
     for (std::size_t k = 0; k < m.states.size(); ++k)
-        if (auto e = scan(r.states, k, m.states[k])) return e;
-    return std::nullopt;
+        if (auto e = scan(out->states, k, m.states[k])) return std::unexpected(std::move(*e));
+    return out;
 }
 
 std::vector<BalanceTerm> water_balance(const ModelSpec& m, const Recording& r,

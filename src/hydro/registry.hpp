@@ -47,7 +47,6 @@ std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std:
 
 // The streamflow, the stores at the end of every day (state k of day t at states[k * q.size() + t]),
 // the stores before the first day and the daily fluxes (flux k of day t at fluxes[k * q.size() + t]).
-// `initial` and `fluxes` are only written for a model with a flux table.
 struct Recording {
     std::vector<double> q;
     std::vector<double> states;
@@ -60,15 +59,17 @@ std::expected<Recording, HydroError> record_states(const ModelSpec& m, std::span
                                                    std::span<const double> precipitation,
                                                    std::span<const double> pet);
 
-// The fluxes and stores of a recording are all finite: water that overflowed before it reached the
-// outlet (where simulate's clamp turns it into no flow) cannot be accounted for, so a flux or a
-// balance over it is an error rather than a non-finite total. For a model with a flux table.
-std::optional<NumericalError> scan_recording(const ModelSpec& m, const Recording& r);
+// record_states, and then every flux and store must be finite: water that overflowed before it
+// reached the outlet (where simulate's clamp turns it into no flow) cannot be accounted for, so
+// fluxes or a balance over it are an error rather than non-finite totals.
+std::expected<Recording, HydroError> record_fluxes(const ModelSpec& m, std::span<const double> params,
+                                                   std::span<const double> precipitation,
+                                                   std::span<const double> pet);
 
 // Totals over a recorded run (mm), in this order: "precipitation", "actual_evaporation", "streamflow",
 // the model's boundary fluxes in table order, "storage_change" (end minus start of every store), then
 // "residual" = precipitation + boundary - actual_evaporation - streamflow - storage_change. Sums run in
-// day order. For a model with a flux table only.
+// day order.
 struct BalanceTerm {
     const char* name;
     double total;

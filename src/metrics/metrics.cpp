@@ -164,9 +164,8 @@ std::expected<double, MetricsError> kge_from(double n, const Moments& m) {
     return result;
 }
 
-// The scores over equally long, non-empty series. With Scan a non-finite sum of the first pass sends the
-// series to the input scan, whose error comes before any result; without it the inputs must be finite.
-template <bool Scan>
+// The scores over equally long, non-empty series. A non-finite sum of the first pass sends the series to
+// the input scan, whose error comes before any result.
 std::expected<double, MetricsError> rmse_of(std::span<const double> observations,
                                             std::span<const double> simulations) {
     const std::size_t len = observations.size();
@@ -175,12 +174,11 @@ std::expected<double, MetricsError> rmse_of(std::span<const double> observations
     const double* s = simulations.data();
 
     const double q = squared_errors(o, s, len);
-    if (Scan && !is_finite(q))
+    if (!is_finite(q))
         if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
     return rmse_from(n, q);
 }
 
-template <bool Scan>
 std::expected<double, MetricsError> nse_of(std::span<const double> observations,
                                            std::span<const double> simulations) {
     const std::size_t len = observations.size();
@@ -189,13 +187,12 @@ std::expected<double, MetricsError> nse_of(std::span<const double> observations,
     const double* s = simulations.data();
 
     const auto [sum_o, num] = sum_and_squared_errors(o, s, len);
-    if (Scan && !(is_finite(sum_o) && is_finite(num)))
+    if (!(is_finite(sum_o) && is_finite(num)))
         if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
     const double mean_o = sum_o / n;
     return nse_from(num, squared_deviations(o, len, mean_o));
 }
 
-template <bool Scan>
 std::expected<double, MetricsError> kge_of(std::span<const double> observations,
                                            std::span<const double> simulations) {
     const std::size_t len = observations.size();
@@ -204,7 +201,7 @@ std::expected<double, MetricsError> kge_of(std::span<const double> observations,
     const double* sim = simulations.data();
 
     const Moments m = moments(obs, sim, len);
-    if (Scan && !(is_finite(m.sum_o) && is_finite(m.sum_s)))
+    if (!(is_finite(m.sum_o) && is_finite(m.sum_s)))
         if (auto e = input_error(observations, simulations)) return std::unexpected(*e);
     return kge_from(n, m);
 }
@@ -213,17 +210,17 @@ std::expected<double, MetricsError> kge_of(std::span<const double> observations,
 
 std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations) {
     if (auto e = check_shape(observations, simulations)) return std::unexpected(*e);
-    return rmse_of<true>(observations, simulations);
+    return rmse_of(observations, simulations);
 }
 
 std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations) {
     if (auto e = check_shape(observations, simulations)) return std::unexpected(*e);
-    return nse_of<true>(observations, simulations);
+    return nse_of(observations, simulations);
 }
 
 std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations) {
     if (auto e = check_shape(observations, simulations)) return std::unexpected(*e);
-    return kge_of<true>(observations, simulations);
+    return kge_of(observations, simulations);
 }
 
 ObservationSums observation_sums(std::span<const double> observations) {
@@ -241,16 +238,6 @@ ObservationSums observation_sums(std::span<const double> observations) {
 std::optional<MetricsError> scan_values(std::span<const double> xs, const char* name) { return scan_input(xs, name); }
 
 namespace unchecked {
-
-std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations) {
-    return rmse_of<false>(observations, simulations);
-}
-std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations) {
-    return nse_of<false>(observations, simulations);
-}
-std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations) {
-    return kge_of<false>(observations, simulations);
-}
 
 Scores scores(std::span<const double> observations, std::span<const double> simulations,
               const ObservationSums& sums) {

@@ -16,8 +16,6 @@ std::expected<double, MetricsError> kge(std::span<const double> observations, st
 // The value check the scores apply to each series: the first NaN or infinity, if any.
 std::optional<MetricsError> scan_values(std::span<const double> xs, const char* name);
 
-// The same scores for callers that have checked the inputs themselves: equally long, non-empty, finite.
-// Only the degenerate kinds (zero variance or mean, non-finite result) come back.
 // What the scores need of the observations alone, each sum in index order as the scores form it; worked
 // out once when many simulations are scored against the same observations.
 struct ObservationSums {
@@ -31,12 +29,10 @@ struct Scores {
     std::expected<double, MetricsError> rmse, nse, kge;
 };
 
+// The three scores for callers that have checked the inputs themselves (equally long, non-empty, finite), in
+// one pass over both series, bit for bit as above; sums are observation_sums(observations). Only the
+// degenerate kinds (zero variance or mean, non-finite result) come back.
 namespace unchecked {
-std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations);
-std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations);
-std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations);
-
-// The three scores in one pass over both series, bit for bit as above; sums are observation_sums(observations).
 Scores scores(std::span<const double> observations, std::span<const double> simulations,
               const ObservationSums& sums);
 }  // namespace unchecked

@@ -87,7 +87,11 @@ public:
     ~Claim() {
         if (held_) self_->busy.store(false);
     }
-    bool held() const { return held_; }
+    // Whether this call has the object; when another one has it, RuntimeError is raised here.
+    bool held() const {
+        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return held_;
+    }
 
 private:
     Calibrator<Optimiser>* self_;
@@ -118,10 +122,7 @@ template <class Optimiser>
 PyObject* calibrator_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
     Claim<Optimiser> claim(self);
-    if (!claim.held()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return nullptr;
-    }
+    if (!claim.held()) return nullptr;
     auto forcing = parse_forcing(args, kwargs, "OOOOOOOO:init");
     if (!forcing) return nullptr;
     auto result = logged(self, [&] { return self->state->init(forcing->view()); });
@@ -133,10 +134,7 @@ template <class Optimiser>
 PyObject* calibrator_step(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
     Claim<Optimiser> claim(self);
-    if (!claim.held()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return nullptr;
-    }
+    if (!claim.held()) return nullptr;
     auto forcing = parse_forcing(args, kwargs, "OOOOOOOO:step");
     if (!forcing) return nullptr;
     auto result = logged(self, [&] { return self->state->step(forcing->view()); });
@@ -274,10 +272,7 @@ template <class Optimiser>
 PyObject* calibrator_evaluations(PyObject* self_obj, void*) {
     auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
     Claim<Optimiser> claim(self);
-    if (!claim.held()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return nullptr;
-    }
+    if (!claim.held()) return nullptr;
     return PyLong_FromUnsignedLongLong(self->state->evaluations());
 }
 
@@ -286,10 +281,7 @@ template <class Optimiser>
 PyObject* calibrator_keep_samples(PyObject* self_obj, PyObject*) {
     auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
     Claim<Optimiser> claim(self);
-    if (!claim.held()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return nullptr;
-    }
+    if (!claim.held()) return nullptr;
     if (!self->samples) {
         self->samples = new (std::nothrow) calibration::SampleLog();
         if (!self->samples) return PyErr_NoMemory();
@@ -303,18 +295,14 @@ template <class Optimiser>
 PyObject* calibrator_samples(PyObject* self_obj, PyObject*) {
     auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
     Claim<Optimiser> claim(self);
-    if (!claim.held()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return nullptr;
-    }
+    if (!claim.held()) return nullptr;
     if (!self->samples) Py_RETURN_NONE;
     const calibration::SampleLog& log = *self->samples;
-    const auto rows = static_cast<npy_intp>(log.triples.size());
+    const auto rows = static_cast<npy_intp>(log.rows());
     const auto n = rows ? static_cast<npy_intp>(log.params.size()) / rows : 0;
     Ref params(new_matrix(log.params, rows, n));
     if (!params) return nullptr;
-    Ref triples(new_matrix(
-        std::span<const double>(reinterpret_cast<const double*>(log.triples.data()), log.triples.size() * 3), rows, 3));
+    Ref triples(new_matrix(log.triples, rows, 3));
     if (!triples) return nullptr;
     return PyTuple_Pack(2, params.get(), triples.get());
 }

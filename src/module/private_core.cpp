@@ -23,18 +23,10 @@ PyObject* columns_dict(std::span<const std::string> names, std::span<const doubl
     return dict.release();
 }
 
-// The model of that name, or nullptr with the error raised: the hydro error of an unknown name,
-// and with `needs_fluxes` NotImplementedError for a model that has no flux table yet.
-const hydro::ModelSpec* model_arg(const std::string& model, bool needs_fluxes) {
+// The model of that name, or nullptr with the hydro error of an unknown name raised.
+const hydro::ModelSpec* model_arg(const std::string& model) {
     const hydro::ModelSpec* m = hydro::find_model(model);
-    if (!m) {
-        raise(HydroError{HydroWrongModel{model}});
-        return nullptr;
-    }
-    if (needs_fluxes && m->fluxes.empty()) {
-        PyErr_Format(PyExc_NotImplementedError, "model '%s' has no flux table yet", m->name);
-        return nullptr;
-    }
+    if (!m) raise(HydroError{HydroWrongModel{model}});
     return m;
 }
 
@@ -51,13 +43,12 @@ PyObject* recorded(PyObject* args, PyObject* kwargs, const char* format, Make ma
     if (!model) return nullptr;
     auto a = model_args(params_obj, precipitation_obj, pet_obj);
     if (!a) return nullptr;
-    const hydro::ModelSpec* m = model_arg(*model, NeedsFluxes);
+    const hydro::ModelSpec* m = model_arg(*model);
     if (!m) return nullptr;
-    auto result = without_gil([&] { return hydro::record_states(*m, a->params, a->precipitation, a->pet); });
+    auto result = without_gil([&] {
+        return (NeedsFluxes ? hydro::record_fluxes : hydro::record_states)(*m, a->params, a->precipitation, a->pet);
+    });
     if (!result) return raise(result.error());
-    if constexpr (NeedsFluxes) {
-        if (auto e = hydro::scan_recording(*m, *result)) return raise(HydroError{std::move(*e)});
-    }
     return make(*m, *result, a->precipitation);
 }
 
@@ -91,22 +82,6 @@ PyObject* water_balance(PyObject*, PyObject* args, PyObject* kwargs) {
             }
             return dict.release();
         });
-}
-
-// The flux names of a model, in column order; an empty tuple when it has no flux table yet.
-PyObject* flux_names(PyObject*, PyObject* arg) {
-    auto model = str_arg(arg, "model");
-    if (!model) return nullptr;
-    const hydro::ModelSpec* m = model_arg(*model, false);
-    if (!m) return nullptr;
-    Ref out(PyTuple_New(static_cast<Py_ssize_t>(m->fluxes.size())));
-    if (!out) return nullptr;
-    for (std::size_t k = 0; k < m->fluxes.size(); ++k) {
-        PyObject* name = PyUnicode_FromString(m->fluxes[k].name);
-        if (!name) return nullptr;
-        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), name);
-    }
-    return out.release();
 }
 
 // The shared body of cemaneige_states and cemaneige_fluxes: one column per prefix and layer, in that order.
@@ -144,7 +119,6 @@ PyMethodDef methods[] = {
      "model_fluxes(model, params, precipitation, pet)\n--\n\n"},
     {"water_balance", guarded_cfunction<water_balance>(), METH_VARARGS | METH_KEYWORDS,
      "water_balance(model, params, precipitation, pet)\n--\n\n"},
-    {"flux_names", guarded_cfunction<flux_names>(), METH_O, "flux_names(model, /)\n--\n\n"},
     {"cemaneige_states", guarded_cfunction<cemaneige_states>(), METH_VARARGS | METH_KEYWORDS,
      "cemaneige_states(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n"
      "--\n\n"},
