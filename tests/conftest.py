@@ -5,13 +5,13 @@ import os
 import pytest
 
 import vardex
-from vardex import data as vardex_data
+from vardex.data import camels
 
 
 @functools.lru_cache(maxsize=None)
 def _forcing(gauge):
     catchment = vardex.load_camels(gauge)
-    raw = vardex_data._read_catchment(gauge, None, "daymet")  # tmax and tmin, which Catchment only keeps as a mean
+    raw = camels._read_catchment(gauge, None, "daymet")  # tmax and tmin, which Catchment only keeps as a mean
     return {
         "dates": catchment.dates,
         "prcp": catchment.precipitation,

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import vardex
-from vardex import batch, calibration
+from vardex import batch, calibration, results
 from vardex.data import sample_dir
 
 TINY = dict(max_steps=2, progress=False)
@@ -47,7 +47,7 @@ def assert_matches_serial(rows, catchment, **kwargs):
         assert row["error"] == "", row["error"]
         assert {k: row[k] for k in r.params} == r.params and {k: row[k] for k in r.metrics} == r.metrics
         assert (row["evaluations"], row["steps"], row["done"]) == (r.evaluations, r.steps, r.done)
-        assert all(row[k] is None for k in batch._PARAM_COLUMNS if k not in r.params)
+        assert all(row[k] is None for k in results.PARAM_COLUMNS if k not in r.params)
 
 
 def assert_failed(rows, error):
@@ -126,15 +126,15 @@ def test_dask_missing_names_the_extra(records, monkeypatch):
 
 def test_interrupt_stops_running_tasks_and_keeps_nothing_partial(records, tmp_path, monkeypatch):
     # Seed 1 alone would run for minutes; seed 2 is interrupted as it starts, beside it.
-    monkeypatch.setitem(calibration._OPTIMISERS, "dds", Seeded(calibration._OPTIMISERS["dds"], interrupt_at(2)))
+    engines = {**calibration.ENGINES, "dds": Seeded(calibration.ENGINES["dds"], interrupt_at(2))}
     out = tmp_path / "r.csv"
     started = time.perf_counter()
-    table = vardex.calibrate_many(records[:1], "gr4j", [1, 2], optimiser="dds", max_evaluations=10**6,
-                                  workers=2, out=out, progress=False)
+    table = batch.run_many(records[:1], "gr4j", [1, 2], optimiser="dds", max_evaluations=10**6,
+                           workers=2, out=out, progress=False, engines=engines)
     assert time.perf_counter() - started < 10
     assert table.interrupted and table.rows == [] and table.pending == [("01022500", "daymet", "gr4j", 1),
                                                                          ("01022500", "daymet", "gr4j", 2)]
-    assert out.read_text() == ",".join(batch.COLUMNS) + "\n"
+    assert out.read_text() == ",".join(results.COLUMNS) + "\n"
 
 
 def test_resume_writes_each_task_once(records, tmp_path, monkeypatch):
@@ -148,16 +148,15 @@ def test_resume_writes_each_task_once(records, tmp_path, monkeypatch):
             if seed == stop_at:
                 raise KeyboardInterrupt
         ran.clear()
-        monkeypatch.setitem(calibration._OPTIMISERS, "sce", Seeded(sce, hook))
-        return vardex.calibrate_many(records[:1], "gr4j", seeds, workers=1, out=out, **TINY)
+        engines = {**calibration.ENGINES, "sce": Seeded(calibration.ENGINES["sce"], hook)}
+        return batch.run_many(records[:1], "gr4j", seeds, workers=1, out=out, engines=engines, **TINY)
 
     def in_file():
         with open(out, newline="") as f:
             lines = list(csv.reader(f))
-        assert lines[0] == list(batch.COLUMNS) and all(len(line) == len(batch.COLUMNS) for line in lines)
-        return [(g, m, int(s)) for g, _, m, s, *_ in lines[1:]]
+        assert lines[0] == list(results.COLUMNS) and all(len(line) == len(results.COLUMNS) for line in lines)
+        return [(g, m, int(s)) for _, g, _, m, s, *_ in lines[1:]]
 
-    sce = calibration._OPTIMISERS["sce"]
     first = run(stop_at=4)
     assert first.interrupted and keys(first) == tasks[:3] == in_file() and first.pending == pending[3:]
     # A process killed in the middle of writing its last row: that row is dropped and its task runs again.

@@ -36,7 +36,8 @@ def test_calibrate_writes_table_and_json(tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["calibrate", "99999999"], "99999999"),
     (["calibrate", "01022500", "--data", "/nonexistent"], "/nonexistent"),
-    (["calibrate", "01022500", "--warmup", "-1"], "--warmup"),
+    (["calibrate", "01022500", "--warmup", "-1"], "warmup must be an integer in [0, "),
+    (["calibrate", "01022500", "--optimiser", "nope"], "Unknown optimiser 'nope'. Valid options: sce, dds"),
     (["compare", "01022500", "--models", "gr4j,nope"], "nope"),
 ])
 def test_bad_arguments_and_data_exit_2_with_one_line(args, message):
@@ -45,9 +46,9 @@ def test_bad_arguments_and_data_exit_2_with_one_line(args, message):
     assert len(out.stderr.strip().splitlines()) == 1 and message in out.stderr
 
 
-def test_bad_option_is_argparse_usage_error():
-    out = vardex("calibrate", "01022500", "--optimiser", "nope")
-    assert out.returncode == 2 and "invalid choice" in out.stderr
+def test_malformed_option_is_argparse_usage_error():
+    out = vardex("calibrate", "01022500", "--warmup", "ten")
+    assert out.returncode == 2 and "expected a whole number" in out.stderr and "--help" in out.stderr
 
 
 def test_plot_without_matplotlib_says_how_to_get_it(tmp_path, monkeypatch):

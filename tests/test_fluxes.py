@@ -18,7 +18,7 @@ def parameter_sets(model, n=10):
 
 
 @pytest.mark.parametrize("gauge", GAUGES)
-@pytest.mark.parametrize("model", vardex.FLUX_MODELS)
+@pytest.mark.parametrize("model", vardex.MODELS)
 def test_stores_stay_non_negative_and_the_balance_closes(model, gauge):
     c = vardex.load_camels(gauge)
     simulate = getattr(vardex_rs.hydro, model).simulate
@@ -49,10 +49,6 @@ def test_stores_stay_non_negative_and_the_balance_closes(model, gauge):
 def test_fluxes_raise_what_simulate_raises(model):
     module = getattr(vardex_rs.hydro, model)
     defaults, _ = module.init()
-    if model not in vardex.FLUX_MODELS:
-        with pytest.raises(NotImplementedError, match=f"^model '{model}' has no flux table yet$"):
-            vardex.water_balance(model, defaults, np.ones(4), np.ones(4))
-        return
     ok = np.ones(4)
     for args in [(defaults[:-1], ok, ok), (defaults, ok, np.ones(3)), (defaults, ok, np.array([1.0, -1.0, 1, 1]))]:
         with pytest.raises(vardex_rs.VardexValidationError) as expected:
@@ -77,3 +73,21 @@ def test_water_that_overflows_before_the_outlet_is_an_error_not_a_nan_balance():
     for fn in (vardex.model_fluxes, vardex.water_balance):
         with pytest.raises(vardex_rs.VardexNumericalError, match="non-finite value"):
             fn(model, x, rain, pet)
+
+
+@pytest.mark.parametrize("model", vardex.MODELS)
+@pytest.mark.parametrize("rain, pet", [
+    (np.full(2, 1.7e308), np.zeros(2)),                        # totals overflow
+    (np.full(30, 5.0), np.full(30, 1e300)),                    # evaporation demand beyond any store
+    (np.array([1e300, 0.0, 1e300, 0.0]), np.ones(4)),
+])
+def test_a_balance_is_finite_and_closes_or_raises(model, rain, pet):
+    defaults, _ = getattr(vardex_rs.hydro, model).init()
+    try:
+        balance = vardex.water_balance(model, defaults, rain, pet)
+    except vardex_rs.VardexNumericalError as err:
+        assert "water balance" in str(err) or "non-finite" in str(err)
+        return
+    assert all(np.isfinite(v) for v in balance.values()), balance
+    scale = sum(abs(v) for k, v in balance.items() if k != "residual")
+    assert abs(balance["residual"]) <= 1e-9 * scale, balance

@@ -13,7 +13,7 @@ import vardex_rs.calibration.dds
 import vardex_rs.hydro
 import vardex_rs.metrics
 import vardex_rs.snow.cemaneige
-from vardex import periods
+from vardex import periods, simulation
 
 from helpers import same_bits
 
@@ -150,7 +150,7 @@ def test_period_forms(catchment):
     with pytest.raises(ValueError, match="START:END"):
         periods.parse_period("1990-01-01")
     with pytest.raises(ValueError, match="no streamflow observations"):
-        periods.score(np.full(3, np.nan), np.ones(3))
+        simulation.score(np.full(3, np.nan), np.ones(3))
     with pytest.raises(ValueError, match="params must name exactly x1, x2, x3, x4; missing x4; unknown x5"):
         vardex.simulate(catchment, "gr4j", {"x1": 1, "x2": 0, "x3": 1, "x5": 1})
 

@@ -87,7 +87,7 @@ def test_symlinked_output_is_written_through_and_the_link_stays(tmp_path):
     table = vardex.calibrate_many("01022500", "gr4j", [1, 2], out=link, **TINY)
     assert [r["seed"] for r in table] == [1, 2]
     with open(target, newline="") as f:
-        assert [line.split(",")[3] for line in f.read().splitlines()[1:]] == ["1", "2"]
+        assert [line.split(",")[4] for line in f.read().splitlines()[1:]] == ["1", "2"]
     assert sorted(p.name for p in target.parent.iterdir()) == ["r.csv"]
 
 
@@ -103,7 +103,7 @@ def test_rows_round_trip_any_text_and_duplicates_do_not_survive(tmp_path, record
     out.write_bytes(b"\n".join(lines[:2] + lines[1:]))
     second = vardex.calibrate_many([record, *odd, "bad\u2028id"], "gr4j", **TINY, out=out)
     assert second.rows == first.rows
-    assert out.read_bytes().count(b"\n01022500,") == 1
+    assert out.read_bytes().count(b"\n2,01022500,") == 1
 
 
 @pytest.mark.parametrize("change, field", [

@@ -205,16 +205,15 @@ class _Interrupting:
 def test_keyboard_interrupt_returns_best_so_far(catchment, monkeypatch):
     kw = dict(optimiser="dds", max_evaluations=50, progress=False)
     reference = vardex.calibrate(catchment, max_steps=3, **kw)
-    monkeypatch.setitem(calibration._OPTIMISERS, "dds", _Interrupting(calibration._OPTIMISERS["dds"], 4))
-    r = vardex.calibrate(catchment, **kw)
+    settings = vardex.Settings.build(models="gr4j", optimiser="dds", max_evaluations=50)
+    r = calibration.run(catchment, settings, engines={"dds": _Interrupting(calibration.ENGINES["dds"], 4)})
     assert r.interrupted and not r.done and r.steps == 3
     assert r.params == reference.params and r.history == reference.history
 
     for where in (0, 1):    # during init, during the first step: nothing to return
-        monkeypatch.setitem(calibration._OPTIMISERS, "sce",
-                            _Interrupting(calibration._OPTIMISERS["sce"], where))
         with pytest.raises(KeyboardInterrupt):
-            vardex.calibrate(catchment, progress=False)
+            calibration.run(catchment, vardex.Settings.build(models="gr4j"),
+                            engines={"sce": _Interrupting(calibration.ENGINES["sce"], where)})
 
 
 def test_progress_goes_to_stderr_only_when_asked(catchment, capfd):

@@ -1,8 +1,7 @@
-"""The ``vardex`` command line: calibrate a model on a catchment, compare models, list the models, run batches.
+"""The ``vardex`` command line: calibrate a model on a catchment, compare models, list the models, run batches,
+report on a results file. Exit statuses: `EPILOG` (shown by ``--help``).
 
-Exit status: 0 success; 1 a batch task failed; 2 bad arguments, unreadable data or a refused output file
-(checked before any computation); 130 stopped by Ctrl-C, 143 by SIGTERM (what was done is reported and kept);
-141 when the reader of stdout went away.
+Only the standard library is imported before the arguments are parsed, so that Ctrl-C is answered at once.
 """
 from __future__ import annotations
 
@@ -16,19 +15,18 @@ import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Sequence
 
-import vardex_rs
-
 if TYPE_CHECKING:
     from vardex.calibration import CalibrationResult
     from vardex.data import Catchment
-
-from vardex.models import MODELS, canonical_model
+    from vardex.settings import Settings
 
 SEED_MAX = 2**64 - 1
 MAX_SEEDS = 10_000_000
-_EPILOG = ("exit status: 0 success; 1 some task failed (its row in --out holds the error) or was lost to a "
-           "failing worker; 2 bad arguments or data, or an output file refused (checked before any computation); "
-           "130 interrupted by Ctrl-C, 143 by SIGTERM (what was done is reported and kept)")
+EPILOG = ("exit status: 0 success; 1 some task failed (its row in --out holds the error) or was lost to a "
+          "failing worker; 2 bad arguments or data, or an output file refused (checked before any computation); "
+          "130 interrupted by Ctrl-C, 143 by SIGTERM (what was done is reported and kept); 141 when the reader of "
+          "stdout went away")
+EXIT_INTERRUPTED = 128 + signal.SIGINT
 
 
 class _Help(argparse.HelpFormatter):
@@ -80,56 +78,19 @@ class _Signals:
         return 128 + (signal.SIGTERM if self.terminated else signal.SIGINT)
 
 
-def _model(text: str) -> str:
-    try:
-        return canonical_model(text)
-    except ValueError as err:
-        raise argparse.ArgumentTypeError(str(err)) from None
+def _integer(text: str) -> int:
+    """A whole number as written (ASCII digits, an optional sign); its range is the settings' to check."""
+    body = text.strip()
+    if not (body.lstrip("+-").isascii() and body.lstrip("+-").isdigit()) or body.count("-") + body.count("+") > 1:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected a whole number")
+    return int(body)
 
 
-def _models(text: str) -> list[str]:
-    names = [_model(m) for m in text.split(",") if m.strip()]
+def _names(text: str) -> list[str]:
+    names = [m.strip() for m in text.split(",") if m.strip()]
     if not names:
-        raise argparse.ArgumentTypeError("no model given")
+        raise argparse.ArgumentTypeError(f"{text!r}: expected comma-separated names")
     return names
-
-
-def _seed(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if not 0 <= value <= SEED_MAX:
-        raise argparse.ArgumentTypeError(f"{text!r}: a seed is an integer in [0, {SEED_MAX}]")
-    return value
-
-
-def _count(minimum: int) -> Any:
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            value = minimum - 1
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"{text!r}: expected an integer >= {minimum}")
-        return value
-    return parse
-
-
-def _product(text: str) -> str:
-    from vardex.data import check_product
-
-    try:
-        return check_product(text.strip())
-    except ValueError as err:
-        raise argparse.ArgumentTypeError(str(err)) from None
-
-
-def _products(text: str) -> list[str]:
-    products = [_product(p) for p in text.split(",") if p.strip()]
-    if not products:
-        raise argparse.ArgumentTypeError(f"{text!r}: expected forcing product names such as daymet,nldas")
-    return products
 
 
 def _period(text: str) -> tuple[str, str]:
@@ -141,10 +102,19 @@ def _period(text: str) -> tuple[str, str]:
         raise argparse.ArgumentTypeError(str(err)) from None
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("vardex_rs")
+    except PackageNotFoundError:
+        return "unknown"
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vardex", description="Lumped daily rainfall-runoff modelling.",
-                                     formatter_class=_Help, epilog=_EPILOG)
-    parser.add_argument("--version", action="version", version=f"vardex {vardex_rs.__version__}")
+                                     formatter_class=_Help, epilog=EPILOG)
+    parser.add_argument("--version", action="version", version=f"vardex {_version()}")
     commands = parser.add_subparsers(dest="command", required=True)
 
     def add(name: str, **kwargs: Any) -> argparse.ArgumentParser:
@@ -156,30 +126,30 @@ def _parser() -> argparse.ArgumentParser:
                           help="run CemaNeige in front of the model (default: auto, i.e. where at least 5 %% of "
                           "the days have a mean temperature below 0 degC)")
         snow.add_argument("--no-snow", dest="snow", action="store_const", const=False, help="never run CemaNeige")
-        p.add_argument("--optimiser", choices=["sce", "dds"], default="sce", help="calibration algorithm")
-        p.add_argument("--objective", choices=["nse", "kge", "rmse"], default="nse", help="score to optimise")
-        p.add_argument("--transformation", choices=["none", "sqrt", "log"], default="none",
-                       help="applied to the flows before scoring")
-        p.add_argument("--warmup", type=_count(0), default=365, metavar="DAYS",
+        p.add_argument("--optimiser", default="sce", help="calibration algorithm: sce or dds")
+        p.add_argument("--objective", default="nse", help="score to optimise: nse, kge or rmse")
+        p.add_argument("--transformation", default="none", help="applied to the flows before scoring: none, sqrt "
+                       "or log")
+        p.add_argument("--warmup", type=_integer, default=365, metavar="DAYS",
                        help="days simulated before each period and left out of its score")
         p.add_argument("--period", type=_period, metavar="START:END",
                        help="calibration period, inclusive dates (default: the record after the warm-up)")
         p.add_argument("--validation", type=_period, metavar="START:END",
                        help="validation period, inclusive dates, scored with the calibrated parameters")
-        p.add_argument("--spinup", type=_count(0), default=0, metavar="K", help="run each warm-up K more times first")
-        p.add_argument("--max-evaluations", type=_count(1), metavar="N",
+        p.add_argument("--spinup", type=_integer, default=0, metavar="K", help="run each warm-up K more times first")
+        p.add_argument("--max-evaluations", type=_integer, metavar="N",
                        help="budget of model evaluations of each calibration (default: 10000 for sce, 3000 "
                        "for dds)")
         if batch:
-            p.add_argument("--forcing", type=_products, metavar="PRODUCTS",
+            p.add_argument("--forcing", type=_names, metavar="PRODUCTS",
                            help="comma-separated forcing products, each a task of its own; caravan or "
                            "caravan_pet (the data set's own PET) with --caravan (default: daymet, or caravan with "
                            "--caravan)")
         else:
-            p.add_argument("--forcing", type=_product, default="daymet", metavar="PRODUCT",
+            p.add_argument("--forcing", default="daymet", metavar="PRODUCT",
                            help="forcing product: a CAMELS one, or caravan / caravan_pet for a Caravan "
                            "directory given with --data")
-            p.add_argument("--seed", type=_seed, default=1, help=f"random seed, 0 to {SEED_MAX}")
+            p.add_argument("--seed", type=_integer, default=1, help=f"random seed, 0 to {SEED_MAX}")
         p.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
 
     def catchment_args(p: argparse.ArgumentParser) -> None:
@@ -188,14 +158,14 @@ def _parser() -> argparse.ArgumentParser:
         run_args(p, batch=False)
         p.add_argument("--json", metavar="FILE", help="write the result and its provenance to FILE as JSON")
 
-    cal = add("calibrate", help="calibrate one model on one catchment", epilog=_EPILOG)
+    cal = add("calibrate", help="calibrate one model on one catchment", epilog=EPILOG)
     catchment_args(cal)
-    cal.add_argument("--model", type=_model, default="gr4j", help="model name, any letter case")
+    cal.add_argument("--model", default="gr4j", help="model name, any letter case")
     cal.add_argument("--plot", metavar="FILE", help="write the hydrograph to FILE (needs matplotlib)")
 
-    cmp = add("compare", help="calibrate several models and rank them", epilog=_EPILOG)
+    cmp = add("compare", help="calibrate several models and rank them", epilog=EPILOG)
     catchment_args(cmp)
-    cmp.add_argument("--models", type=_models, help="comma-separated model names, any letter case (default: all "
+    cmp.add_argument("--models", type=_names, help="comma-separated model names, any letter case (default: all "
                      "twenty)")
 
     add("models", help="the models and their parameters")
@@ -207,7 +177,7 @@ def _parser() -> argparse.ArgumentParser:
     bat = add("batch", help="calibrate many catchments x forcings x models x seeds into a CSV file, resumably",
               description="Calibrate every model with every seed on every gauge of DATA_DIR, on local threads or "
               "a Dask cluster. Each task's row is appended to --out as soon as it is done; run the same command "
-              "again after an interruption and only the missing tasks run.", epilog=_EPILOG)
+              "again after an interruption and only the missing tasks run.", epilog=EPILOG)
     bat.add_argument("data", nargs="?", metavar="DATA_DIR", help="CAMELS data directory (default: the bundled "
                      "samples)")
     bat.add_argument("--caravan", metavar="DIR", help="a Caravan data directory instead of DATA_DIR: its gauge "
@@ -215,18 +185,18 @@ def _parser() -> argparse.ArgumentParser:
     bat.add_argument("--out", required=True, metavar="FILE", help="results CSV, appended to and resumed from: a "
                      "new or empty file or a results file of vardex batch (a symlink is followed)")
     bat.add_argument("--gauges", help="comma-separated subset of the gauges (default: all found in DATA_DIR)")
-    bat.add_argument("--models", type=_models, help="comma-separated model names, any letter case (default: all "
+    bat.add_argument("--models", type=_names, help="comma-separated model names, any letter case (default: all "
                      "twenty)")
     bat.add_argument("--seeds", default="1", help="comma-separated seeds or ranges, e.g. 1,2 or 1-10")
     run_args(bat, batch=True)
-    bat.add_argument("--max-steps", type=_count(1), metavar="N", help="optimiser steps of each calibration at most")
+    bat.add_argument("--max-steps", type=_integer, metavar="N", help="optimiser steps of each calibration at most")
     bat.add_argument("--retry-failed", action="store_true", help="run again the tasks whose row in --out holds "
                      "an error, replacing those rows")
     where = bat.add_mutually_exclusive_group()
     where.add_argument("--dask", action="store_true", help="run on a local Dask cluster (pip install "
                        "'vardex_rs[dask]')")
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
-    bat.add_argument("--workers", type=_count(1), metavar="N", help="threads, or local Dask worker processes "
+    bat.add_argument("--workers", type=_integer, metavar="N", help="threads, or local Dask worker processes "
                      "(default: one per CPU)")
     bat.add_argument("--shared-filesystem", action="store_true", help="Dask workers read DATA_DIR themselves "
                      "instead of being sent the data")
@@ -247,6 +217,14 @@ def _warning(message: Warning | str, *_: Any, **__: Any) -> str:
     return f"vardex: warning: {message}\n"
 
 
+def _number(value: float) -> str:
+    """A score for a table: three decimals, or three significant digits for a huge or tiny one (an RMSE of 1e308
+    is not printed with 309 digits)."""
+    if not math.isfinite(value) or value == 0.0 or 1e-3 <= abs(value) < 1e6:
+        return f"{value:.3f}"
+    return f"{value:.3g}"
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _main(argv)
@@ -255,12 +233,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         # flush at exit, which would fail the same way.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 128 + signal.SIGPIPE
+    except KeyboardInterrupt:
+        # Before a command had its own answer to it: while starting up, reading a results file, drawing.
+        print("vardex: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
 
 
 def _main(argv: Sequence[str] | None) -> int:
     warnings.formatwarning = _warning
     args = _parser().parse_args(argv)
     if args.command == "models":
+        import vardex_rs.hydro
+
+        from vardex.models import MODELS
+
         rows = [["model", "N", "parameters"]]
         for name in MODELS:
             m = getattr(vardex_rs.hydro, name)
@@ -269,11 +255,13 @@ def _main(argv: Sequence[str] | None) -> int:
         print(_table(rows))
         return 0
     if args.command == "report":
-        from vardex.report import ReportError, write_report
+        from vardex import _files
+        from vardex.report import write_report
+        from vardex.results import ResultsError
 
         try:
             print(write_report(args.results, args.out))
-        except (ReportError, ImportError, OSError) as err:
+        except (ResultsError, _files.NotRegularFile, ImportError, OSError, ValueError) as err:
             return _fail(str(err))
         return 0
     with _Signals() as signals:
@@ -284,16 +272,14 @@ def _main(argv: Sequence[str] | None) -> int:
             return signals.status
 
 
-def _provenance(args: argparse.Namespace, catchment: Catchment) -> dict[str, Any]:
-    from vardex.calibration import DDS_DEFAULTS, DEFAULT_BUDGET, SCE_DEFAULTS, snow_mode
+def _settings(args: argparse.Namespace, **extra: Any) -> Settings:
+    """The settings record of the command's options: every check of the API, before anything runs."""
+    from vardex.settings import Settings
 
-    return {"version": vardex_rs.__version__, "gauge": catchment.gauge, "name": catchment.name,
-            "data": catchment.source, "forcing": catchment.forcing, "warmup": args.warmup,
-            "period": args.period and list(args.period), "validation_period": args.validation and list(args.validation),
-            "spinup": args.spinup,
-            "optimiser": args.optimiser, "settings": dict(SCE_DEFAULTS if args.optimiser == "sce" else DDS_DEFAULTS),
-            "objective": args.objective, "transformation": args.transformation, "snow_mode": snow_mode(args.snow),
-            "seed": args.seed, "max_evaluations": args.max_evaluations or DEFAULT_BUDGET[args.optimiser]}
+    return Settings.build(snow=args.snow, optimiser=args.optimiser, objective=args.objective,
+                          transformation=args.transformation, warmup=args.warmup, period=args.period,
+                          validation=args.validation, spinup=args.spinup, max_evaluations=args.max_evaluations,
+                          **extra)
 
 
 def _result_dict(r: CalibrationResult) -> dict[str, Any]:
@@ -319,50 +305,49 @@ def _strict_json(value: Any) -> Any:
 
 def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
-    from vardex.calibration import calibrate, compare, snow_mode
+    from vardex.calibration import run
     from vardex.data import DataError, load
 
+    plot = getattr(args, "plot", None)
     try:
-        for destination in (args.json, getattr(args, "plot", None)):
+        models = [args.model] if args.command == "calibrate" else args.models
+        record = _settings(args, models=models, seeds=args.seed)
+        for destination in (args.json, plot):
             if destination is not None:
                 _files.destination(destination)
-        if getattr(args, "plot", None) is not None:
+        if plot is not None:
             from vardex.plot import check_format
 
-            check_format(args.plot)
+            check_format(plot)
         catchment = load(args.gauge, args.data, args.forcing)
-    except (DataError, _files.NotRegularFile, OSError, ImportError) as err:
+    except (DataError, _files.NotRegularFile, OSError, ImportError, ValueError, TypeError) as err:
         return _fail(str(err))
-    except ValueError as err:     # a malformed gauge id or product name, a figure format matplotlib lacks
-        return _fail(str(err))
-    options = dict(snow=args.snow, optimiser=args.optimiser, objective=args.objective,
-                   transformation=args.transformation, warmup=args.warmup, seed=args.seed,
-                   max_evaluations=args.max_evaluations, progress=not args.no_progress, period=args.period,
-                   validation=args.validation, spinup=args.spinup)
-    models = [args.model] if args.command == "calibrate" else (args.models or list(MODELS))
+    progress = not args.no_progress
     try:
         if args.command == "calibrate":
-            results = [calibrate(catchment, args.model, **options)]
+            results = [run(catchment, record, progress=progress)]
         else:
-            results = compare(catchment, models, **options)
+            from vardex.calibration import compare
+
+            results = compare(catchment, list(record.models), progress=progress, **_record_options(record))
     except ValueError as err:
         return _fail(str(err))
     except KeyboardInterrupt:
         print("vardex: interrupted before the first optimiser step; nothing to report", file=sys.stderr)
         return signals.status
     stopped = [r.model for r in results if r.interrupted]
-    skipped = [m for m in models if m not in {r.model for r in results}]
+    skipped = [m for m in record.models if m not in {r.model for r in results}]
     interrupted = bool(stopped or skipped)
 
     snow = results[0].snow
-    print(f"{catchment.gauge} {catchment.name}: forcing {catchment.forcing}, {args.optimiser.upper()}, objective "
-          f"{args.objective}, seed {args.seed}, snow {snow_mode(args.snow)}: "
+    print(f"{catchment.gauge} {catchment.name}: forcing {catchment.forcing}, {record.optimiser.upper()}, objective "
+          f"{record.objective}, seed {record.seed}, snow {record.snow_mode}: "
           + ("with CemaNeige" if snow else "without CemaNeige"))
-    validated = args.validation is not None
+    validated = record.validation is not None
     rows = [["model", "NSE", "KGE", "RMSE"] + (["val NSE", "val KGE", "val RMSE"] if validated else [])
             + ["evaluations", "seconds", ""]]
     for r in results:
-        scores = [f"{m[k]:.3f}" for m in (r.metrics, r.validation or {}) for k in ("nse", "kge", "rmse") if m]
+        scores = [_number(m[k]) for m in (r.metrics, r.validation or {}) for k in ("nse", "kge", "rmse") if m]
         rows.append([r.model] + scores + [str(r.evaluations), f"{r.seconds:.1f}",
                                           f"interrupted after {r.evaluations} evaluations" if r.interrupted else ""])
     first = results[0]
@@ -377,18 +362,18 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
         print(_table([[k, f"{v:.6g}"] for k, v in results[0].params.items()]))
     try:
         if args.json:
-            record = _provenance(args, catchment)
-            record["interrupted"] = interrupted
+            record_json = {**record.provenance(), "gauge": catchment.gauge, "name": catchment.name,
+                           "data": catchment.origin, "forcing": catchment.forcing, "interrupted": interrupted}
             if args.command == "calibrate":
-                record.update(_result_dict(results[0]))
+                record_json.update(_result_dict(results[0]))
             else:
-                record.update(results=[_result_dict(r) for r in results], not_run=skipped)
-            _files.replace(args.json, lambda stream: json.dump(_strict_json(record), stream, indent=2,
+                record_json.update(results=[_result_dict(r) for r in results], not_run=skipped)
+            _files.replace(args.json, lambda stream: json.dump(_strict_json(record_json), stream, indent=2,
                                                                allow_nan=False))
-        if getattr(args, "plot", None):
+        if plot:
             from vardex.plot import hydrograph
 
-            hydrograph(catchment, results[0], path=args.plot)
+            hydrograph(catchment, results[0], path=plot)
     except (ImportError, OSError, ValueError) as err:
         return _fail(str(err))
     if interrupted:
@@ -399,13 +384,23 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     return 0
 
 
+def _record_options(record: Settings) -> dict[str, Any]:
+    """The keyword arguments that build ``record`` again (for compare, which takes calibrate's)."""
+    return dict(snow=record.snow, elevation_bands=record.elevation_bands, optimiser=record.optimiser,
+                settings=dict(record.options), objective=record.objective, transformation=record.transformation,
+                warmup=record.warmup, period=record.period, validation=record.validation, spinup=record.spinup,
+                max_evaluations=record.max_evaluations, max_steps=record.max_steps, seed=record.seed,
+                keep=record.keep)
+
+
 def _seeds(text: str) -> list[int]:
-    """The seeds of ``1,3,5-10``, in order; linear in their number (repeats are refused by calibrate_many)."""
+    """The seeds of ``1,3,5-10``, in order; linear in their number (repeats are refused by the settings)."""
     parts: list[range] = []
     total = 0
     for part in (p.strip() for p in text.split(",") if p.strip()):
         first, _, last = part.partition("-")
-        if not (first.isdigit() and (not last or last.isdigit())) or (last and int(last) < int(first)):
+        digits = all(t.isascii() and t.isdigit() for t in ((first, last) if last else (first,)))
+        if not digits or (last and int(last) < int(first)):
             raise ValueError(f"--seeds: {part!r} is neither a seed nor a range such as 1-10")
         if int(last or first) > SEED_MAX:
             raise ValueError(f"--seeds: {part!r}: a seed is an integer in [0, {SEED_MAX}]")
@@ -421,8 +416,8 @@ def _seeds(text: str) -> list[int]:
 def _batch(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
     from vardex.batch import calibrate_many
-    from vardex.calibration import snow_mode
     from vardex.data import DataError, list_gauges
+    from vardex.models import MODELS
     from vardex.report import median
 
     if args.workers is not None and args.scheduler:
@@ -432,28 +427,28 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
     data = args.data if args.caravan is None else args.caravan
     forcing = args.forcing or ["caravan" if args.caravan is not None else "daymet"]
     try:
+        record = _settings(args, models=args.models, forcing=forcing, seeds=_seeds(args.seeds),
+                           max_steps=args.max_steps)
         _files.destination(args.out)
-        found = list_gauges(data, forcing[0])
-        seeds = _seeds(args.seeds)
-    except (DataError, ValueError) as err:
+        found = [g for g in list_gauges(data, record.forcings[0])
+                 if all(g in list_gauges(data, f) for f in record.forcings[1:])]
+    except (DataError, _files.NotRegularFile, ValueError, TypeError) as err:
         return _fail(str(err))
     if not found:
-        return _fail(f"{data}: no gauges with both forcing and streamflow")
+        return _fail(f"{data or 'the bundled samples'}: no gauges with streamflow and "
+                     f"{', '.join(record.forcings)} forcing")
     chosen = found if args.gauges is None else [g.strip() for g in args.gauges.split(",") if g.strip()]
     absent = [g for g in chosen if g not in found]
     if absent or not chosen:
         return _fail(f"gauge(s) not in {data or 'the bundled samples'}: {', '.join(absent) or '(none given)'}")
 
-    models = args.models or list(MODELS)
+    models = list(record.models) if args.models else list(MODELS)
     executor = args.scheduler or ("dask" if args.dask else None)
     try:
-        table = calibrate_many(chosen, models, seeds, data_dir=data, forcing=forcing,
-                               snow=args.snow, optimiser=args.optimiser, objective=args.objective,
-                               transformation=args.transformation, warmup=args.warmup,
-                               period=args.period, validation=args.validation, spinup=args.spinup,
-                               max_steps=args.max_steps, max_evaluations=args.max_evaluations,
+        table = calibrate_many(chosen, models, list(record.seeds), data_dir=data, forcing=list(record.forcings),
                                executor=executor, workers=args.workers, shared_filesystem=args.shared_filesystem,
-                               out=args.out, retry_failed=args.retry_failed, progress=not args.no_progress)
+                               out=args.out, retry_failed=args.retry_failed, progress=not args.no_progress,
+                               **{k: v for k, v in _record_options(record).items() if k != "seed"})
     except (ValueError, TypeError, ImportError, OSError) as err:
         return _fail(str(err))
     except KeyboardInterrupt:
@@ -466,11 +461,11 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
         mine = [r for r in table if r["model"] == model]
         good = [r for r in mine if not r["error"]]
         rows.append([model, str(len(mine)), str(len(mine) - len(good)), str(sum(bool(r["snow"]) for r in good)),
-                     f"{median([r['nse'] for r in good]):.3f}", f"{median([r['kge'] for r in good]):.3f}",
+                     _number(median([r['nse'] for r in good])), _number(median([r['kge'] for r in good])),
                      f"{sum(r['seconds'] for r in good):.1f}"])
-    print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x {len(forcing)} forcings x "
-          f"{len(models)} models x {len(seeds)} seeds, {args.optimiser.upper()}, objective {args.objective}, "
-          f"snow {snow_mode(args.snow)}")
+    print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x {len(record.forcings)} forcings x "
+          f"{len(models)} models x {len(record.seeds)} seeds, {record.optimiser.upper()}, objective "
+          f"{record.objective}, snow {record.snow_mode}")
     print(_table(rows))
     for r in table.failed[:5]:
         print(f"failed: {r['gauge']} {r['forcing']} {r['model']} seed {r['seed']}: {r['error']}")
@@ -483,6 +478,9 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
         print(f"vardex: interrupted, {len(table.pending)} tasks not run; run the same command again to finish",
               file=sys.stderr)
         return signals.status
+    if table.pending:
+        print(f"vardex: {len(table.pending)} tasks not run (an executor failed); run the same command again to "
+              "finish", file=sys.stderr)
     return 1 if table.failed or table.pending else 0
 
 

@@ -10,7 +10,7 @@ from vardex import _convert, _core
 
 _T = TypeVar("_T")
 
-__all__ = ["MODELS", "FLUX_MODELS", "canonical_model", "model_states", "model_fluxes", "water_balance",
+__all__ = ["MODELS", "canonical_model", "model_states", "model_fluxes", "water_balance",
            "cemaneige_states", "cemaneige_fluxes"]
 
 # Model names in the order of vardex_rs.hydro's submodules.
@@ -40,6 +40,12 @@ def _model_name(model: object) -> str:
         raise vardex_rs.VardexValidationError(str(err)) from None
 
 
+def _model_call(fn: Callable[[str, np.ndarray, np.ndarray, np.ndarray], _T], model: str, params: np.ndarray,
+                precipitation: np.ndarray, pet: np.ndarray) -> _T:
+    return fn(_model_name(model), _convert.series(params, "params"), _convert.series(precipitation, "precipitation"),
+              _convert.series(pet, "pet"))
+
+
 def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
     """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's stores at the end of every day.
 
@@ -50,21 +56,10 @@ def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet:
     it has taken in and not yet released at the outlet, so that with zero PET, for models whose accounting
     closes, precipitation equals the streamflow plus the change of all recorded stores.
     """
-    return _core.model_states(_model_name(model), _convert.series(params, "params"),
-                              _convert.series(precipitation, "precipitation"), _convert.series(pet, "pet"))
+    return _model_call(_core.model_states, model, params, precipitation, pet)
 
 
 # --- Daily fluxes and water balances --------------------------------------------------------------------
-
-# The models with daily fluxes and a water balance: every model declares its flux table.
-FLUX_MODELS: tuple[str, ...] = MODELS
-
-
-def _model_call(fn: Callable[[str, np.ndarray, np.ndarray, np.ndarray], _T], model: str, params: np.ndarray,
-                precipitation: np.ndarray, pet: np.ndarray) -> _T:
-    return fn(_model_name(model), _convert.series(params, "params"), _convert.series(precipitation, "precipitation"),
-              _convert.series(pet, "pet"))
-
 
 def model_fluxes(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
     """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's daily fluxes (mm/day).
@@ -84,7 +79,8 @@ def water_balance(model: str, params: np.ndarray, precipitation: np.ndarray, pet
     output), each source/sink flux of ``model_fluxes`` (signed, positive into the model), ``"storage_change"``
     (end minus start of every store of ``model_states``, water in routing buffers included) and ``"residual"`` =
     precipitation + sources/sinks − actual_evaporation − streamflow − storage_change, zero up to rounding.
-    Same checks and errors as ``model_fluxes``.
+    Same checks and errors as ``model_fluxes``, and ``VardexNumericalError`` when a total is not finite or the
+    residual is larger than rounding can explain (inputs beyond what the model's arithmetic can account for).
     """
     return _model_call(_core.water_balance, model, params, precipitation, pet)
 

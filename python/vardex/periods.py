@@ -8,23 +8,17 @@ stores settle; those repetitions are never scored and never returned.
 from __future__ import annotations
 
 import datetime
-import math
 import warnings
 from dataclasses import dataclass
 from typing import Any, Sequence, Union
 
 import numpy as np
-import vardex_rs
-import vardex_rs.metrics
 
-__all__ = ["Period", "Window", "WarmupWarning", "bounds", "window", "whole_record", "parse_period", "score"]
+__all__ = ["Period", "Window", "WarmupWarning", "bounds", "window", "whole_record", "parse_period", "overlap_message"]
 
 Date = Union[str, np.datetime64, datetime.date]
 Period = tuple[Date, Date]
 
-METRIC_NAMES = ("rmse", "nse", "kge")
-_WORST = {"rmse": math.inf, "nse": -math.inf, "kge": -math.inf}
-_METRICS = (vardex_rs.metrics.calculate_rmse, vardex_rs.metrics.calculate_nse, vardex_rs.metrics.calculate_kge)
 
 
 class WarmupWarning(UserWarning):
@@ -132,34 +126,7 @@ def parse_period(text: str) -> tuple[str, str]:
     return start.strip(), end.strip()
 
 
-def _transform(values: np.ndarray, transformation: str) -> np.ndarray:
-    # The platform's log and sqrt, value by value, as the calibrators apply them.
-    if transformation == "log":
-        return np.array([math.log(max(v, 1e-5)) for v in values.tolist()], dtype=np.float64)
-    if transformation == "sqrt":
-        return np.array([math.sqrt(v) if v >= 0 else math.nan for v in values.tolist()], dtype=np.float64)
-    if transformation == "none":
-        return values
-    raise ValueError(f"Unknown transformation function '{transformation}'. Valid options: log, sqrt, none")
-
-
-def score(observed: np.ndarray, simulated: np.ndarray, transformation: str = "none") -> dict[str, float]:
-    """rmse, nse and kge of ``simulated`` against ``observed`` (one period, same length) as the calibrators
-    score: days without an observation skipped, both transformed; a non-finite simulation scores worst, a
-    degenerate metric (zero variance, zero mean) its worst value."""
-    transformation = transformation.lower()
-    if not np.isfinite(simulated).all():
-        return dict(_WORST)
-    kept = np.isfinite(observed)
-    if not kept.any():
-        raise ValueError("no streamflow observations in the period (every day is missing)")
-    obs, sim = _transform(observed[kept], transformation), _transform(simulated[kept], transformation)
-    if not np.isfinite(sim).all():
-        return dict(_WORST)
-    out: dict[str, float] = {}
-    for key, metric in zip(METRIC_NAMES, _METRICS):
-        try:
-            out[key] = float(metric(obs, sim))
-        except vardex_rs.VardexNumericalError:
-            out[key] = _WORST[key]
-    return out
+def overlap_message(calibration: tuple[Any, Any], validation: tuple[Any, Any]) -> str:
+    """Why a validation period may not overlap the calibration period."""
+    return (f"the validation period {validation[0]}:{validation[1]} overlaps the calibration period "
+            f"{calibration[0]}:{calibration[1]}: a validation scores days the calibration did not see")

@@ -1,19 +1,26 @@
-"""Figures of a calibration: hydrograph, flow duration curves, convergence and dotty plots (needs matplotlib).
+"""Figures (needs matplotlib): of a calibration (hydrograph, flow duration curves, convergence and dotty plots)
+and of a results file's summary (score distributions, parameter spreads), the latter from plain data.
 
-Each function draws a new figure, writes it to ``path`` when given and returns it. The periods drawn are the
-ones the result was scored on: its warm-up, calibration period and validation period (when it has one).
+Each function draws a new figure, writes it to ``path`` when given and returns it. A figure is written whole
+through a temporary file, in the format its extension names, to a regular file only (checked when it is
+written). The periods drawn are the ones the result was scored on: its warm-up, calibration period and
+validation period (when it has one).
 """
 from __future__ import annotations
 
+import io
+import math
 import os
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
+from vardex import _files
 from vardex._optional import optional_import
 
-__all__ = ["hydrograph", "flow_duration", "convergence", "dotty", "check_format"]
+__all__ = ["hydrograph", "flow_duration", "convergence", "dotty", "score_cdf", "parameter_spread", "check_format",
+           "pyplot"]
 
 _OBSERVED = "black"
 _SIMULATED = "tab:red"
@@ -21,23 +28,33 @@ _SHADES = {"warm-up": "0.88", "calibration": "#dbe9f6", "validation": "#fde7cf"}
 _DPI = 120
 
 
-def _pyplot() -> Any:
+def pyplot() -> Any:
     matplotlib = optional_import("matplotlib", "plotting", '"vardex_rs[plot]" (or pip install matplotlib)')
     if matplotlib.get_backend().lower() not in ("agg", "pdf", "svg", "ps") and not _has_display():
         matplotlib.use("Agg")
     return optional_import("matplotlib.pyplot", "plotting", '"vardex_rs[plot]"')
 
 
-def check_format(path: str) -> None:
-    """The figure ``path`` names can be written as it is named: matplotlib installed, and its extension one of
-    matplotlib's formats (without one, matplotlib would add ".png" and write a file the user did not name)."""
-    plt = _pyplot()
-    formats = plt.figure().canvas.get_supported_filetypes()
-    plt.close("all")
-    suffix = os.path.splitext(path)[1].lstrip(".").lower()
-    if suffix not in formats:
-        raise ValueError(f"{path}: name the figure with one of the extensions "
-                         f"{', '.join('.' + f for f in sorted(formats))}")
+def check_format(path: str) -> str:
+    """The format of the figure ``path`` names, once it is known to be writable as named: matplotlib installed,
+    the extension one of its formats (without one, matplotlib would add ".png" and write a file the user did not
+    name), and an empty figure drawn in it (a format that needs a missing tool, such as pgf without LaTeX,
+    fails here and not after the computation)."""
+    plt = pyplot()
+    fig = plt.figure(figsize=(1, 1))
+    try:
+        formats = fig.canvas.get_supported_filetypes()
+        suffix = os.path.splitext(path)[1].lstrip(".").lower()
+        if suffix not in formats:
+            raise ValueError(f"{path}: name the figure with one of the extensions "
+                             f"{', '.join('.' + f for f in sorted(formats))}")
+        try:
+            fig.savefig(io.BytesIO(), format=suffix)
+        except Exception as exc:
+            raise ValueError(f"{path}: matplotlib cannot write .{suffix} figures here ({exc})") from None
+    finally:
+        plt.close(fig)
+    return suffix
 
 
 def _has_display() -> bool:
@@ -54,9 +71,11 @@ def _plain_log(ax: Any) -> None:
     ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
 
 
-def _finish(fig: Any, path: str | None) -> Any:
+def _finish(fig: Any, path: str | None, *, follow_links: bool = True) -> Any:
     if path:
-        fig.savefig(path, dpi=_DPI, bbox_inches="tight")
+        suffix = check_format(path)
+        _files.replace_bytes(path, lambda stream: fig.savefig(stream, format=suffix, dpi=_DPI, bbox_inches="tight"),
+                             follow_links=follow_links)
     return fig
 
 
@@ -76,27 +95,22 @@ class _Run:
         return self.simulation[self.first - self.start:]
 
 
-def _day(catchment: Any, day: Any) -> int:
-    wanted = np.datetime64(day, "D")
-    i = int(np.searchsorted(catchment.dates, wanted))
-    if i >= len(catchment.dates) or catchment.dates[i] != wanted:
-        raise ValueError(f"{wanted} is not a day of the record of {catchment.gauge}")
-    return i
-
-
 def _runs(catchment: Any, result: Any) -> list[_Run]:
     """The calibration run and, when the result has one, the validation run, checked against the catchment."""
     if result.gauge != catchment.gauge:
         raise ValueError(f"the result was calibrated on {result.gauge}, not on {catchment.gauge}")
-    windows = [("calibration", result.period, result.warmup, result.simulation, result.metrics)]
-    if result.validation_period is not None:
-        windows.append(("validation", result.validation_period, result.validation_warmup,
+    windows = [("calibration", result.window, result.period, result.simulation, result.metrics)]
+    if result.validation_window is not None:
+        windows.append(("validation", result.validation_window, result.validation_period,
                         result.validation_simulation, result.validation))
     runs = []
-    for name, period, warmup, simulation, metrics in windows:
-        first, last = _day(catchment, period[0]), _day(catchment, period[1])
-        run = _Run(name, first - int(warmup), first, last, np.asarray(simulation, dtype=np.float64), dict(metrics))
-        if run.start < 0 or len(run.simulation) != last - run.start + 1:
+    for name, window, period, simulation, metrics in windows:
+        if window.stop > len(catchment) or catchment.dates[window.first] != period[0]:
+            raise ValueError(f"the {name} period {period[0]}:{period[1]} is not where the result has it in the "
+                             f"record of {catchment.gauge}")
+        run = _Run(name, window.start, window.first, window.stop - 1, np.asarray(simulation, dtype=np.float64),
+                   dict(metrics))
+        if len(run.simulation) != window.stop - window.start:
             raise ValueError(f"the {name} simulation ({len(run.simulation)} days) does not cover its warm-up "
                              f"and period on the record of {catchment.gauge}")
         runs.append(run)
@@ -123,7 +137,7 @@ def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | No
     dates, NSE, KGE and the number of days scored (those observed); the simulated warm-up is drawn paler.
     ``log`` puts the flow on a log axis. The time axis spans the days the result simulated.
     """
-    plt = _pyplot()
+    plt = pyplot()
     runs = _runs(catchment, result)
     dates = catchment.dates
     begin, end = min(r.start for r in runs), max(r.last for r in runs)
@@ -200,7 +214,7 @@ def flow_duration(catchment: Any, result: Any, *, path: str | None = None) -> An
 
     Only days with an observation enter either curve, so that both describe the same days.
     """
-    plt = _pyplot()
+    plt = pyplot()
     fig, ax = plt.subplots(figsize=(6.5, 4.8))
     for run, style in zip(_runs(catchment, result), ("-", "--")):
         observed = catchment.observed[run.first:run.last + 1]
@@ -236,7 +250,7 @@ def convergence(result: Any, *, path: str | None = None) -> Any:
     The evaluation panel also shows every evaluated set's score (points), as far as the best score's axis range
     allows.
     """
-    plt = _pyplot()
+    plt = pyplot()
     samples = result.samples
     fig, axes = plt.subplots(1, 2 if samples is not None else 1, figsize=(11 if samples is not None else 6, 4),
                              squeeze=False)
@@ -286,7 +300,7 @@ def dotty(result: Any, *, path: str | None = None) -> Any:
     samples = result.samples
     if samples is None:
         raise ValueError('dotty plots need the evaluated parameter sets: calibrate(..., keep="all")')
-    plt = _pyplot()
+    plt = pyplot()
     score = np.asarray(samples["score"], dtype=np.float64)
     names = list(result.params)
     finite = score[np.isfinite(score)]
@@ -317,3 +331,72 @@ def dotty(result: Any, *, path: str | None = None) -> Any:
                  + (f", {hidden} with {off} not shown" if hidden else ""), fontsize=10)
     fig.tight_layout()
     return _finish(fig, path)
+
+
+# --- figures of a results file's summary, from plain data --------------------------------------------------------
+
+def score_cdf(curves: dict[str, dict[str, list[float]]], metric: str, title: str, *, path: str | None = None,
+              follow_links: bool = True) -> Any:
+    """The distribution across catchments of ``metric`` for each model: ``curves`` maps a model to its values per
+    period ("calibration", "validation"), one panel per period, models ordered by their median calibration
+    value."""
+    plt = pyplot()
+    periods = list(next(iter(curves.values()), {"calibration": []}))
+    fig, axes = plt.subplots(1, len(periods), figsize=(5.5 * len(periods), 4.6), sharex=True, sharey=True,
+                             squeeze=False)
+    colours = plt.get_cmap("tab10" if len(curves) <= 10 else "tab20").colors
+
+    def middle(values: list[float]) -> float:
+        finite = [v for v in values if math.isfinite(v)]
+        return float(np.median(finite)) if finite else math.nan
+
+    medians = {model: middle(values["calibration"]) for model, values in curves.items()}
+    order = sorted(curves, key=lambda m: -medians[m] if math.isfinite(medians[m]) else math.inf)
+    lowest = 0.0
+    for ax, period in zip(axes[0], periods):
+        for i, model in enumerate(order):
+            values = np.sort([v for v in curves[model][period] if math.isfinite(v)])
+            if not values.size:
+                continue
+            fraction = np.arange(1, values.size + 1) / values.size
+            # A step up at each catchment's score, flat to the best possible score of 1 after the last.
+            ax.step(np.concatenate([values[:1], values, [1.0]]), np.concatenate([[0.0], fraction, [1.0]]),
+                    where="post", color=colours[i % len(colours)], ls="-" if i < len(colours) else "--", lw=1.4,
+                    label=f"{model} (median {np.median(values):.2f}, n={values.size})")
+            lowest = min(lowest, float(values[0]))
+        ax.set_xlim(max(lowest, -1.0) - 0.02, 1.0)
+        ax.set_ylim(0, 1.0)
+        ax.set_xlabel(f"{period} {metric.upper()} (–)")
+        ax.set_title(period, fontsize=10)
+        ax.grid(True, color="0.9", lw=0.5)
+        ax.legend(fontsize=7, loc="upper left")
+    axes[0, 0].set_ylabel("fraction of catchments (–)")
+    fig.suptitle(title + ("; values below −1 lie left of the axis" if lowest < -1.0 else ""), fontsize=10)
+    fig.tight_layout()
+    _finish(fig, path, follow_links=follow_links)
+    return fig
+
+
+def parameter_spread(spread: dict[str, dict[str, list[float]]], *, path: str | None = None,
+                     follow_links: bool = True) -> Any:
+    """Box plots of each parameter's range across seeds (% of its bounds, one value per catchment), per model."""
+    plt = pyplot()
+    models = [m for m, params in spread.items() if any(params.values())]
+    columns = max(min(len(models), 4), 1)
+    rows = max(-(-len(models) // columns), 1)
+    fig, axes = plt.subplots(rows, columns, figsize=(3.6 * columns, 3.0 * rows), sharey=True, squeeze=False)
+    for ax, model in zip(axes.flat, models):
+        names = [p for p, ranges in spread[model].items() if ranges]
+        ax.boxplot([spread[model][p] for p in names], showfliers=True, widths=0.6)
+        ax.set_xticks(range(1, len(names) + 1), names, fontsize=8, rotation=90 if len(names) > 6 else 0)
+        ax.set_title(model, fontsize=9)
+        ax.set_ylim(0, 100)
+        ax.grid(True, axis="y", color="0.9", lw=0.5)
+    for ax in axes.flat[len(models):]:
+        ax.set_visible(False)
+    for ax in axes[:, 0]:
+        ax.set_ylabel("range across seeds\n(% of bounds)")
+    fig.suptitle("Spread of the calibrated parameters across seeds (one value per catchment)", fontsize=10)
+    fig.tight_layout()
+    _finish(fig, path, follow_links=follow_links)
+    return fig

@@ -1,41 +1,36 @@
-"""Summaries of a batch results file: the scores' distributions across catchments, a ranking, parameter spreads.
+"""Summaries of a results file: the scores' distributions across catchments, a ranking, parameter spreads.
 
-The file is read by column name, so that files of older and newer versions (with or without the validation
-columns ``val_nse``/``val_kge``) are read alike. Each catchment counts once per model: of the seeds run, the one
-with the best calibration objective, i.e. the parameter set a user would keep.
+The file is read by `vardex.read_results`, the reader a resumed batch uses: one row per task, the last one
+winning. Each catchment counts once per model configuration: of the seeds run, the one with the best calibration
+objective, i.e. the parameter set a user would keep. Everything here is linear in the number of rows.
 """
 from __future__ import annotations
 
-import csv
-import io
 import math
+from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Iterable, Iterator
+from typing import Any, Callable, Iterable
 
 import numpy as np
 
 from vardex import _files
+from vardex.results import PARAM_COLUMNS, ResultsError, read_results
 
-__all__ = ["ReportError", "Results", "Run", "read_results", "ranking", "parameter_spread", "write_report", "median"]
+__all__ = ["Summary", "Run", "summarize", "ranking", "parameter_spread", "write_report", "median"]
 
 METRICS = ("kge", "nse")
-_REQUIRED = ("gauge", "model", "nse", "kge")
-_SNOW_PARAMS = ("ctg", "kf", "qnbv")
 _PERIODS = {"calibration": "", "validation": "val_"}
-
-
-class ReportError(ValueError):
-    """The results file is missing, unreadable or not a vardex results file; the message names it."""
 
 
 @dataclass(frozen=True)
 class Run:
-    """One successful calibration of the file. ``model`` carries ``+snow`` when CemaNeige ran in front."""
+    """One successful calibration of the file. ``model`` carries ``+snow`` when CemaNeige ran in front (and the
+    forcing when the file compares several)."""
 
     gauge: str
     model: str
-    seed: str
+    seed: int
     objective: str
     scores: dict[str, dict[str, float]]     # period ("calibration", "validation") -> metric -> value
     params: dict[str, float]
@@ -50,66 +45,61 @@ class Run:
 
 
 @dataclass(frozen=True)
-class Results:
+class Summary:
     path: Path
     runs: list[Run]
-    failed: dict[str, int]                  # model -> runs whose row holds an error
+    failed: dict[str, int]                  # model configuration -> tasks whose row holds an error
     has_validation: bool
 
 
-def _float(text: str | None) -> float:
-    try:
-        return float(text) if text not in (None, "") else math.nan
-    except ValueError:
-        return math.nan
+def _float(value: Any) -> float:
+    return math.nan if value is None else float(value)
 
 
-def _lines(f: Iterable[str]) -> Iterator[str]:
-    return (line for line in f if not line.startswith("#"))
+def _label(model: str, snow: bool, forcing: str, several_forcings: bool) -> str:
+    return model + ("+snow" if snow else "") + (f" ({forcing or '?'})" if several_forcings else "")
 
 
-def read_results(path: str | Path) -> Results:
-    """Read a results file written by ``vardex batch``/``calibrate_many``; ``ReportError`` when it is not one."""
-    path = Path(path)
-    try:
-        text = _files.read_regular(path).decode("utf-8")    # a FIFO or a device is refused, never read
-        reader = csv.DictReader(_lines(io.StringIO(text, newline="")))
-        columns = reader.fieldnames or []
-        missing = [c for c in _REQUIRED if c not in columns]
-        if missing:
-            raise ReportError(f"{path}: not a vardex results file (no column {', '.join(missing)})")
-        rows = list(reader)
-    except _files.NotRegularFile as err:
-        raise ReportError(f"{path}: cannot read the results file: {err}") from None
-    except (OSError, UnicodeDecodeError, csv.Error) as err:
-        reason = err.strerror if isinstance(err, OSError) and err.strerror else str(err)
-        raise ReportError(f"{path}: cannot read the results file: {reason}") from None
-    has_validation = all(f"val_{m}" in columns for m in METRICS)
-    params = [c for c in columns if c in _SNOW_PARAMS or (c[:1] == "x" and c[1:].isdigit())]
+def _failed_snow(row: dict[str, Any], ran: dict[tuple[str, str, str], bool], usual: dict[str, bool]) -> bool:
+    """Whether a failed task's configuration is the one with CemaNeige: as the same catchment's other runs of that
+    model, else as its snow mode says, else ("auto" on a catchment with no successful run) as most runs of
+    the model in the file."""
+    known = ran.get((row["gauge"], row["forcing"], row["model"]))
+    if known is not None:
+        return known
+    if row["snow_mode"] in ("on", "off"):
+        return bool(row["snow_mode"] == "on")
+    return usual.get(row["model"], False)
+
+
+def summarize(path: str | Path) -> Summary:
+    """The runs and failures of a results file; `ResultsError` when it cannot be read or has no rows."""
+    rows = read_results(path).rows
+    if not rows:
+        raise ResultsError(f"{path}: the results file has no rows")
+    several_forcings = len({row["forcing"] for row in rows}) > 1
+    has_validation = any(row["val_kge"] is not None for row in rows if not row["error"])
     runs: list[Run] = []
-    failed: dict[str, int] = {}
-    # A file that compares forcings keeps them apart: each forcing is a model configuration of its own.
-    several_forcings = len({row.get("forcing") or "" for row in rows}) > 1
+    ran: dict[tuple[str, str, str], bool] = {}
+    votes: dict[str, Counter[bool]] = {}
     for row in rows:
-        model = (row.get("model") or "") + ("+snow" if (row.get("snow") or "").lower() == "true" else "")
-        if several_forcings:
-            model += f" ({row.get('forcing') or '?'})"
-        if not row.get("gauge") or not row.get("model"):
-            raise ReportError(f"{path}: not a vardex results file (a row without gauge or model)")
-        if row.get("error"):
-            failed[model] = failed.get(model, 0) + 1
+        if row["error"]:
             continue
-        scores = {period: {m: _float(row.get(prefix + m)) for m in METRICS + ("rmse",)}
+        snow = bool(row["snow"])
+        ran[row["gauge"], row["forcing"], row["model"]] = snow
+        votes.setdefault(row["model"], Counter())[snow] += 1
+        scores = {period: {m: _float(row[prefix + m]) for m in METRICS + ("rmse",)}
                   for period, prefix in _PERIODS.items() if period == "calibration" or has_validation}
-        values = {p: _float(row[p]) for p in params}
-        runs.append(Run(gauge=row["gauge"], model=model, seed=row.get("seed") or "", objective=(
-            row.get("objective") or "nse").lower(), scores=scores,
-            params={p: v for p, v in values.items() if math.isfinite(v)}))
-        failed.setdefault(model, 0)
-    if not failed:
-        raise ReportError(f"{path}: the results file has no rows")
-    return Results(path, runs, failed, has_validation and any(
-        math.isfinite(r.scores["validation"]["kge"]) for r in runs))
+        params = {p: float(row[p]) for p in PARAM_COLUMNS if row[p] is not None and math.isfinite(row[p])}
+        runs.append(Run(gauge=row["gauge"], model=_label(row["model"], snow, row["forcing"], several_forcings),
+                        seed=row["seed"], objective=row["objective"], scores=scores, params=params))
+    usual = {model: count.most_common(1)[0][0] for model, count in votes.items()}
+    failed: dict[str, int] = {run.model: 0 for run in runs}
+    for row in rows:
+        if row["error"]:
+            label = _label(row["model"], _failed_snow(row, ran, usual), row["forcing"], several_forcings)
+            failed[label] = failed.get(label, 0) + 1
+    return Summary(Path(path), runs, failed, has_validation)
 
 
 def best_of_seeds(runs: Iterable[Run]) -> dict[str, dict[str, Run]]:
@@ -124,40 +114,46 @@ def best_of_seeds(runs: Iterable[Run]) -> dict[str, dict[str, Run]]:
 
 def median(values: Iterable[float]) -> float:
     """The median of the finite values, NaN when there is none."""
-    finite = [v for v in values if math.isfinite(v)]
+    finite = [v for v in values if v is not None and math.isfinite(v)]
     return float(np.median(finite)) if finite else math.nan
 
 
 def _cell(value: float) -> str:
-    return f"{value:.3f}" if math.isfinite(value) else "–"
+    if not math.isfinite(value):
+        return "–"
+    return f"{value:.3f}" if value == 0.0 or 1e-3 <= abs(value) < 1e6 else f"{value:.3g}"
 
 
-def _rank_metric(results: Results) -> tuple[str, str]:
+def _markdown(text: str) -> str:
+    """Text that stays in its table cell: no line break, no unescaped column bar."""
+    return " ".join(text.split()).replace("\\", "\\\\").replace("|", "\\|")
+
+
+def _rank_metric(summary: Summary) -> tuple[str, str]:
     """(period, metric) the ranking goes by: the objective's efficiency (NSE for RMSE), on validation if any."""
-    objectives = {r.objective for r in results.runs}
+    objectives = {r.objective for r in summary.runs}
     metric = objectives.pop() if len(objectives) == 1 and objectives <= set(METRICS) else "nse"
-    return ("validation" if results.has_validation else "calibration"), metric
+    return ("validation" if summary.has_validation else "calibration"), metric
 
 
-def ranking(results: Results) -> str:
+def ranking(summary: Summary) -> str:
     """A Markdown table of the models ranked by their median score across catchments, best first."""
-    best = best_of_seeds(results.runs)
-    periods = ["calibration", "validation"] if results.has_validation else ["calibration"]
-    by_period, by_metric = _rank_metric(results)
+    best = best_of_seeds(summary.runs)
+    periods = ["calibration", "validation"] if summary.has_validation else ["calibration"]
+    by_period, by_metric = _rank_metric(summary)
     medians = {model: {(p, m): median(r.scores[p][m] for r in gauges.values()) for p in periods for m in METRICS}
                for model, gauges in best.items()}
-    order = sorted(results.failed, key=lambda model: (
+    order = sorted(summary.failed, key=lambda model: (
         -medians[model][by_period, by_metric] if model in medians and math.isfinite(
             medians[model][by_period, by_metric]) else math.inf))
-    seeds = max((len({r.seed for r in results.runs if r.model == m and r.gauge == g})
-                 for m, gauges in best.items() for g in gauges), default=0)
+    seeds = max(Counter((r.model, r.gauge) for r in summary.runs).values(), default=0)
     lines = [f"Ranked by the median {by_period} {by_metric.upper()} across catchments; each catchment counts once "
              f"per model, with the best calibration of its seeds (up to {seeds}).", "",
              "| rank | model | catchments | failed runs | " + " | ".join(
                  f"{p} {m.upper()} (median)" for p in periods for m in METRICS) + " |",
              "|---:|---|---:|---:|" + "---:|" * (len(periods) * len(METRICS))]
     for rank, model in enumerate(order, 1):
-        cells = [str(rank), model, str(len(best.get(model, {}))), str(results.failed[model])]
+        cells = [str(rank), _markdown(model), str(len(best.get(model, {}))), str(summary.failed[model])]
         cells += [_cell(medians[model][p, m]) if model in medians else "–" for p in periods for m in METRICS]
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines) + "\n"
@@ -176,17 +172,20 @@ def _bounds(model: str) -> dict[str, tuple[float, float]] | None:
     return {p: (float(lo), float(hi)) for m in modules for p, (lo, hi) in zip(m.param_names, m.init()[1])}
 
 
-def parameter_spread(results: Results) -> dict[str, dict[str, list[float]]]:
+def parameter_spread(summary: Summary) -> dict[str, dict[str, list[float]]]:
     """model -> parameter -> the range (max − min) across seeds in % of the parameter's bounds, one per catchment.
 
     Only catchments run with two seeds or more count; models unknown to this installation are left out.
     """
     groups: dict[tuple[str, str], list[Run]] = {}
-    for run in results.runs:
+    for run in summary.runs:
         groups.setdefault((run.model, run.gauge), []).append(run)
     spread: dict[str, dict[str, list[float]]] = {}
+    bounds_of: dict[str, dict[str, tuple[float, float]] | None] = {}
     for (model, _), runs in groups.items():
-        bounds = _bounds(model)
+        if model not in bounds_of:
+            bounds_of[model] = _bounds(model)
+        bounds = bounds_of[model]
         if len(runs) < 2 or bounds is None:
             continue
         mine = spread.setdefault(model, {p: [] for p in bounds})
@@ -204,68 +203,20 @@ def _spread_table(spread: dict[str, dict[str, list[float]]]) -> str:
     for model, params in spread.items():
         for p, ranges in params.items():
             if ranges:
-                lines.append(f"| {model} | {p} | {len(ranges)} | {median(ranges):.1f} | {max(ranges):.1f} |")
+                lines.append(f"| {_markdown(model)} | {p} | {len(ranges)} | {median(ranges):.1f} | "
+                             f"{max(ranges):.1f} |")
     return "\n".join(lines) + "\n"
 
 
-def _cdf_figure(plt: Any, results: Results, metric: str, path: Path) -> None:
-    best = best_of_seeds(results.runs)
-    periods = ["calibration", "validation"] if results.has_validation else ["calibration"]
-    fig, axes = plt.subplots(1, len(periods), figsize=(5.5 * len(periods), 4.6), sharex=True, sharey=True,
-                             squeeze=False)
-    colours = plt.get_cmap("tab10" if len(best) <= 10 else "tab20").colors
-    medians = {model: median(r.scores["calibration"][metric] for r in gauges.values())
-               for model, gauges in best.items()}
-    order = sorted(best, key=lambda m: -medians[m] if math.isfinite(medians[m]) else math.inf)
-    lowest = 0.0
-    for ax, period in zip(axes[0], periods):
-        for i, model in enumerate(order):
-            values = np.sort([v for v in (r.scores[period][metric] for r in best[model].values())
-                              if math.isfinite(v)])
-            if not values.size:
-                continue
-            fraction = np.arange(1, values.size + 1) / values.size
-            # A step up at each catchment's score, flat to the best possible score of 1 after the last.
-            ax.step(np.concatenate([values[:1], values, [1.0]]), np.concatenate([[0.0], fraction, [1.0]]),
-                    where="post", color=colours[i % len(colours)], ls="-" if i < len(colours) else "--", lw=1.4,
-                    label=f"{model} (median {np.median(values):.2f}, n={values.size})")
-            lowest = min(lowest, float(values[0]))
-        ax.set_xlim(max(lowest, -1.0) - 0.02, 1.0)
-        ax.set_ylim(0, 1.0)
-        ax.set_xlabel(f"{period} {metric.upper()} (–)")
-        ax.set_title(period, fontsize=10)
-        ax.grid(True, color="0.9", lw=0.5)
-        ax.legend(fontsize=7, loc="upper left")
-    axes[0, 0].set_ylabel("fraction of catchments (–)")
-    fig.suptitle(f"{metric.upper()} across {len({r.gauge for r in results.runs})} catchments, best of the seeds "
-                 f"per catchment ({results.path.name})" + ("; values below −1 lie left of the axis"
-                                                           if lowest < -1.0 else ""), fontsize=10)
-    fig.tight_layout()
-    fig.savefig(path, dpi=120)
-    plt.close(fig)
+def _score_curves(summary: Summary, metric: str) -> dict[str, dict[str, list[float]]]:
+    """model -> period -> the metric of each catchment's best seed."""
+    periods = ["calibration", "validation"] if summary.has_validation else ["calibration"]
+    return {model: {p: [r.scores[p][metric] for r in gauges.values()] for p in periods}
+            for model, gauges in best_of_seeds(summary.runs).items()}
 
 
-def _spread_figure(plt: Any, spread: dict[str, dict[str, list[float]]], path: Path) -> None:
-    models = [m for m, params in spread.items() if any(params.values())]
-    columns = min(len(models), 4)
-    rows = -(-len(models) // columns)
-    fig, axes = plt.subplots(rows, columns, figsize=(3.6 * columns, 3.0 * rows), sharey=True,
-                             squeeze=False)
-    for ax, model in zip(axes.flat, models):
-        names = [p for p, ranges in spread[model].items() if ranges]
-        ax.boxplot([spread[model][p] for p in names], showfliers=True, widths=0.6)
-        ax.set_xticks(range(1, len(names) + 1), names, fontsize=8, rotation=90 if len(names) > 6 else 0)
-        ax.set_title(model, fontsize=9)
-        ax.set_ylim(0, 100)
-        ax.grid(True, axis="y", color="0.9", lw=0.5)
-    for ax in axes.flat[len(models):]:
-        ax.set_visible(False)
-    for ax in axes[:, 0]:
-        ax.set_ylabel("range across seeds\n(% of bounds)")
-    fig.suptitle("Spread of the calibrated parameters across seeds (one value per catchment)", fontsize=10)
-    fig.tight_layout()
-    fig.savefig(path, dpi=120)
-    plt.close(fig)
+def _text(content: str) -> Callable[[Any], None]:
+    return lambda stream: stream.write(content)
 
 
 def write_report(results_path: str | Path, out: str | Path) -> str:
@@ -273,24 +224,41 @@ def write_report(results_path: str | Path, out: str | Path) -> str:
 
     Files: ``ranking.md``, ``kge_cdf.png`` and ``nse_cdf.png`` (calibration, and validation when the file has
     it), and, when some catchment was run with several seeds, ``parameter_spread.md`` and
-    ``parameter_spread.png``. Nothing is written when the file cannot be read or matplotlib is missing.
+    ``parameter_spread.png``. Each is a regular file written whole through a temporary file: a symlink, FIFO or
+    device planted at one of these names is refused. Nothing is written when the file cannot be read or
+    matplotlib is missing.
     """
-    from vardex.plot import _pyplot
+    from vardex import plot
 
-    results = read_results(results_path)
-    plt = _pyplot()
-    out = Path(out)
-    out.mkdir(parents=True, exist_ok=True)
-    table = ranking(results)
-    written = [out / "ranking.md"]
-    written[0].write_text(f"# Models of {results.path.name}\n\n{table}", encoding="utf-8")
+    summary = summarize(results_path)
+    plot.pyplot()
+    directory = _files.output_directory(out)
+    table = ranking(summary)
+    spread = parameter_spread(summary)
+    name = _markdown(summary.path.name)
+    catchments = len({r.gauge for r in summary.runs})
+    outputs: list[tuple[str, Any]] = [
+        ("ranking.md", f"# Models of {name}\n\n{table}")]
+    def cdf(metric: str) -> Callable[[str], Any]:
+        title = (f"{metric.upper()} across {catchments} catchments, best of the seeds per catchment "
+                 f"({summary.path.name})")
+        return lambda path: plot.score_cdf(_score_curves(summary, metric), metric, title, path=path,
+                                           follow_links=False)
+
     for metric in METRICS:
-        written.append(out / f"{metric}_cdf.png")
-        _cdf_figure(plt, results, metric, written[-1])
-    spread = parameter_spread(results)
+        outputs.append((f"{metric}_cdf.png", cdf(metric)))
     if any(any(params.values()) for params in spread.values()):
-        written.append(out / "parameter_spread.md")
-        written[-1].write_text(f"# Parameters of {results.path.name}\n\n{_spread_table(spread)}", encoding="utf-8")
-        written.append(out / "parameter_spread.png")
-        _spread_figure(plt, spread, written[-1])
+        outputs.append(("parameter_spread.md", f"# Parameters of {name}\n\n{_spread_table(spread)}"))
+        outputs.append(("parameter_spread.png", lambda path: plot.parameter_spread(spread, path=path,
+                                                                                   follow_links=False)))
+    for file, _ in outputs:     # every name checked before anything is written
+        _files.destination(directory / file, follow_links=False)
+    written = []
+    for file, content in outputs:
+        path = directory / file
+        if isinstance(content, str):
+            _files.replace(path, _text(content), follow_links=False)
+        else:
+            content(str(path))
+        written.append(path)
     return table + "\nwritten: " + ", ".join(str(p) for p in written)

@@ -1,9 +1,12 @@
-"""The results file of `calibrate_many`: its columns, the CSV codec, the locked append-only log and its rewrite.
+"""The results file of `calibrate_many`, both ways: its columns and schema, the CSV codec, the one reader (used by
+resume, the report and users), the locked append-only log with its safe rewrite, and `BatchResults`.
 
 A results file is CSV (read and written with the csv module only, so any text in a field, line breaks
-included, comes back as it went in). Its first line is the header `COLUMNS`; each row is one task. The
-settings columns must agree with the batch that opens the file again; a file that is not one of ours is
-refused without a byte changed.
+included, comes back as it went in). Its first line is the header `COLUMNS`; each row is one task, and a later
+row of a task replaces an earlier one. Every row carries the results ``schema`` (the layout, `SCHEMA`) apart from
+the ``version`` of the package that wrote it. Files of an earlier schema are read (`read_results`, the report)
+but never appended to; a batch appends only to a file of this schema written by this version with the same
+settings. A file that is not one of ours is refused without a byte changed.
 """
 from __future__ import annotations
 
@@ -12,16 +15,24 @@ import fcntl
 import io
 import json
 import os
+import stat
+import warnings
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterator, Mapping, NamedTuple, Sequence, TextIO
+from typing import IO, Any, Iterable, Iterator, Mapping, NamedTuple, Sequence, TextIO
 
 import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
 from vardex import _files
+from vardex._optional import optional_import
 from vardex.models import MODELS
 
-__all__ = ["COLUMNS", "Task", "ResultsLog", "format_row", "header"]
+__all__ = ["SCHEMA", "COLUMNS", "PARAM_COLUMNS", "Task", "ResultsLog", "BatchResults", "ResultsError", "read_results",
+           "format_row", "header"]
+
+# The layout of the rows. 1: the columns without "schema" (vardex 0.7); 2: "schema" first.
+SCHEMA = 2
 
 _SNOW_PARAMS = tuple(vardex_rs.snow.cemaneige.param_names)
 _MAX_PARAMS = max(len(getattr(vardex_rs.hydro, m).param_names) for m in MODELS)
@@ -31,18 +42,24 @@ KEY_COLUMNS = ("gauge", "forcing", "model", "seed")
 # What the whole batch was run with: checked against every row of a file that is opened again.
 SETTING_COLUMNS = ("snow_mode", "optimiser", "objective", "transformation", "warmup", "period", "validation",
                    "spinup", "max_steps", "max_evaluations", "settings", "version")
-# What this row's run used, where it depends on the catchment: the data directory, whether CemaNeige ran
-# (snow_mode "auto") and its elevation bands (m).
+# What this row's run used, where it depends on the catchment: the data's origin (a data directory, or a
+# fingerprint of data built in memory), whether CemaNeige ran (snow_mode "auto") and its elevation bands (m).
 SOURCE_COLUMNS = ("source", "snow", "elevation_bands")
 RESULT_COLUMNS = ("rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "evaluations", "steps", "seconds",
                   "done", "error")
-COLUMNS: tuple[str, ...] = KEY_COLUMNS + SETTING_COLUMNS + SOURCE_COLUMNS + PARAM_COLUMNS + RESULT_COLUMNS
+_SCHEMA_1 = KEY_COLUMNS + SETTING_COLUMNS + SOURCE_COLUMNS + PARAM_COLUMNS + RESULT_COLUMNS
+COLUMNS: tuple[str, ...] = ("schema",) + _SCHEMA_1
+_LAYOUTS = {COLUMNS: SCHEMA, _SCHEMA_1: 1}
 
-_INTS = {"seed", "warmup", "spinup", "max_steps", "max_evaluations", "evaluations", "steps"}
+_INTS = {"schema", "seed", "warmup", "spinup", "max_steps", "max_evaluations", "evaluations", "steps"}
 _BOOLS = {"snow", "done"}
 _FLOATS = set(PARAM_COLUMNS) | {"rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "seconds"}
 _TEXT = {"gauge", "forcing", "model", "source", "error", "snow_mode", "optimiser", "objective", "transformation",
          "period", "validation", "settings", "version"}
+
+
+class ResultsError(ValueError):
+    """A results file that cannot be read or used; the message names the file (and the line)."""
 
 
 class Task(NamedTuple):
@@ -51,6 +68,12 @@ class Task(NamedTuple):
     model: str
     seed: int
 
+
+def task_of(row: Mapping[str, Any]) -> Task:
+    return Task(row["gauge"], row["forcing"], row["model"], row["seed"])
+
+
+# --- the codec -------------------------------------------------------------------------------------------------
 
 def _csv_line(values: Sequence[str]) -> str:
     # Written with "\r\n" so that the writer quotes a field holding either; the line itself ends in "\n".
@@ -74,10 +97,10 @@ def format_value(value: Any) -> str:
 
 
 def format_row(row: Mapping[str, Any]) -> str:
-    return _csv_line([format_value(row[c]) for c in COLUMNS])
+    return _csv_line([format_value(SCHEMA if c == "schema" else row.get(c)) for c in COLUMNS])
 
 
-def write_rows(stream: TextIO, rows: Iterator[Mapping[str, Any]] | Sequence[Mapping[str, Any]]) -> None:
+def write_rows(stream: TextIO, rows: Iterable[Mapping[str, Any]]) -> None:
     stream.write(header())
     for row in rows:
         stream.write(format_row(row))
@@ -97,58 +120,173 @@ def _parse(column: str, text: str) -> Any:
             raise ValueError(text)
         return text == "True"
     values = json.loads(text)    # elevation_bands
-    if not isinstance(values, list):
+    if not isinstance(values, list) or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
+                                               for v in values):
         raise ValueError(text)
     return [float(v) for v in values]
 
 
-def _records(text: str) -> Iterator[tuple[int, int, list[str] | None]]:
-    """(first line number, end offset in characters, fields or None if malformed) of each CSV record of ``text``.
+# --- the reader --------------------------------------------------------------------------------------------------
 
-    Lines are split at "\\n" only (what the writer ends a row with); \\r, \\x85 or \\u2028 inside a field are
-    just characters, and a quoted line break joins lines into one record.
-    """
-    pieces = _lines(text)
-    consumed = 0
-    line = 0
+class _Record(NamedTuple):
+    line: int              # the line the record starts on (the header is line 1)
+    end: int               # byte offset just after it
+    fields: list[str] | None    # None: not a complete, well-formed record
+    complete: bool         # ended by "\n" (a killed writer leaves the last one without)
 
-    def feed() -> Iterator[str]:
-        nonlocal consumed, line
-        for piece in pieces:
-            consumed += len(piece)
+
+def _records(stream: IO[bytes], path: Any, first_line: int) -> Iterator[_Record]:
+    """The CSV records of a binary stream, read as it goes. Lines end at "\\n" only (what the writer ends a
+    row with; "\\r\\n" from an editor is read too); \\r, \\x85 or \\u2028 inside a field are characters, and a
+    quoted line break joins lines into one record."""
+    offset = 0
+    line = first_line - 1
+    last_complete = True
+
+    def pieces() -> Iterator[str]:
+        nonlocal offset, line, last_complete
+        for raw in stream:
+            offset += len(raw)
             line += 1
-            yield piece
+            last_complete = raw.endswith(b"\n")
+            try:
+                yield raw.decode("utf-8")
+            except UnicodeDecodeError:
+                raise ResultsError(f"{path}, line {line}: not UTF-8 text") from None
 
-    reader = csv.reader(feed(), strict=True)
+    reader = csv.reader(pieces(), strict=True)
     while True:
         start = line + 1
         try:
-            record: list[str] | None = next(reader)
+            fields: list[str] | None = next(reader)
         except StopIteration:
             return
         except csv.Error:
-            record = None
-        yield start, consumed, record
-        if record is None:
+            fields = None
+        yield _Record(start, offset, fields, last_complete)
+        if fields is None:
             return
 
 
-def _lines(text: str) -> Iterator[str]:
-    start = 0
-    while start < len(text):
-        end = text.find("\n", start)
-        end = len(text) if end < 0 else end + 1
-        yield text[start:end]
-        start = end
+def _layout(first: bytes, path: Any) -> int:
+    """The schema of a file whose first line is ``first``; ResultsError for a file that is not one of ours."""
+    try:
+        text = first.decode("utf-8").rstrip("\n").rstrip("\r")
+    except UnicodeDecodeError:
+        raise ResultsError(f"{path}: not a results file (not UTF-8)") from None
+    try:
+        columns = tuple(next(csv.reader([text], strict=True)))
+    except (csv.Error, StopIteration):
+        columns = ()
+    if columns in _LAYOUTS:
+        return _LAYOUTS[columns]
+    if columns[:1] in (("schema",), ("gauge",)):
+        raise ResultsError(f"{path}: a results file with other columns than this version's")
+    raise ResultsError(f"{path}: not a results file (its first line is not the header)")
 
+
+def _rows(stream: IO[bytes], path: Any, schema: int) -> Iterator[tuple[_Record, dict[str, Any]]]:
+    """(record, parsed row) of every row after the header; a last row cut short by a killed writer ends it."""
+    columns = COLUMNS if schema == SCHEMA else _SCHEMA_1
+    for record in _records(stream, path, 2):
+        if not record.complete:
+            return    # the last row, cut short by a killed process: dropped
+        if record.fields is None or len(record.fields) != len(columns):
+            raise ResultsError(f"{path}, line {record.line}: malformed row")
+        try:
+            row = {c: _parse(c, v) for c, v in zip(columns, record.fields)}
+        except (ValueError, TypeError):
+            raise ResultsError(f"{path}, line {record.line}: malformed row") from None
+        if row.get("schema", 1) != schema:
+            raise ResultsError(f"{path}, line {record.line}: schema {row.get('schema')} in a file of schema {schema}")
+        row["schema"] = schema
+        yield record, row
+
+
+@dataclass
+class BatchResults:
+    """The rows of a batch in task order (catchments, then forcings, then models, then seeds), one dict per task.
+
+    Columns are `COLUMNS`: the results ``schema``, the task (``gauge``, ``forcing``, ``model``, ``seed``), the
+    settings it ran with (``snow_mode`` as asked, optimiser, objective, transformation, warm-up, ``period``,
+    ``validation``, ``spinup``, step limit, budget, optimiser ``settings`` as JSON, the package ``version``),
+    the origin of its data (``source``: a data directory, or ``memory:`` and a fingerprint of data built in
+    memory), whether CemaNeige ran (``snow``) and on which ``elevation_bands``, the best parameters
+    (CemaNeige's ``ctg``, ``kf``, ``qnbv`` then ``x1`` … ``x10``; None where the model has none),
+    ``rmse``/``nse``/``kge`` on the calibration period and ``val_rmse``/``val_nse``/``val_kge`` on the
+    validation period (None without one), ``evaluations``, ``steps``, ``seconds``, ``done`` and ``error``: "" on
+    success, else the error ("DataError: ...") with the result columns None. ``pending`` lists the tasks that
+    have no row: not run because the batch was ``interrupted``, or ``lost`` (error by task) to a worker or an
+    executor that failed; a new run with the same ``out`` file runs exactly those.
+    """
+
+    rows: list[dict[str, Any]]
+    pending: list[Task] = field(default_factory=list)
+    lost: dict[Task, str] = field(default_factory=dict)
+    interrupted: bool = False
+    columns: tuple[str, ...] = COLUMNS
+
+    def __len__(self) -> int:
+        return len(self.rows)
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        return iter(self.rows)
+
+    def __getitem__(self, index: int) -> dict[str, Any]:
+        return self.rows[index]
+
+    @property
+    def failed(self) -> list[dict[str, Any]]:
+        return [r for r in self.rows if r["error"]]
+
+    def column(self, name: str) -> list[Any]:
+        return [r.get(name) for r in self.rows]
+
+    def to_csv(self, path: str | Path) -> None:
+        """Write the rows as a results file of this schema (a regular file or a new one; a symlink's target is
+        written)."""
+        _files.replace(path, lambda stream: write_rows(stream, self.rows))
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame of the rows (needs pandas)."""
+        pandas = optional_import("pandas", "to_pandas", "pandas")
+        return pandas.DataFrame(self.rows, columns=list(self.columns))
+
+
+def read_results(path: str | os.PathLike[str]) -> BatchResults:
+    """The rows of a results file (this schema or an earlier one), one per task in the order the file first
+    names them, the last row of a task winning (as a resumed batch does). A last row cut short by a killed
+    writer is left out. `ResultsError` naming the file (and line) for anything else."""
+    try:
+        fd = _files.open_regular(path)
+    except FileNotFoundError:
+        raise ResultsError(f"{path}: no such file") from None
+    except (_files.NotRegularFile, OSError) as exc:
+        raise ResultsError(f"{path}: cannot read the results file: {_files.reason(exc)}") from None
+    rows: dict[Task, dict[str, Any]] = {}
+    with os.fdopen(fd, "rb") as stream:
+        first = stream.readline()
+        if not first:
+            raise ResultsError(f"{path}: the results file is empty")
+        schema = _layout(first, path)
+        try:
+            for _, row in _rows(stream, path, schema):
+                rows[task_of(row)] = row
+        except OSError as exc:
+            raise ResultsError(f"{path}: cannot read the results file: {_files.reason(exc)}") from None
+    return BatchResults(list(rows.values()))
+
+
+# --- the log a batch appends to --------------------------------------------------------------------------------
 
 class ResultsLog:
     """A results file opened for a batch: locked, checked, its rows read; rows appended one complete line at a
     time with a single write on an O_APPEND descriptor.
 
-    ``path`` must be missing, empty or a results file with our header (else refused untouched); a symlink
-    is followed. Every row must have been written with ``settings`` (else refused, naming the field). A
-    trailing partial row left by a killed process is dropped; a later row of a task replaces an earlier one.
+    ``path`` must be missing, empty or a results file of this schema (else refused untouched); a symlink is
+    followed. Every row must have been written with ``settings`` (else refused, naming the field). A trailing
+    partial row left by a killed process is dropped, and so are temporary files a killed rewrite left; a later
+    row of a task replaces an earlier one.
     """
 
     def __init__(self, path: str | os.PathLike[str], settings: Mapping[str, str]) -> None:
@@ -159,7 +297,9 @@ class ResultsLog:
             try:
                 fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
-                raise ValueError(f"{path}: another batch is writing this file") from None
+                raise ResultsError(f"{path}: another batch is writing this file") from None
+            self.identity = os.fstat(self.fd)
+            _files.remove_stale(self.target)    # ours, from a rewrite that was killed: we hold the lock
             self.rows: dict[Task, dict[str, Any]] = {}
             self.order: list[Task] = []    # the file's rows as they stand, repeats included
             self._read(settings)
@@ -167,61 +307,82 @@ class ResultsLog:
             os.close(self.fd)
             raise
 
-    def _refuse(self, why: str) -> ValueError:
-        return ValueError(f"{self.path}: {why}; give a new file or a results file of calibrate_many")
-
     def _read(self, settings: Mapping[str, str]) -> None:
-        data = _files.read_fd(self.fd, self.path, None)
-        if not data:
-            self._write(header())
-            return
-        try:
-            text = data.decode("utf-8")
-        except UnicodeDecodeError:
-            raise self._refuse("not a results file (not UTF-8)") from None
-        expected = header()
-        if not text.startswith(expected):
-            first = text.split("\n", 1)[0]
-            if first.startswith("gauge,") and "," in first:
-                raise self._refuse("a results file with other columns than this version's")
-            raise self._refuse("not a results file (its first line is not the header)")
-        body = text[len(expected):]
-        keep = 0
-        for number, end, record in _records(body):
-            number += 1     # after the header
-            if record is None or len(record) != len(COLUMNS) or body[end - 1] != "\n":
-                if end == len(body):    # the last row, cut short by a killed process: dropped
-                    break
-                raise ValueError(f"{self.path}, line {number}: malformed row")
-            keep = end
-            fields = dict(zip(COLUMNS, record))
-            for name, value in settings.items():
-                if fields[name] != value:
-                    raise ValueError(f"{self.path}, line {number}: written with {name}={fields[name] or '(none)'}, "
-                                     f"this batch has {name}={value or '(none)'}; use the same settings or "
-                                     "another output file")
-            try:
-                row = {c: _parse(c, v) for c, v in fields.items()}
-            except ValueError:
-                raise ValueError(f"{self.path}, line {number}: malformed row") from None
-            task = Task(row["gauge"], row["forcing"], row["model"], row["seed"])
-            self.rows[task] = row
-            self.order.append(task)
-        kept = len(text[:len(expected) + keep].encode("utf-8"))
-        if kept != len(data):
-            os.ftruncate(self.fd, kept)
+        stream = os.fdopen(os.dup(self.fd), "rb")
+        with stream:
+            stream.seek(0)
+            first = stream.readline()
+            if not first:
+                self._write(header())
+                return
+            schema = _layout(first, self.path)
+            if schema != SCHEMA:
+                raise ResultsError(f"{self.path}: written in results schema {schema} by an earlier version; this "
+                                   f"version appends rows of schema {SCHEMA} only: give a new file "
+                                   "(vardex.read_results still reads this one)")
+            if not first.endswith(b"\n"):
+                raise ResultsError(f"{self.path}: not a results file (its first line is not the header)")
+            keep = len(first)
+            for record, row in _rows(stream, self.path, schema):
+                for name, value in settings.items():
+                    if format_value(row[name]) != value:
+                        raise ResultsError(
+                            f"{self.path}, line {record.line}: written with {name}={format_value(row[name]) or '(none)'}, "
+                            f"this batch has {name}={value or '(none)'}; use the same settings or another output file")
+                task = task_of(row)
+                self.rows[task] = row
+                self.order.append(task)
+                keep = len(first) + record.end
+        if keep != os.fstat(self.fd).st_size:
+            os.ftruncate(self.fd, keep)
 
     def _write(self, line: str) -> None:
         data = line.encode("utf-8")
-        while data:
-            data = data[os.write(self.fd, data):]
+        try:
+            while data:
+                data = data[os.write(self.fd, data):]
+        except OSError as exc:
+            raise OSError(exc.errno, f"{self.path}: cannot write: {exc.strerror}") from None
 
     def append(self, row: Mapping[str, Any]) -> None:
         self._write(format_row(row))
 
     def rewrite(self, rows: Sequence[Mapping[str, Any]]) -> None:
-        """Replace the file by ``rows``, at once (see `_files.replace`)."""
-        _files.replace(self.target, lambda stream: write_rows(stream, rows))
+        """Replace the file's content by ``rows``, only while the path still names the file this log opened.
+
+        Through a new file renamed over it where that keeps everything of the file (its only link, owned by us,
+        its group kept); else in place, on the open descriptor."""
+        now: os.stat_result | None
+        linked: os.stat_result | None
+        try:
+            now = os.stat(self.path)
+            linked = os.lstat(self.target)
+        except OSError:
+            now = linked = None
+        same = (now is not None and linked is not None and stat.S_ISREG(linked.st_mode)
+                and (now.st_dev, now.st_ino) == (self.identity.st_dev, self.identity.st_ino)
+                and (linked.st_dev, linked.st_ino) == (self.identity.st_dev, self.identity.st_ino))
+        if not same:
+            warnings.warn(f"{self.path} no longer names the file this batch opened: its rows were appended to that "
+                          "file and it was left as it is (not rewritten in task order)", RuntimeWarning, stacklevel=3)
+            return
+        text = io.StringIO()
+        write_rows(text, rows)
+        data = text.getvalue().encode("utf-8")
+        if not _files.replace_same(self.target, data, self.fd):
+            self._rewrite_in_place(data)
+
+    def _rewrite_in_place(self, data: bytes) -> None:
+        done = 0
+        try:
+            # pwrite on an O_APPEND descriptor appends whatever the offset: drop the flag first.
+            fcntl.fcntl(self.fd, fcntl.F_SETFL, fcntl.fcntl(self.fd, fcntl.F_GETFL) & ~os.O_APPEND)
+            while done < len(data):
+                done += os.pwrite(self.fd, data[done:], done)
+            os.ftruncate(self.fd, len(data))
+            os.fsync(self.fd)
+        except OSError as exc:
+            raise OSError(exc.errno, f"{self.path}: cannot rewrite: {exc.strerror}") from None
 
     def close(self) -> None:
         os.close(self.fd)

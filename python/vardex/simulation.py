@@ -1,21 +1,35 @@
-"""Running one parameter set: the whole record (`simulate`) or any series laid out like it (`run`)."""
+"""Running one parameter set: the whole record (`simulate`), a window of it (`score_window`), or any series
+laid out like it (`run`); and scoring a simulation by the calibrators' own rule (`score`)."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Mapping, NamedTuple
+from typing import Any, Mapping, NamedTuple, Protocol, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
 import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
-from vardex import _convert
+from vardex import _convert, _core
 from vardex.data import Catchment
 from vardex.models import MODELS, canonical_model
+from vardex.periods import Window
 
-if TYPE_CHECKING:
-    from vardex.calibration import CalibrationResult
+__all__ = ["simulate", "Forcing", "param_names", "default_bands", "run", "score", "score_window", "Calibrated",
+           "METRIC_NAMES"]
 
-__all__ = ["simulate", "Forcing", "param_names", "default_bands", "run"]
+# The order of the calibrators' metric triples.
+METRIC_NAMES = ("rmse", "nse", "kge")
+
+
+@runtime_checkable
+class Calibrated(Protocol):
+    """What `simulate` takes from a calibration result: its model, parameters, snow setting and bands."""
+
+    model: str
+    snow: bool
+    params: dict[str, float]
+
+    def bands_on(self, catchment: Catchment) -> np.ndarray | None: ...
 
 # CemaNeige's elevation bands by default: the catchment's median elevation - 200, + 0 and + 200 m.
 _SNOW_BAND_OFFSETS = np.array([-200.0, 0.0, 200.0])
@@ -78,24 +92,23 @@ def _vector(params: Any, names: list[str]) -> np.ndarray:
     return values
 
 
-def simulate(catchment: Catchment, model: str, params: Mapping[str, float] | npt.ArrayLike | CalibrationResult,
+def simulate(catchment: Catchment, model: str, params: Mapping[str, float] | npt.ArrayLike | Calibrated,
              *, snow: bool | None = None, elevation_bands: npt.ArrayLike | None = None) -> np.ndarray:
     """Streamflow (mm/day) of ``model`` with ``params`` over the whole record of ``catchment``.
 
     ``params`` is a dict by name, a sequence in the calibrators' order (CemaNeige's ``ctg``, ``kf``, ``qnbv``
     first with snow), or a `CalibrationResult` (whose snow setting is then used unless given, and its
-    elevation bands on its own catchment; another catchment gets its default bands). ``snow`` defaults to what ``params`` holds: CemaNeige's names, or three values more than the model
-    has. The result equals ``vardex_rs``'s own calls on the catchment's series, bit for bit.
+    elevation bands on its own catchment; another catchment gets its default bands). ``snow`` defaults to what
+    ``params`` holds: CemaNeige's names, or three values more than the model has. The result equals
+    ``vardex_rs``'s own calls on the catchment's series, bit for bit.
     """
-    from vardex.calibration import CalibrationResult, snow_bands
-
     model = canonical_model(model)
-    if isinstance(params, CalibrationResult):
+    if isinstance(params, Calibrated):
         if model != params.model:
             raise ValueError(f"params were calibrated for '{params.model}', not '{model}'")
         snow = params.snow if snow is None else snow
         if elevation_bands is None and snow:
-            elevation_bands = snow_bands(params, catchment)
+            elevation_bands = params.bands_on(catchment)
         params = params.params
     if snow is None:
         own = param_names(model, False)
@@ -105,3 +118,28 @@ def simulate(catchment: Catchment, model: str, params: Mapping[str, float] | npt
     forcing = Forcing(catchment.precipitation, catchment.temperature, catchment.pet, catchment.day_of_year)
     bands = default_bands(catchment, elevation_bands) if snow else None
     return run(model, values, forcing, bands, float(catchment.median_elevation))
+
+
+def window_forcing(catchment: Catchment, win: Window) -> Forcing:
+    """The catchment's forcing over ``win``, its warm-up repeated in front for the spin-up."""
+    return Forcing(win.series(catchment.precipitation), win.series(catchment.temperature), win.series(catchment.pet),
+                   win.series(catchment.day_of_year))
+
+
+def score(observed: np.ndarray, simulated: np.ndarray, transformation: str = "none") -> dict[str, float]:
+    """rmse, nse and kge of ``simulated`` against ``observed`` (one period, same length), computed by the
+    calibrators' own scoring: days without an observation skipped, both transformed, a non-finite simulation or
+    a degenerate metric scored its worst value."""
+    if not np.isfinite(observed).any():
+        raise ValueError("no streamflow observations in the period (every day is missing)")
+    triple = _core.score(observed, simulated, transformation)
+    return dict(zip(METRIC_NAMES, (float(v) for v in triple)))
+
+
+def score_window(catchment: Catchment, model: str, params: np.ndarray, win: Window, bands: np.ndarray | None,
+                 transformation: str) -> tuple[dict[str, float], np.ndarray]:
+    """(metrics on the window's period, simulation from the window's start, spin-up left out) of one set."""
+    simulation = run(model, params, window_forcing(catchment, win), bands, float(catchment.median_elevation))
+    simulation = simulation[win.repeated:]
+    metrics = score(catchment.observed[win.first:win.stop], simulation[win.warmup:], transformation)
+    return metrics, simulation

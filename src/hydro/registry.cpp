@@ -1,7 +1,10 @@
 #include "hydro/registry.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
+
+#include "errors/format.hpp"
 
 namespace vardex::hydro {
 
@@ -133,8 +136,8 @@ std::expected<Recording, HydroError> record_fluxes(const ModelSpec& m, std::span
     return out;
 }
 
-std::vector<BalanceTerm> water_balance(const ModelSpec& m, const Recording& r,
-                                       std::span<const double> precipitation) {
+std::expected<std::vector<BalanceTerm>, HydroError> water_balance(const ModelSpec& m, const Recording& r,
+                                                                 std::span<const double> precipitation) {
     const std::size_t days = r.q.size();
     const auto total = [&](std::span<const double> v) {
         double sum = 0.0;
@@ -166,7 +169,25 @@ std::vector<BalanceTerm> water_balance(const ModelSpec& m, const Recording& r,
         change = change + weight * (r.states[k * days + days - 1] - r.initial[k]);
     }
     out.push_back({"storage_change", change});
-    out.push_back({"residual", (((rain + boundary) - evaporation) - streamflow) - change});
+    const double residual = (((rain + boundary) - evaporation) - streamflow) - change;
+    out.push_back({"residual", residual});
+
+    // Rounding moves a balance by a few ulps of the water that passed through and of every day's stores;
+    // 1e-10 of their sum is far above that and far below any water a model could lose.
+    double scale = 0.0;
+    for (const BalanceTerm& term : out) scale = scale + std::fabs(term.total);
+    for (std::size_t k = 0; k < m.states.size(); ++k) {
+        const double weight = std::fabs(m.storage.empty() ? 1.0 : m.storage[k]);
+        scale = scale + weight * std::fabs(r.initial[k]);
+        for (std::size_t i = 0; i < days; ++i) scale = scale + weight * std::fabs(r.states[k * days + i]);
+    }
+    for (const BalanceTerm& term : out)
+        if (!std::isfinite(term.total))
+            return std::unexpected(NumericalError{"water balance", std::string(term.name) + " total is not finite"});
+    if (!std::isfinite(scale) || std::fabs(residual) > 1e-10 * scale)
+        return std::unexpected(NumericalError{
+            "water balance", "the balance does not close (residual " + format_f64(residual) +
+                                 " mm): the inputs are beyond what the model's arithmetic can account for"});
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "calibration/problem.hpp"
 #include "hydro/registry.hpp"
 #include "module/bindings.hpp"
 #include "snow/cemaneige.hpp"
@@ -74,9 +75,10 @@ PyObject* water_balance(PyObject*, PyObject* args, PyObject* kwargs) {
         args, kwargs, "OOOO:water_balance",
         [](const hydro::ModelSpec& m, const hydro::Recording& r, std::span<const double> precipitation) -> PyObject* {
             const auto terms = without_gil([&] { return hydro::water_balance(m, r, precipitation); });
+            if (!terms) return raise(terms.error());
             Ref dict(PyDict_New());
             if (!dict) return nullptr;
-            for (const hydro::BalanceTerm& term : terms) {
+            for (const hydro::BalanceTerm& term : *terms) {
                 Ref value(PyFloat_FromDouble(term.total));
                 if (!value || PyDict_SetItemString(dict.get(), term.name, value.get()) < 0) return nullptr;
             }
@@ -112,7 +114,34 @@ PyObject* cemaneige_fluxes(PyObject*, PyObject* args, PyObject* kwargs) {
                          [](const auto& r) -> const std::vector<double>& { return r.fluxes; });
 }
 
+// [rmse, nse, kge] of a simulation against observations, by the calibrators' own rule: days without an
+// observation skipped, both transformed, worst values for a non-finite simulation or a degenerate metric.
+PyObject* score(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"observations", "simulation", "transformation", nullptr};
+    PyObject *observations_obj, *simulation_obj, *transformation_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:score", const_cast<char**>(keywords), &observations_obj,
+                                     &simulation_obj, &transformation_obj))
+        return nullptr;
+    auto observations = f64_array(observations_obj, "observations");
+    if (!observations) return nullptr;
+    auto simulation = f64_array(simulation_obj, "simulation");
+    if (!simulation) return nullptr;
+    auto text = str_arg(transformation_obj, "transformation");
+    if (!text) return nullptr;
+    auto transformation = calibration::parse_transformation(*text);
+    if (!transformation) {
+        PyErr_SetString(PyExc_ValueError, transformation.error().c_str());
+        return nullptr;
+    }
+    auto triple = without_gil([&] { return calibration::score(std::span<const double>(observations->data(), observations->size()),
+                                std::span<const double>(simulation->data(), simulation->size()), *transformation, 0); });
+    if (!triple) return raise(triple.error());
+    return new_array(std::span<const double>(*triple));
+}
+
 PyMethodDef methods[] = {
+    {"score", guarded_cfunction<score>(), METH_VARARGS | METH_KEYWORDS,
+     "score(observations, simulation, transformation)\n--\n\n"},
     {"model_states", guarded_cfunction<model_states>(), METH_VARARGS | METH_KEYWORDS,
      "model_states(model, params, precipitation, pet)\n--\n\n"},
     {"model_fluxes", guarded_cfunction<model_fluxes>(), METH_VARARGS | METH_KEYWORDS,

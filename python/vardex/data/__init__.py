@@ -6,7 +6,6 @@ or implausible input is a ``DataError`` naming the file and line (or the array a
 """
 from __future__ import annotations
 
-from vardex.data.camels import _read_catchment  # noqa: F401  (the tests' tmax / tmin come through it)
 from vardex.data.camels import gauges, load_camels, sample_dir
 from vardex.data.caravan import caravan_gauges, load_caravan
 from vardex.data.catchment import Catchment, DataError

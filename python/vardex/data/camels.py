@@ -12,13 +12,14 @@ and the flat one of the sample shipped with the package (``<gauge>_<product>_for
 from __future__ import annotations
 
 import datetime
+import glob
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from vardex.data._files import read_lines, require
-from vardex.data.catchment import Catchment, DataError, check, date_step, day_of_year, first_invalid, oudin, \
+from vardex import _files
+from vardex.data.catchment import Catchment, DataError, check, check_product, date_step, day_of_year, first_invalid, oudin, \
     problem
 
 CFS_TO_M3S = 0.028316846592
@@ -52,14 +53,17 @@ def load_camels(gauge: str, data_dir: str | Path | None = None, forcing: str = "
                      source=str(_root(data_dir).resolve()))
 
 
-def gauges(data_dir: str | Path | None = None) -> list[str]:
-    """Gauges of ``data_dir`` (default: the shipped sample) that have both a forcing and a streamflow file."""
+def gauges(data_dir: str | Path | None = None, forcing: str | None = None) -> list[str]:
+    """Gauges of ``data_dir`` (default: the shipped sample) that have a streamflow file and a forcing file of
+    ``forcing`` (of any product when None)."""
     root = _root(data_dir)
+    product = "*" if forcing is None else glob.escape(check_product(forcing))
     if _standard(root):
-        forced = {p.name.split("_lump_")[0] for p in root.glob("basin_mean_forcing/*/*/*_lump_*forcing*.txt")}
+        forced = {p.name.split("_lump_")[0]
+                  for p in root.glob(f"basin_mean_forcing/{product}/*/*_lump_*forcing*.txt")}
         flows = root.glob("usgs_streamflow/*/*_streamflow_qc.txt")
     else:
-        forced = {p.name.split("_")[0] for p in root.glob("*_*_forcing.txt")}
+        forced = {p.name.split("_")[0] for p in root.glob(f"*_{product}_forcing.txt")}
         flows = root.glob("*_streamflow_qc.txt")
     return sorted(forced & {p.name.split("_")[0] for p in flows})
 
@@ -70,8 +74,7 @@ def _read_catchment(gauge: str, data_dir: str | Path | None, forcing: str) -> di
     """Everything load_camels needs, with tmax and tmin kept apart."""
     if not isinstance(gauge, str) or not gauge.isalnum():
         raise ValueError(f"gauge must be a CAMELS gauge id such as '01022500', got {gauge!r}")
-    if not isinstance(forcing, str) or not forcing.isalnum():
-        raise ValueError(f"forcing must be a product name such as 'daymet', got {forcing!r}")
+    check_product(forcing)
     root = _root(data_dir)
     topo_path = _attribute_file(root, "camels_topo.txt")
     topo = _attributes(topo_path, gauge, ("gauge_lat", "elev_mean", "area_gages2"))
@@ -111,7 +114,8 @@ def _standard(root: Path) -> bool:
 
 def _paths(root: Path, gauge: str, forcing: str) -> tuple[Path, Path]:
     if not _standard(root):
-        return (require(root / f"{gauge}_{forcing}_forcing.txt"), require(root / f"{gauge}_streamflow_qc.txt"))
+        return (_files.require(root / f"{gauge}_{forcing}_forcing.txt", DataError),
+                _files.require(root / f"{gauge}_streamflow_qc.txt", DataError))
     product = root / "basin_mean_forcing" / forcing
     if not product.is_dir():
         known = sorted(p.name for p in (root / "basin_mean_forcing").iterdir() if p.is_dir())
@@ -130,7 +134,7 @@ def _one(directory: Path, pattern: str) -> Path:
 
 def _attributes(path: Path, gauge: str, keys: tuple[str, ...]) -> dict[str, str]:
     """The row of ``gauge`` in a semicolon-separated attribute table, as strings (``_line``: its number)."""
-    lines = read_lines(path)
+    lines = _files.read_lines(path, DataError)
     if not lines:
         raise DataError(f"{path}: empty file")
     header = [h.strip() for h in lines[0].split(";")]
@@ -175,7 +179,7 @@ def _date(fields: list[str], path: Path, number: int) -> datetime.date:
 
 def _read_forcing(path: Path) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """Dates (datetime64[D], consecutive days), precipitation, tmax and tmin of a CAMELS forcing file."""
-    lines = read_lines(path)
+    lines = _files.read_lines(path, DataError)
     if len(lines) <= FORCING_HEADER_LINES:
         raise DataError(f"{path}: no data rows after the {FORCING_HEADER_LINES} header lines")
     columns = [c.lower() for c in lines[FORCING_HEADER_LINES - 1].split()]
@@ -215,7 +219,7 @@ def _read_streamflow(path: Path, gauge: str, dates: np.ndarray, area_km2: float)
     first = dates[0].astype(datetime.date)
     q = np.full(len(dates), np.nan)
     seen: dict[datetime.date, int] = {}
-    for number, line in enumerate(read_lines(path), start=1):
+    for number, line in enumerate(_files.read_lines(path, DataError), start=1):
         fields = line.split()
         if not fields:
             continue

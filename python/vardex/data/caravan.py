@@ -16,10 +16,11 @@ import io
 import math
 import re
 from pathlib import Path
+from typing import Iterator
 
 import numpy as np
 
-from vardex.data._files import read_text, require
+from vardex import _files
 from vardex.data.catchment import Catchment, DataError, check, date_step, day_of_year, first_invalid, oudin, \
     problem
 
@@ -50,7 +51,7 @@ def load_caravan(gauge_id: str, data_dir: str | Path, pet: str = "oudin", *,
     if not root.is_dir():
         raise DataError(f"{root}: no such data directory")
     attributes = root / "attributes" / source
-    other_path = require(attributes / f"attributes_other_{source}.csv")
+    other_path = _files.require(attributes / f"attributes_other_{source}.csv", DataError)
     other, where = _row(other_path, gauge_id, ("gauge_name", "gauge_lat", "area"))
     latitude = check("latitude", "gauge_lat", _number(other, "gauge_lat", where), where)
     area = check("area", "area", _number(other, "area", where, missing_ok=True), where, missing_ok=True)
@@ -63,7 +64,7 @@ def load_caravan(gauge_id: str, data_dir: str | Path, pet: str = "oudin", *,
             atlas, where = _row(hydroatlas_path, gauge_id, ("ele_mt_sav",))
             median_elevation = check("elevation", "ele_mt_sav", _number(atlas, "ele_mt_sav", where), where)
 
-    dates, series = _timeseries(require(root / "timeseries" / "csv" / source / f"{gauge_id}.csv"),
+    dates, series = _timeseries(_files.require(root / "timeseries" / "csv" / source / f"{gauge_id}.csv", DataError),
                                 with_pet=pet == "caravan")
     doy = day_of_year(dates)
     return Catchment(gauge=gauge_id, name=other["gauge_name"].strip(), dates=dates,
@@ -100,28 +101,44 @@ def _number(row: dict[str, str], key: str, where: str, *, missing_ok: bool = Fal
         raise DataError(f"{where}: {key} is not a number ({row[key]!r})") from None
 
 
+def _records(path: Path) -> Iterator[tuple[int, list[str]]]:
+    """(the line a record starts on, its fields) of a CSV file; a malformed record is a DataError naming the
+    line it starts on (a quote left open is reported where it opened, not at the end of the file)."""
+    reader = csv.reader(io.StringIO(_files.read_text(path, DataError), newline=""))
+    while True:
+        start = reader.line_num + 1
+        try:
+            fields = next(reader)
+        except StopIteration:
+            return
+        except csv.Error as exc:
+            raise DataError(f"{path}, line {start}: {exc}") from None
+        yield start, fields
+
+
+def _header(records: Iterator[tuple[int, list[str]]]) -> list[str]:
+    return [h.strip() for h in next(records, (1, []))[1]]
+
+
 def _row(path: Path, gauge_id: str, columns: tuple[str, ...]) -> tuple[dict[str, str], str]:
     """The row of ``gauge_id`` in an attribute table and where it is ("<path>, line <n>")."""
-    reader = csv.reader(io.StringIO(read_text(path), newline=""))
+    records = _records(path)
     found: tuple[dict[str, str], str] | None = None
-    try:
-        header = [h.strip() for h in next(reader, [])]
-        missing = [c for c in ("gauge_id",) + columns if c not in header]
-        if missing:
-            raise DataError(f"{path}, line 1: no column {', '.join(missing)}")
-        at = header.index("gauge_id")
-        for fields in reader:
-            if not fields:
-                continue
-            if len(fields) != len(header):
-                raise DataError(f"{path}, line {reader.line_num}: {len(fields)} fields, the header has {len(header)}")
-            if fields[at].strip() != gauge_id:
-                continue
-            if found is not None:
-                raise DataError(f"{path}, line {reader.line_num}: gauge {gauge_id} again (first on {found[1]})")
-            found = dict(zip(header, fields)), f"{path}, line {reader.line_num}"
-    except csv.Error as exc:
-        raise DataError(f"{path}, line {reader.line_num}: {exc}") from None
+    header = _header(records)
+    missing = [c for c in ("gauge_id",) + columns if c not in header]
+    if missing:
+        raise DataError(f"{path}, line 1: no column {', '.join(missing)}")
+    at = header.index("gauge_id")
+    for number, fields in records:
+        if not fields:
+            continue
+        if len(fields) != len(header):
+            raise DataError(f"{path}, line {number}: {len(fields)} fields, the header has {len(header)}")
+        if fields[at].strip() != gauge_id:
+            continue
+        if found is not None:
+            raise DataError(f"{path}, line {number}: gauge {gauge_id} again (first on {found[1]})")
+        found = dict(zip(header, fields)), f"{path}, line {number}"
     if found is None:
         raise DataError(f"{path}: no row for gauge {gauge_id}")
     return found
@@ -130,36 +147,32 @@ def _row(path: Path, gauge_id: str, columns: tuple[str, ...]) -> tuple[dict[str,
 def _timeseries(path: Path, with_pet: bool) -> tuple[np.ndarray, dict[str, np.ndarray]]:
     """Consecutive dates and the Catchment series of a time-series file; NaN where a field is empty."""
     wanted = {field: column for field, (column, _) in _COLUMNS.items() if with_pet or field != "pet"}
-    reader = csv.reader(io.StringIO(read_text(path), newline=""))
+    records = _records(path)
     dates: list[datetime.date] = []
     lines: list[int] = []
     values: dict[str, list[float]] = {field: [] for field in wanted}
-    try:
-        header = [h.strip() for h in next(reader, [])]
-        missing = [c for c in ("date", *wanted.values()) if c not in header]
-        if missing:
-            raise DataError(f"{path}, line 1: no column {', '.join(missing)}")
-        at = {field: header.index(column) for field, column in wanted.items()}
-        at_date = header.index("date")
-        for fields in reader:
-            number = reader.line_num
-            if not fields:
-                continue
-            if len(fields) != len(header):
-                raise DataError(f"{path}, line {number}: {len(fields)} fields, the header has {len(header)}")
-            date = _date(fields[at_date].strip(), path, number)
-            if dates and date != dates[-1] + datetime.timedelta(days=1):
-                raise DataError(f"{path}, line {number}: {date_step(dates[-1], date)}")
-            dates.append(date)
-            lines.append(number)
-            for field, i in at.items():
-                text = fields[i].strip()
-                try:
-                    values[field].append(float(text) if text else math.nan)
-                except ValueError:
-                    raise DataError(f"{path}, line {number}: {wanted[field]} is not a number ({text!r})") from None
-    except csv.Error as exc:
-        raise DataError(f"{path}, line {reader.line_num}: {exc}") from None
+    header = _header(records)
+    missing = [c for c in ("date", *wanted.values()) if c not in header]
+    if missing:
+        raise DataError(f"{path}, line 1: no column {', '.join(missing)}")
+    at = {field: header.index(column) for field, column in wanted.items()}
+    at_date = header.index("date")
+    for number, fields in records:
+        if not fields:
+            continue
+        if len(fields) != len(header):
+            raise DataError(f"{path}, line {number}: {len(fields)} fields, the header has {len(header)}")
+        date = _date(fields[at_date].strip(), path, number)
+        if dates and date != dates[-1] + datetime.timedelta(days=1):
+            raise DataError(f"{path}, line {number}: {date_step(dates[-1], date)}")
+        dates.append(date)
+        lines.append(number)
+        for field, i in at.items():
+            text = fields[i].strip()
+            try:
+                values[field].append(float(text) if text else math.nan)
+            except ValueError:
+                raise DataError(f"{path}, line {number}: {wanted[field]} is not a number ({text!r})") from None
     if not dates:
         raise DataError(f"{path}: no data rows")
     series = {field: np.array(v, dtype=np.float64) for field, v in values.items()}

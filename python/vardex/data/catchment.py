@@ -1,7 +1,9 @@
 """The catchment record every workflow takes, the checks every reader applies to it, and the user's own data."""
 from __future__ import annotations
 
+import hashlib
 import math
+import warnings
 from dataclasses import dataclass
 from typing import Any, Mapping, NamedTuple
 
@@ -89,6 +91,19 @@ def oudin(temperature: npt.NDArray[np.float64], doy: npt.NDArray[np.uint64],
     return pet
 
 
+# Caravan "product" -> load_caravan's pet argument.
+CARAVAN_PRODUCTS = {"caravan": "oudin", "caravan_pet": "caravan"}
+
+
+def check_product(product: object) -> str:
+    """A forcing product name, checked: letters and digits (a CAMELS product) or a Caravan product."""
+    if isinstance(product, str):
+        name = product.strip()
+        if (name.isascii() and name.isalnum()) or name in CARAVAN_PRODUCTS:
+            return name
+    raise ValueError(f"forcing must be a product name such as 'daymet' or 'caravan', got {product!r}")
+
+
 # The series of a Catchment in to_pandas / from_dataframe, by field.
 _FRAME_COLUMNS = {"precipitation": "precipitation", "temperature": "temperature", "observed": "streamflow",
                   "pet": "pet"}
@@ -114,10 +129,28 @@ class Catchment:
     median_elevation: float     # m; NaN when unknown (then the snow model cannot be used)
     area_km2: float             # NaN when unknown
     forcing: str = ""           # what the series come from: "daymet", "caravan", "own", ...
-    source: str = ""            # where they were read: the data directory, "" when built in memory
+    source: str = ""            # where they were read: the data directory, "" when built in memory (see origin)
 
     def __len__(self) -> int:
         return len(self.dates)
+
+    @property
+    def origin(self) -> str:
+        """What identifies these data: the data directory they were read from, or, for a catchment built in
+        memory, ``memory:`` and a fingerprint of its series and attributes (two different own data sets never
+        share it, the same data always do)."""
+        if self.source:
+            return self.source
+        digest = hashlib.sha256()
+        for text in (self.gauge, self.name, self.forcing):
+            digest.update(text.encode("utf-8", "surrogatepass") + b"\0")
+        for number in (self.latitude, self.median_elevation, self.area_km2):
+            digest.update(np.float64(number).tobytes())
+        for values in (self.dates.astype("datetime64[D]").astype(np.int64), self.precipitation, self.temperature,
+                       self.day_of_year, self.observed, self.pet):
+            array = np.ascontiguousarray(values)
+            digest.update(str(array.dtype).encode() + len(array).to_bytes(8, "little") + array.tobytes())
+        return "memory:" + digest.hexdigest()[:32]
 
     def elevation_for_snow(self) -> float:
         """The median elevation the snow model's layers are placed around; a ``DataError`` when unknown."""
@@ -209,14 +242,20 @@ class Catchment:
 
 def _days(dates: npt.ArrayLike) -> npt.NDArray[np.datetime64]:
     """Consecutive whole days as datetime64[D]."""
+    # One rule for texts, objects and datetime64: read each at its own resolution, then it must be a whole day.
+    # A time zone is refused: NumPy would shift the day to UTC.
     try:
         raw = np.asarray(dates)
         if raw.dtype.kind not in "MUSO":
             raise TypeError(f"got an array of {raw.dtype}")
+        if raw.dtype.kind != "M":
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                raw = raw.astype("datetime64")
         days = raw.astype("datetime64[D]")
-        exact = raw.dtype.kind != "M" or bool((days.astype(raw.dtype) == raw).all())
-    except (TypeError, ValueError) as exc:
-        raise DataError(f"dates: not readable as dates ({exc})") from None
+        exact = bool((days.astype(raw.dtype) == raw).all())
+    except (TypeError, ValueError, Warning) as exc:
+        raise DataError(f"dates: not readable as dates without a time zone ({exc})") from None
     if days.ndim != 1 or len(days) == 0:
         raise DataError("dates must be a non-empty one-dimensional sequence")
     if np.isnat(days).any():

@@ -10,24 +10,15 @@ from pathlib import Path
 from vardex.data.camels import gauges as camels_gauges
 from vardex.data.camels import load_camels
 from vardex.data.caravan import caravan_gauges, load_caravan
-from vardex.data.catchment import Catchment
+from vardex.data.catchment import CARAVAN_PRODUCTS, Catchment, check_product
 
 __all__ = ["CARAVAN_PRODUCTS", "load", "list_gauges", "check_product"]
-
-# Caravan "product" -> load_caravan's pet argument.
-CARAVAN_PRODUCTS = {"caravan": "oudin", "caravan_pet": "caravan"}
-
-
-def check_product(product: object) -> str:
-    """A forcing product name, checked: letters and digits (a CAMELS product) or a Caravan product."""
-    if isinstance(product, str) and (product.isalnum() or product in CARAVAN_PRODUCTS):
-        return product
-    raise ValueError(f"forcing must be a product name such as 'daymet' or 'caravan', got {product!r}")
 
 
 def load(gauge: str, data_dir: str | Path | None = None, forcing: str = "daymet") -> Catchment:
     """The catchment of ``gauge`` in ``data_dir`` (default: the bundled CAMELS sample) for ``forcing``."""
-    if check_product(forcing) in CARAVAN_PRODUCTS:
+    forcing = check_product(forcing)
+    if forcing in CARAVAN_PRODUCTS:
         if data_dir is None:
             raise ValueError("a Caravan catchment needs its data directory (data_dir, --data or --caravan)")
         return load_caravan(gauge, data_dir, pet=CARAVAN_PRODUCTS[forcing])
@@ -35,9 +26,10 @@ def load(gauge: str, data_dir: str | Path | None = None, forcing: str = "daymet"
 
 
 def list_gauges(data_dir: str | Path | None = None, forcing: str = "daymet") -> list[str]:
-    """The gauges of ``data_dir`` that ``load`` can read for ``forcing``."""
-    if check_product(forcing) in CARAVAN_PRODUCTS:
+    """The gauges of ``data_dir`` that have the files ``load`` reads for ``forcing``."""
+    forcing = check_product(forcing)
+    if forcing in CARAVAN_PRODUCTS:
         if data_dir is None:
             raise ValueError("a Caravan catchment needs its data directory (data_dir, --data or --caravan)")
         return caravan_gauges(data_dir)
-    return camels_gauges(data_dir)
+    return camels_gauges(data_dir, forcing)

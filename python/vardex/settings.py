@@ -1,0 +1,315 @@
+"""Everything that can change a calibration's result, checked once: the `Settings` record.
+
+`calibrate`, `compare`, `calibrate_many` and every command of the command line build one, so that an option is
+refused the same way wherever it is given, and before any work starts. The optimiser defaults and the snow rule
+live here and nowhere else.
+"""
+from __future__ import annotations
+
+import json
+import math
+import operator
+import os
+from dataclasses import dataclass, field
+from typing import Any, Iterable, Mapping
+
+import numpy as np
+import vardex_rs
+import vardex_rs.hydro
+import vardex_rs.snow.cemaneige
+
+from vardex import periods
+from vardex.data.catchment import check_product
+from vardex.models import MODELS, canonical_model
+
+__all__ = ["Settings", "SCE_DEFAULTS", "DDS_DEFAULTS", "DEFAULT_BUDGET", "SNOW_AUTO_FROST_SHARE", "U64_MAX",
+           "OPTIMISERS", "OBJECTIVES", "TRANSFORMATIONS", "count", "sce_minimum", "refuse_repeated"]
+
+U64_MAX = 2**64 - 1
+
+# Chosen by measurement (bench/defaults.py, BENCHMARKS.md): five complexes and 3000 DDS evaluations reach a
+# better median score, with a far smaller spread between seeds, than two complexes and 1000 evaluations.
+SCE_DEFAULTS: Mapping[str, float] = {"n_complexes": 5, "k_stop": 10, "p_convergence_threshold": 0.1,
+                                     "geometric_range_threshold": 1e-3}
+DDS_DEFAULTS: Mapping[str, float] = {"r": 0.2}
+DEFAULTS = {"sce": SCE_DEFAULTS, "dds": DDS_DEFAULTS}
+DEFAULT_BUDGET = {"sce": 10000, "dds": 3000}
+# Settings counted in whole numbers; the others are real numbers.
+_COUNTED = {"n_complexes", "k_stop"}
+
+OPTIMISERS = ("sce", "dds")
+OBJECTIVES = ("nse", "kge", "rmse")
+TRANSFORMATIONS = ("log", "sqrt", "none")
+
+# With snow="auto", CemaNeige runs when at least this share of the days has a mean temperature below 0 °C.
+SNOW_AUTO_FROST_SHARE = 0.05
+_SNOW_PARAMS = len(vardex_rs.snow.cemaneige.param_names)
+
+# Bytes one simulated day costs a calibration at most (forcing, observations, simulation, snow output, scored
+# values, the spin-up copies): bounds the spin-up by the machine's memory before anything is allocated.
+_BYTES_PER_DAY = 96
+
+
+def _memory() -> int:
+    try:
+        return int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"))
+    except (ValueError, OSError, AttributeError):
+        return 8 << 30
+
+
+def count(value: Any, name: str, minimum: int = 0, maximum: int = U64_MAX) -> int:
+    """A whole number in [minimum, maximum]: an int, a NumPy integer or an integral float (2.0), never a bool, a
+    fraction or a text."""
+    number: int | None = None
+    if not isinstance(value, (bool, np.bool_)):
+        if isinstance(value, (float, np.floating)):
+            if math.isfinite(value) and float(value).is_integer():
+                number = int(value)
+        else:
+            try:
+                number = operator.index(value)
+            except TypeError:
+                pass
+    if number is None:
+        raise TypeError(f"{name} must be a whole number, got {value!r}")
+    if not minimum <= number <= maximum:
+        raise ValueError(f"{name} must be an integer in [{minimum}, {maximum}], got {number}")
+    return number
+
+
+def _real(value: Any, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a real number, got {value!r}")
+    number = float(value)
+    if math.isnan(number):
+        raise ValueError(f"{name} must be a real number, got nan")
+    return number
+
+
+def _choice(value: Any, name: str, valid: tuple[str, ...], unknown: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be one of {', '.join(valid)}, got {value!r}")
+    folded = value.strip().lower()
+    if folded not in valid:
+        raise ValueError(f"Unknown {unknown} '{value}'. Valid options: {', '.join(valid)}")
+    return folded
+
+
+def _snow(snow: object) -> bool | str:
+    if isinstance(snow, (bool, np.bool_)):
+        return bool(snow)
+    if isinstance(snow, str) and snow.strip().lower() == "auto":
+        return "auto"
+    raise ValueError(f"snow must be True, False or 'auto', got {snow!r}")
+
+
+def _listed(values: Any, name: str) -> list[Any]:
+    if isinstance(values, (str, int, np.integer)):
+        return [values]
+    try:
+        return list(values)
+    except TypeError:
+        raise TypeError(f"{name} must be one value or a sequence of them, got {values!r}") from None
+
+
+def refuse_repeated(what: str, values: Iterable[Any]) -> None:
+    seen: set[Any] = set()
+    repeated: list[str] = []
+    for value in values:
+        if value in seen:
+            repeated.append(str(value))
+            if len(repeated) > 5:
+                break
+        seen.add(value)
+    if repeated:
+        shown = ", ".join(dict.fromkeys(repeated[:5]))
+        raise ValueError(f"repeated {what}: {shown}" + (" and more" if len(repeated) > 5 else ""))
+
+
+def sce_minimum(n_params: int, n_complexes: int) -> tuple[int, int]:
+    """(population, smallest budget) of SCE: the population s = n_complexes × (2n + 1) and s to 3s evaluations
+    per cycle, of which at least one whole cycle must fit after the population."""
+    population = n_complexes * (2 * n_params + 1)
+    return population, population + 3 * population
+
+
+def _param_count(model: str, snow: bool) -> int:
+    return len(getattr(vardex_rs.hydro, model).param_names) + (_SNOW_PARAMS if snow else 0)
+
+
+@dataclass(frozen=True)
+class Settings:
+    """One frozen, checked record of everything that can change a result.
+
+    Build it with `Settings.build`, which normalises letter case, converts every count by one rule (an integral
+    float is taken, 1.5 is refused), fills in the defaults and checks the optimiser's settings against every
+    model's parameter count, CemaNeige's included wherever it may run.
+    """
+
+    models: tuple[str, ...] = MODELS
+    forcings: tuple[str, ...] = ("daymet",)
+    snow: bool | str = "auto"
+    elevation_bands: tuple[float, ...] | None = None
+    optimiser: str = "sce"
+    options: Mapping[str, float] = field(default_factory=lambda: dict(SCE_DEFAULTS))
+    objective: str = "nse"
+    transformation: str = "none"
+    warmup: int = 365
+    period: tuple[np.datetime64, np.datetime64] | None = None
+    validation: tuple[np.datetime64, np.datetime64] | None = None
+    spinup: int = 0
+    max_evaluations: int = DEFAULT_BUDGET["sce"]
+    max_steps: int | None = None
+    seeds: tuple[int, ...] = (1,)
+    keep: str | None = None
+
+    @classmethod
+    def build(cls, *, models: Any = None, forcing: Any = "daymet", snow: Any = "auto",
+              elevation_bands: Any = None, optimiser: Any = "sce", settings: Mapping[str, Any] | None = None,
+              objective: Any = "nse", transformation: Any = "none", warmup: Any = 365, period: Any = None,
+              validation: Any = None, spinup: Any = 0, max_evaluations: Any = None, max_steps: Any = None,
+              seeds: Any = 1, keep: Any = None, **options: Any) -> Settings:
+        """The checked record; ``settings`` and ``**options`` are the optimiser's settings (either form)."""
+        names = MODELS if models is None else tuple(canonical_model(m) for m in _listed(models, "models"))
+        if not names:
+            raise ValueError("no model given")
+        refuse_repeated("model", names)
+        forcings = tuple(check_product(p) for p in _listed(forcing, "forcing"))
+        if not forcings:
+            raise ValueError("no forcing product given")
+        refuse_repeated("forcing", forcings)
+        snow = _snow(snow)
+        bands = None
+        if elevation_bands is not None:
+            from vardex._convert import series
+
+            values = series(elevation_bands, "elevation_bands")
+            if not len(values) or not np.isfinite(values).all():
+                raise ValueError("elevation_bands must be one or more finite elevations (m)")
+            bands = tuple(float(v) for v in values)
+        optimiser = _choice(optimiser, "optimiser", OPTIMISERS, "optimiser")
+        given = dict(settings or {})
+        clash = sorted(set(given) & set(options))
+        if clash:
+            raise TypeError(f"{', '.join(clash)} given both in settings and as keyword arguments")
+        given.update(options)
+        unknown = sorted(set(given) - set(DEFAULTS[optimiser]))
+        if unknown:
+            raise TypeError(f"Unknown {optimiser} settings: {', '.join(map(str, unknown))}; valid: "
+                            f"{', '.join(DEFAULTS[optimiser])}")
+        checked: dict[str, float] = {}
+        for key, default in DEFAULTS[optimiser].items():
+            value = given.get(key, default)
+            checked[key] = count(value, key, 1) if key in _COUNTED else _real(value, key)
+        if optimiser == "dds" and not 0.0 < checked["r"] <= 1.0:
+            raise ValueError(f"neighborhood size r must be in (0, 1], got {checked['r']!r}")
+        objective = _choice(objective, "objective", OBJECTIVES, "objective function")
+        transformation = _choice(transformation, "transformation", TRANSFORMATIONS, "transformation function")
+        warmup = count(warmup, "warmup")
+        spinup = count(spinup, "spinup")
+        if spinup and spinup * warmup * _BYTES_PER_DAY > _memory() // 2:
+            raise ValueError(f"spinup {spinup} with a warm-up of {warmup} days would simulate "
+                             f"{spinup * warmup} days per run, more than this machine's memory holds")
+        budget = DEFAULT_BUDGET[optimiser] if max_evaluations is None else count(max_evaluations,
+                                                                                 "max_evaluations", 1)
+        if optimiser == "dds" and budget < 2:
+            raise ValueError(f"max_evaluations must be at least 2 for DDS, got {budget}")
+        steps = None if max_steps is None else count(max_steps, "max_steps", 1)
+        seed_values = tuple(count(s, "seed") for s in _listed(seeds, "seeds"))
+        if not seed_values:
+            raise ValueError("no seed given")
+        refuse_repeated("seed", seed_values)
+        if keep is not None and not (isinstance(keep, str) and keep.lower() == "all"):
+            raise ValueError(f"keep must be None or 'all', got {keep!r}")
+        cal = None if period is None else periods.bounds(period, "period")
+        val = None if validation is None else periods.bounds(validation, "validation")
+        if cal is not None and val is not None and val[0] <= cal[1] and cal[0] <= val[1]:
+            raise ValueError(periods.overlap_message(cal, val))
+        record = cls(models=names, forcings=forcings, snow=snow, elevation_bands=bands, optimiser=optimiser,
+                     options=checked, objective=objective, transformation=transformation, warmup=warmup,
+                     period=cal, validation=val, spinup=spinup, max_evaluations=budget, max_steps=steps,
+                     seeds=seed_values, keep=None if keep is None else "all")
+        record._check_budget()
+        return record
+
+    def _check_budget(self) -> None:
+        if self.optimiser != "sce":
+            return
+        complexes = int(self.options["n_complexes"])
+        # Where CemaNeige may run ("auto"), its parameters may be calibrated too: the larger count decides.
+        n = max(_param_count(m, self.snow is not False) for m in self.models)
+        population, smallest = sce_minimum(n, complexes)
+        if population * (n + 4) * 8 > _memory() // 2:
+            raise ValueError(f"n_complexes {complexes} makes a population of {population} points, more than this "
+                             "machine's memory holds")
+        if self.max_evaluations < smallest:
+            raise ValueError(f"max_evaluations must be at least {smallest} for SCE with {n} parameters and "
+                             f"{complexes} complexes, got {self.max_evaluations}")
+
+    # --- what a run takes from it --------------------------------------------------------------------------
+
+    def with_model(self, model: str, seed: int | None = None) -> Settings:
+        """This record for one model (and seed), rechecked: a record for one calibration."""
+        from dataclasses import replace
+
+        record = replace(self, models=(canonical_model(model),),
+                         seeds=self.seeds if seed is None else (count(seed, "seed"),))
+        record._check_budget()
+        return record
+
+    @property
+    def seed(self) -> int:
+        return self.seeds[0]
+
+    @property
+    def snow_mode(self) -> str:
+        """How a results file and the provenance record the snow setting: auto, on or off."""
+        return "auto" if self.snow == "auto" else ("on" if self.snow else "off")
+
+    def uses_snow(self, temperature: np.ndarray) -> bool:
+        """Whether CemaNeige runs on a catchment of these daily mean temperatures; "auto" decides on the share of
+        days below 0 °C."""
+        if self.snow != "auto":
+            return bool(self.snow)
+        temperature = np.asarray(temperature)
+        return bool(temperature.size) and float(np.mean(temperature < 0.0)) >= SNOW_AUTO_FROST_SHARE
+
+    def engine_arguments(self, model: str, snow: bool) -> tuple[tuple[Any, ...], int]:
+        """(arguments of vardex._core.Sce or Dds, evaluations made before the first step that the engine does
+        not count). SCE is given the budget less its population and one worst-case cycle, so it ends within it."""
+        snow_model = "cemaneige" if snow else None
+        o = self.options
+        if self.optimiser == "sce":
+            population, smallest = sce_minimum(_param_count(model, snow), int(o["n_complexes"]))
+            return ((model, snow_model, self.objective, self.transformation, int(o["n_complexes"]), int(o["k_stop"]),
+                     o["p_convergence_threshold"], o["geometric_range_threshold"],
+                     self.max_evaluations - smallest, self.seed), population)
+        return (model, snow_model, self.objective, self.transformation, o["r"], self.max_evaluations, self.seed), 0
+
+    # --- how it is recorded --------------------------------------------------------------------------------
+
+    def period_text(self, which: str = "period") -> str:
+        """A period as asked for, ``START:END`` ("" for none)."""
+        bounds = self.period if which == "period" else self.validation
+        return "" if bounds is None else f"{bounds[0]}:{bounds[1]}"
+
+    def settings_json(self) -> str:
+        return json.dumps({k: float(v) for k, v in sorted(self.options.items())})
+
+    def row(self) -> dict[str, Any]:
+        """The settings columns of a results row."""
+        return {"snow_mode": self.snow_mode, "optimiser": self.optimiser, "objective": self.objective,
+                "transformation": self.transformation, "warmup": self.warmup, "period": self.period_text(),
+                "validation": self.period_text("validation"), "spinup": self.spinup, "max_steps": self.max_steps,
+                "max_evaluations": self.max_evaluations, "settings": self.settings_json(),
+                "version": vardex_rs.__version__}
+
+    def provenance(self) -> dict[str, Any]:
+        """The JSON record of these settings."""
+        return {"version": vardex_rs.__version__, "warmup": self.warmup,
+                "period": None if self.period is None else [str(d) for d in self.period],
+                "validation_period": None if self.validation is None else [str(d) for d in self.validation],
+                "spinup": self.spinup, "optimiser": self.optimiser, "settings": dict(self.options),
+                "objective": self.objective, "transformation": self.transformation, "snow_mode": self.snow_mode,
+                "elevation_bands": None if self.elevation_bands is None else list(self.elevation_bands),
+                "seed": self.seed, "max_evaluations": self.max_evaluations, "max_steps": self.max_steps}
