@@ -65,8 +65,9 @@ def assert_same_trajectory(a, b):
 class TestConstruction:
     @pytest.mark.parametrize("make", [sce, dds])
     @pytest.mark.parametrize("objective", ["NSE", "Kge", "rmse", "\u212age"])
-    def test_objective_is_case_insensitive(self, make, objective):
-        make(objective=objective)
+    def test_objective_is_case_insensitive(self, make, objective, series):
+        f = forcing(series)
+        assert_same_trajectory(run(make(objective=objective), f, 2), run(make(objective=objective.lower()), f, 2))
 
     @pytest.mark.parametrize("make", [sce, dds])
     @pytest.mark.parametrize(
@@ -128,8 +129,11 @@ class TestConstruction:
         with pytest.raises(exc, match="^argument '"):
             sce(**kwargs)
 
-    def test_largest_seed_accepted(self):
-        sce(seed=2**64 - 1)
+    def test_largest_seed_accepted(self, series):
+        f = forcing(series)
+        largest = run(sce(seed=2**64 - 1), f, 1)
+        assert_same_trajectory(largest, run(sce(seed=2**64 - 1), f, 1))
+        assert not np.array_equal(largest[0][1], run(sce(seed=0), f, 1)[0][1])    # not folded onto another seed
 
 
 class TestCallArguments:

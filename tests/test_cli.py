@@ -57,3 +57,12 @@ def test_plot_without_matplotlib_says_how_to_get_it(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     with pytest.raises(ImportError, match=r"plotting needs matplotlib: pip install"):
         plot.convergence(object(), path=str(tmp_path / "c.png"))
+
+
+@pytest.mark.parametrize("value, text", [(-1e308, "-1e+308"), (0.12345, "0.123"), (-0.5, "-0.500"),
+                                         (float("-inf"), "-inf"), (2.5e7, "2.5e+07"), (0.0, "0.000")])
+def test_scores_are_printed_short_whatever_their_size(value, text):
+    from vardex import cli, report
+
+    assert cli._number(value) == text
+    assert report._cell(value) == (text if value != float("-inf") else "–")

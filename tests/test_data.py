@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vardex
-from vardex.data import DataError, gauges, load_camels, load_caravan, sample_dir
+from vardex.data import DataError, gauges, list_gauges, load_camels, load_caravan, sample_dir
 
 GAUGE = "01022500"
 CFS_TO_MM = 0.028316846592 * 86400.0 / (573.6e6) * 1000.0  # area_gages2 of 01022500 is 573.6 km²
@@ -163,6 +163,8 @@ _CARAVAN_OTHER = "caravan/attributes/camels/attributes_other_camels.csv"
     (_CARAVAN_OTHER, (2, 'camels_01022500,"Narraguagus",USA,200,-67.9,573.6'),
      r"attributes_other_camels.csv, line 2: gauge_lat 200 is outside \[-90, 90\] degrees"),
     (_CARAVAN_OTHER, (3, "camels_03015500,x,USA"), r"attributes_other_camels.csv, line 3: 3 fields, the header has 6"),
+    (_CARAVAN_SERIES, (5, '2000-01-04,"3.0,-1.1,9.25,5.5,0.5,1.0'),     # a quote opened and never closed
+     r"camels_01022500.csv, line 5: unexpected end of data \(a quote opened on this line is never closed\)"),
     ("caravan/attributes/camels/attributes_hydroatlas_camels.csv", (2, "camels_01022500,high"),
      r"attributes_hydroatlas_camels.csv, line 2: ele_mt_sav is not a number \('high'\)"),
 ])
@@ -230,9 +232,20 @@ def _raised(function, *args):
     return None
 
 
+def test_trailing_blank_lines_are_no_data(flat):
+    reference = load_camels(GAUGE, flat)
+    for name in ("01022500_daymet_forcing.txt", "01022500_streamflow_qc.txt", "camels_topo.txt"):
+        path = flat / name
+        path.write_text(path.read_text() + "\n  \n\r\n")
+    again = load_camels(GAUGE, flat)
+    assert np.array_equal(again.precipitation, reference.precipitation)
+    assert np.array_equal(again.observed, reference.observed, equal_nan=True)
+
+
 def test_gauges_and_bad_arguments(flat, tmp_path):
     (flat / "03015500_streamflow_qc.txt").unlink()
     assert gauges(flat) == [GAUGE]  # a gauge needs both forcing and streamflow
+    assert list_gauges(flat, "daymet") == [GAUGE] and list_gauges(flat, "nldas") == []    # per product
     with pytest.raises(DataError, match="no such data directory"):
         gauges(tmp_path / "absent")
     with pytest.raises(ValueError, match="gauge must be"):

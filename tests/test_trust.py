@@ -9,6 +9,7 @@ import signal
 import stat
 import subprocess
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -248,3 +249,26 @@ def test_interrupted_runs_never_exit_as_success(tmp_path, command, signum):
     assert record["interrupted"] is True
     if command[0] == "compare":
         assert record["not_run"] == ["hbv"]
+
+
+@pytest.mark.parametrize("command, delay", [
+    (["batch", "--dask", "--workers", "1", "--models", "gr4j", "--seeds", "1-200", "--out", "{csv}"], 0.5),
+    (["batch", "--dask", "--workers", "1", "--models", "gr4j", "--seeds", "1-200", "--out", "{csv}"], 1.5),
+    (["report", "{big}", "--out", "{dir}"], 0.3),     # while importing or reading
+])
+def test_ctrl_c_at_any_moment_ends_as_interrupted(tmp_path, command, delay):
+    if "--dask" in command:
+        pytest.importorskip("distributed")
+    big = tmp_path / "big.csv"
+    row = dict.fromkeys(results.COLUMNS, "")
+    row.update(gauge="g", forcing="daymet", model="gr4j", nse=0.5, kge=0.5, snow=False, snow_mode="off")
+    results.BatchResults([{**row, "seed": s} for s in range(20000)]).to_csv(big)
+    paths = {"{csv}": tmp_path / "r.csv", "{big}": big, "{dir}": tmp_path / "report"}
+    process = subprocess.Popen([VARDEX, *(str(paths.get(a, a)) for a in command), *(
+        ["--no-progress"] if command[0] == "batch" else [])], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(delay)
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=90)
+    # 130, or killed by the signal itself before Python set up its handler: both are "interrupted" to a shell.
+    assert process.returncode in (130, -signal.SIGINT), err
+    assert b"Traceback" not in err

@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import IO, Any, Callable, TextIO
 
 __all__ = ["NotRegularFile", "destination", "open_regular", "read_fd", "read_regular", "replace", "replace_bytes",
-           "replace_same", "remove_stale", "read_text", "read_lines", "require", "reason", "output_directory"]
+           "replace_same", "remove_stale", "failure", "read_text", "read_lines", "require", "reason", "output_directory"]
 
 # Large enough for any table of daily data we read whole, small enough to fail before memory runs out.
 READ_LIMIT = 1 << 30
@@ -39,6 +39,14 @@ def reason(exc: BaseException) -> str:
     if isinstance(exc, OSError) and exc.strerror:
         return exc.strerror
     return str(exc)
+
+
+def failure(exc: OSError, path: Any, doing: str) -> OSError:
+    """``exc`` as an OSError whose text names the file and what failed ("r.csv: cannot write: File too large"),
+    without Python's "[Errno N]" prefix; the errno is kept."""
+    err = OSError(f"{path}: {doing}: {reason(exc)}")
+    err.errno = exc.errno
+    return err
 
 
 def _kind(mode: int) -> str:
@@ -239,7 +247,7 @@ def _write_new(path: str | os.PathLike[str], fill: Callable[[int], None], follow
         _install(temporary, target, path, follow_links, before)
     except OSError as exc:
         _discard(fd, temporary)
-        raise OSError(exc.errno, f"{path}: cannot write: {reason(exc)}") from None
+        raise failure(exc, path, "cannot write") from None
     except BaseException:
         _discard(fd, temporary)
         raise

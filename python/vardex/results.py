@@ -342,7 +342,7 @@ class ResultsLog:
             while data:
                 data = data[os.write(self.fd, data):]
         except OSError as exc:
-            raise OSError(exc.errno, f"{self.path}: cannot write: {exc.strerror}") from None
+            raise _files.failure(exc, self.path, "cannot write") from None
 
     def append(self, row: Mapping[str, Any]) -> None:
         self._write(format_row(row))
@@ -382,7 +382,7 @@ class ResultsLog:
             os.ftruncate(self.fd, len(data))
             os.fsync(self.fd)
         except OSError as exc:
-            raise OSError(exc.errno, f"{self.path}: cannot rewrite: {exc.strerror}") from None
+            raise _files.failure(exc, self.path, "cannot rewrite") from None
 
     def close(self) -> None:
         os.close(self.fd)

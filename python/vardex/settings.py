@@ -86,12 +86,11 @@ def _real(value: Any, name: str) -> float:
     return number
 
 
-def _choice(value: Any, name: str, valid: tuple[str, ...], unknown: str) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be one of {', '.join(valid)}, got {value!r}")
-    folded = value.strip().lower()
+def _choice(value: Any, valid: tuple[str, ...], unknown: str) -> str:
+    """``value`` in any letter case among ``valid``; else ``unknown`` (a message with ``{}`` for the value)."""
+    folded = value.strip().lower() if isinstance(value, str) else None
     if folded not in valid:
-        raise ValueError(f"Unknown {unknown} '{value}'. Valid options: {', '.join(valid)}")
+        raise (ValueError if isinstance(value, str) else TypeError)(unknown.format(value))
     return folded
 
 
@@ -104,7 +103,7 @@ def _snow(snow: object) -> bool | str:
 
 
 def _listed(values: Any, name: str) -> list[Any]:
-    if isinstance(values, (str, int, np.integer)):
+    if isinstance(values, (str, int, float, np.number)):
         return [values]
     try:
         return list(values)
@@ -187,7 +186,7 @@ class Settings:
             if not len(values) or not np.isfinite(values).all():
                 raise ValueError("elevation_bands must be one or more finite elevations (m)")
             bands = tuple(float(v) for v in values)
-        optimiser = _choice(optimiser, "optimiser", OPTIMISERS, "optimiser")
+        optimiser = _choice(optimiser, OPTIMISERS, "Unknown optimiser '{}'. Valid options: sce, dds")
         given = dict(settings or {})
         clash = sorted(set(given) & set(options))
         if clash:
@@ -203,8 +202,9 @@ class Settings:
             checked[key] = count(value, key, 1) if key in _COUNTED else _real(value, key)
         if optimiser == "dds" and not 0.0 < checked["r"] <= 1.0:
             raise ValueError(f"neighborhood size r must be in (0, 1], got {checked['r']!r}")
-        objective = _choice(objective, "objective", OBJECTIVES, "objective function")
-        transformation = _choice(transformation, "transformation", TRANSFORMATIONS, "transformation function")
+        objective = _choice(objective, OBJECTIVES, "Unknown objective function '{}'. Valid options: nse, kge, rmse")
+        transformation = _choice(transformation, TRANSFORMATIONS,
+                                 "Unknown transformation function '{}'. Valid options: log, sqrt, none")
         warmup = count(warmup, "warmup")
         spinup = count(spinup, "spinup")
         if spinup and spinup * warmup * _BYTES_PER_DAY > _memory() // 2:
@@ -212,8 +212,6 @@ class Settings:
                              f"{spinup * warmup} days per run, more than this machine's memory holds")
         budget = DEFAULT_BUDGET[optimiser] if max_evaluations is None else count(max_evaluations,
                                                                                  "max_evaluations", 1)
-        if optimiser == "dds" and budget < 2:
-            raise ValueError(f"max_evaluations must be at least 2 for DDS, got {budget}")
         steps = None if max_steps is None else count(max_steps, "max_steps", 1)
         seed_values = tuple(count(s, "seed") for s in _listed(seeds, "seeds"))
         if not seed_values:
@@ -233,18 +231,20 @@ class Settings:
         return record
 
     def _check_budget(self) -> None:
-        if self.optimiser != "sce":
-            return
-        complexes = int(self.options["n_complexes"])
-        # Where CemaNeige may run ("auto"), its parameters may be calibrated too: the larger count decides.
-        n = max(_param_count(m, self.snow is not False) for m in self.models)
-        population, smallest = sce_minimum(n, complexes)
-        if population * (n + 4) * 8 > _memory() // 2:
-            raise ValueError(f"n_complexes {complexes} makes a population of {population} points, more than this "
-                             "machine's memory holds")
+        """The budget against the smallest the optimiser needs, for every model: DDS its initial evaluation and
+        one step; SCE its population and one whole cycle."""
+        smallest, needs = 2, "DDS"
+        if self.optimiser == "sce":
+            complexes = int(self.options["n_complexes"])
+            # Where CemaNeige may run ("auto"), its parameters may be calibrated too: the larger count decides.
+            n = max(_param_count(m, self.snow is not False) for m in self.models)
+            population, smallest = sce_minimum(n, complexes)
+            if population * (n + 4) * 8 > _memory() // 2:
+                raise ValueError(f"n_complexes {complexes} makes a population of {population} points, more than "
+                                 "this machine's memory holds")
+            needs = f"SCE with {n} parameters and {complexes} complexes"
         if self.max_evaluations < smallest:
-            raise ValueError(f"max_evaluations must be at least {smallest} for SCE with {n} parameters and "
-                             f"{complexes} complexes, got {self.max_evaluations}")
+            raise ValueError(f"max_evaluations must be at least {smallest} for {needs}, got {self.max_evaluations}")
 
     # --- what a run takes from it --------------------------------------------------------------------------
 

@@ -104,7 +104,7 @@ def _number(row: dict[str, str], key: str, where: str, *, missing_ok: bool = Fal
 def _records(path: Path) -> Iterator[tuple[int, list[str]]]:
     """(the line a record starts on, its fields) of a CSV file; a malformed record is a DataError naming the
     line it starts on (a quote left open is reported where it opened, not at the end of the file)."""
-    reader = csv.reader(io.StringIO(_files.read_text(path, DataError), newline=""))
+    reader = csv.reader(io.StringIO(_files.read_text(path, DataError), newline=""), strict=True)
     while True:
         start = reader.line_num + 1
         try:
@@ -112,7 +112,8 @@ def _records(path: Path) -> Iterator[tuple[int, list[str]]]:
         except StopIteration:
             return
         except csv.Error as exc:
-            raise DataError(f"{path}, line {start}: {exc}") from None
+            hint = " (a quote opened on this line is never closed)" if "end of data" in str(exc) else ""
+            raise DataError(f"{path}, line {start}: {exc}{hint}") from None
         yield start, fields
 
 
