@@ -31,7 +31,7 @@ def tasks_args(seeds: int, budget: int) -> dict[str, Any]:
 
 def measure(config: str, workers: int, seeds: int, budget: int) -> dict[str, Any]:
     import vardex
-    from vardex.calibration import MODELS
+    from vardex.models import MODELS
     from vardex.data import gauges
 
     catchments = [vardex.load_camels(g) for g in gauges()]

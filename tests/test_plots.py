@@ -1,5 +1,6 @@
 """The figures of a calibration and the report of a batch results file, as a reader would check them."""
-import csv
+import os
+import shutil
 import dataclasses
 import subprocess
 import sys
@@ -131,3 +132,29 @@ def test_plots_are_written(tmp_path, catchment, split_result):
     plot.hydrograph(catchment, result, path=str(tmp_path / "h.png"))
     plot.convergence(result, path=str(tmp_path / "c.png"))
     assert (tmp_path / "h.png").stat().st_size > 1000 and (tmp_path / "c.png").stat().st_size > 1000
+
+
+@pytest.mark.parametrize("plant", ["fifo", "directory", "device"])
+def test_a_figure_is_written_only_to_a_regular_file_when_it_is_written(tmp_path, catchment, split_result, plant):
+    from vardex import _files
+
+    result = split_result((365, len(catchment) - 1))
+    path = tmp_path / "h.png"
+    if plant == "fifo":
+        os.mkfifo(path)      # appeared after any check made before the computation
+    elif plant == "directory":
+        path.mkdir()
+    else:
+        path.symlink_to("/dev/null")     # a link the user named is followed: to a device, refused
+    with pytest.raises(_files.NotRegularFile):
+        plot.hydrograph(catchment, result, path=str(path))
+
+
+def test_a_figure_format_that_cannot_be_drawn_is_refused_before_any_work(tmp_path):
+    if shutil.which("xelatex"):
+        pytest.skip("LaTeX is installed: pgf figures can be drawn")
+    run = subprocess.run([sys.executable, "-m", "vardex", "calibrate", "01022500", "--plot", str(tmp_path / "h.pgf"),
+                          "--optimiser", "dds", "--max-evaluations", "100000000"], capture_output=True, text=True,
+                         timeout=60)
+    assert run.returncode == 2 and "cannot write .pgf figures" in run.stderr and run.stdout == ""
+    assert not (tmp_path / "h.pgf").exists()

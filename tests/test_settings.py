@@ -123,6 +123,7 @@ def integral(values):
     return st.one_of(values, values.map(float))
 
 
+@pytest.mark.filterwarnings("ignore::vardex.WarmupWarning")
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(optimiser=st.sampled_from(["sce", "SCE", "dds", "Dds"]), objective=st.sampled_from(["nse", "KGE", "rmse"]),
        transformation=st.sampled_from(["none", "Log", "sqrt"]), warmup=integral(st.integers(0, 400)),

@@ -16,7 +16,8 @@ from pathlib import Path
 import numpy as np
 
 import vardex
-from vardex.data import _read_catchment, gauges
+from vardex.data import gauges
+from vardex.data.camels import _read_catchment
 
 REPO = Path(__file__).resolve().parent.parent
 SOURCE = "camels"

@@ -12,7 +12,8 @@ from typing import Any, Iterable, Literal, Mapping, cast, overload
 import numpy as np
 import numpy.typing as npt
 
-from vardex import _convert, _core, periods
+import vardex._core as _core
+from vardex import _convert, periods
 from vardex.data import Catchment, load_camels
 from vardex.models import MODELS
 from vardex.periods import Window

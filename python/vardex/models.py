@@ -6,7 +6,8 @@ from typing import Callable, TypeVar
 import numpy as np
 import vardex_rs.hydro
 
-from vardex import _convert, _core
+from vardex import _convert
+import vardex._core as _core
 
 _T = TypeVar("_T")
 

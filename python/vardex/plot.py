@@ -48,6 +48,7 @@ def check_format(path: str) -> str:
         if suffix not in formats:
             raise ValueError(f"{path}: name the figure with one of the extensions "
                              f"{', '.join('.' + f for f in sorted(formats))}")
+        fig.text(0.5, 0.5, "vardex")    # text is what needs an outside tool, such as LaTeX for pgf
         try:
             fig.savefig(io.BytesIO(), format=suffix)
         except Exception as exc:
@@ -74,8 +75,13 @@ def _plain_log(ax: Any) -> None:
 def _finish(fig: Any, path: str | None, *, follow_links: bool = True) -> Any:
     if path:
         suffix = check_format(path)
-        _files.replace_bytes(path, lambda stream: fig.savefig(stream, format=suffix, dpi=_DPI, bbox_inches="tight"),
-                             follow_links=follow_links)
+
+        def draw(stream: Any) -> None:
+            try:
+                fig.savefig(stream, format=suffix, dpi=_DPI, bbox_inches="tight")
+            except Exception as exc:
+                raise ValueError(f"{path}: matplotlib cannot write this figure as .{suffix} ({exc})") from None
+        _files.replace_bytes(path, draw, follow_links=follow_links)
     return fig
 
 
