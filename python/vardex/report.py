@@ -1,7 +1,7 @@
 """Summaries of a results file: the scores' distributions across catchments, a ranking, parameter spreads.
 
-The file is read by `vardex.read_results`, the reader a resumed batch uses: one row per task, the last one
-winning. Each catchment counts once per model configuration: of the seeds run, the one with the best calibration
+The file is read by the reader a resumed batch uses (`vardex.results.iter_rows`), as a stream: one row per task,
+the last one winning. Each catchment counts once per model configuration: of the seeds run, the one with the best calibration
 objective, i.e. the parameter set a user would keep. Everything here is linear in the number of rows.
 """
 from __future__ import annotations
@@ -15,7 +15,7 @@ from typing import Any, Callable, Iterable
 import numpy as np
 
 from vardex import _files
-from vardex.results import PARAM_COLUMNS, ResultsError, read_results
+from vardex.results import PARAM_COLUMNS, ResultsError, iter_rows
 
 __all__ = ["Summary", "Run", "summarize", "ranking", "parameter_spread", "write_report", "median"]
 
@@ -60,44 +60,68 @@ def _label(model: str, snow: bool, forcing: str, several_forcings: bool) -> str:
     return model + ("+snow" if snow else "") + (f" ({forcing or '?'})" if several_forcings else "")
 
 
-def _failed_snow(row: dict[str, Any], ran: dict[tuple[str, str, str], bool], usual: dict[str, bool]) -> bool:
+def _failed_snow(task: Any, ran: dict[tuple[str, str, str], bool], usual: dict[str, bool]) -> bool:
     """Whether a failed task's configuration is the one with CemaNeige: as the same catchment's other runs of that
     model, else as its snow mode says, else ("auto" on a catchment with no successful run) as most runs of
     the model in the file."""
-    known = ran.get((row["gauge"], row["forcing"], row["model"]))
+    known = ran.get((task.gauge, task.forcing, task.model))
     if known is not None:
         return known
-    if row["snow_mode"] in ("on", "off"):
-        return bool(row["snow_mode"] == "on")
-    return usual.get(row["model"], False)
+    if task.snow_mode in ("on", "off"):
+        return bool(task.snow_mode == "on")
+    return usual.get(task.model, False)
+
+
+@dataclass(frozen=True)
+class _Kept:
+    """What the summary needs of one task's last row."""
+
+    gauge: str
+    forcing: str
+    model: str
+    seed: int
+    error: bool
+    snow: bool
+    snow_mode: str
+    objective: str
+    scores: dict[str, float]
+    params: dict[str, float]
+
+
+_SCORES = tuple(prefix + m for prefix in _PERIODS.values() for m in METRICS + ("rmse",))
 
 
 def summarize(path: str | Path) -> Summary:
-    """The runs and failures of a results file; `ResultsError` when it cannot be read or has no rows."""
-    rows = read_results(path).rows
-    if not rows:
+    """The runs and failures of a results file, read as a stream (only what the summary needs of each task is
+    kept); `ResultsError` when it cannot be read or has no rows."""
+    kept: dict[tuple[str, str, str, int], _Kept] = {}
+    for row in iter_rows(path):
+        kept[row["gauge"], row["forcing"], row["model"], row["seed"]] = _Kept(
+            row["gauge"], row["forcing"], row["model"], row["seed"], bool(row["error"]), bool(row["snow"]),
+            row["snow_mode"], row["objective"], {k: _float(row[k]) for k in _SCORES},
+            {p: float(row[p]) for p in PARAM_COLUMNS if row[p] is not None and math.isfinite(row[p])})
+    if not kept:
         raise ResultsError(f"{path}: the results file has no rows")
-    several_forcings = len({row["forcing"] for row in rows}) > 1
-    has_validation = any(row["val_kge"] is not None for row in rows if not row["error"])
+    tasks = list(kept.values())
+    several_forcings = len({t.forcing for t in tasks}) > 1
+    has_validation = any(math.isfinite(t.scores["val_kge"]) for t in tasks if not t.error)
     runs: list[Run] = []
     ran: dict[tuple[str, str, str], bool] = {}
     votes: dict[str, Counter[bool]] = {}
-    for row in rows:
-        if row["error"]:
+    for t in tasks:
+        if t.error:
             continue
-        snow = bool(row["snow"])
-        ran[row["gauge"], row["forcing"], row["model"]] = snow
-        votes.setdefault(row["model"], Counter())[snow] += 1
-        scores = {period: {m: _float(row[prefix + m]) for m in METRICS + ("rmse",)}
+        ran[t.gauge, t.forcing, t.model] = t.snow
+        votes.setdefault(t.model, Counter())[t.snow] += 1
+        scores = {period: {m: t.scores[prefix + m] for m in METRICS + ("rmse",)}
                   for period, prefix in _PERIODS.items() if period == "calibration" or has_validation}
-        params = {p: float(row[p]) for p in PARAM_COLUMNS if row[p] is not None and math.isfinite(row[p])}
-        runs.append(Run(gauge=row["gauge"], model=_label(row["model"], snow, row["forcing"], several_forcings),
-                        seed=row["seed"], objective=row["objective"], scores=scores, params=params))
+        runs.append(Run(gauge=t.gauge, model=_label(t.model, t.snow, t.forcing, several_forcings), seed=t.seed,
+                        objective=t.objective, scores=scores, params=t.params))
     usual = {model: count.most_common(1)[0][0] for model, count in votes.items()}
     failed: dict[str, int] = {run.model: 0 for run in runs}
-    for row in rows:
-        if row["error"]:
-            label = _label(row["model"], _failed_snow(row, ran, usual), row["forcing"], several_forcings)
+    for t in tasks:
+        if t.error:
+            label = _label(t.model, _failed_snow(t, ran, usual), t.forcing, several_forcings)
             failed[label] = failed.get(label, 0) + 1
     return Summary(Path(path), runs, failed, has_validation)
 

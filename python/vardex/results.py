@@ -29,6 +29,7 @@ from vardex._optional import optional_import
 from vardex.models import MODELS
 
 __all__ = ["SCHEMA", "COLUMNS", "PARAM_COLUMNS", "Task", "ResultsLog", "BatchResults", "ResultsError", "read_results",
+           "iter_rows",
            "format_row", "header"]
 
 # The layout of the rows. 1: the columns without "schema" (vardex 0.7); 2: "schema" first.
@@ -253,27 +254,34 @@ class BatchResults:
         return pandas.DataFrame(self.rows, columns=list(self.columns))
 
 
-def read_results(path: str | os.PathLike[str]) -> BatchResults:
-    """The rows of a results file (this schema or an earlier one), one per task in the order the file first
-    names them, the last row of a task winning (as a resumed batch does). A last row cut short by a killed
-    writer is left out. `ResultsError` naming the file (and line) for anything else."""
+def iter_rows(path: str | os.PathLike[str]) -> Iterator[dict[str, Any]]:
+    """Every row of a results file (this schema or an earlier one) as it is read, repeats of a task included; a
+    last row cut short by a killed writer is left out. `ResultsError` naming the file (and line) for anything
+    else, raised when the reader gets there."""
     try:
         fd = _files.open_regular(path)
     except FileNotFoundError:
         raise ResultsError(f"{path}: no such file") from None
     except (_files.NotRegularFile, OSError) as exc:
         raise ResultsError(f"{path}: cannot read the results file: {_files.reason(exc)}") from None
-    rows: dict[Task, dict[str, Any]] = {}
     with os.fdopen(fd, "rb") as stream:
-        first = stream.readline()
-        if not first:
-            raise ResultsError(f"{path}: the results file is empty")
-        schema = _layout(first, path)
         try:
+            first = stream.readline()
+            if not first:
+                raise ResultsError(f"{path}: the results file is empty")
+            schema = _layout(first, path)
             for _, row in _rows(stream, path, schema):
-                rows[task_of(row)] = row
+                yield row
         except OSError as exc:
             raise ResultsError(f"{path}: cannot read the results file: {_files.reason(exc)}") from None
+
+
+def read_results(path: str | os.PathLike[str]) -> BatchResults:
+    """The rows of a results file (this schema or an earlier one), one per task in the order the file first
+    names them, the last row of a task winning (as a resumed batch does)."""
+    rows: dict[Task, dict[str, Any]] = {}
+    for row in iter_rows(path):
+        rows[task_of(row)] = row
     return BatchResults(list(rows.values()))
 
 
