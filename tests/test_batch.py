@@ -129,8 +129,8 @@ def test_interrupt_stops_running_tasks_and_keeps_nothing_partial(records, tmp_pa
     engines = {**calibration.ENGINES, "dds": Seeded(calibration.ENGINES["dds"], interrupt_at(2))}
     out = tmp_path / "r.csv"
     started = time.perf_counter()
-    table = batch.run_many(records[:1], "gr4j", [1, 2], optimiser="dds", max_evaluations=10**6,
-                           workers=2, out=out, progress=False, engines=engines)
+    record = vardex.Settings.build(models="gr4j", seeds=[1, 2], optimiser="dds", max_evaluations=10**6)
+    table = batch.run_many(records[:1], record, workers=2, out=out, progress=False, engines=engines)
     assert time.perf_counter() - started < 10
     assert table.interrupted and table.rows == [] and table.pending == [("01022500", "daymet", "gr4j", 1),
                                                                          ("01022500", "daymet", "gr4j", 2)]
@@ -149,7 +149,8 @@ def test_resume_writes_each_task_once(records, tmp_path, monkeypatch):
                 raise KeyboardInterrupt
         ran.clear()
         engines = {**calibration.ENGINES, "sce": Seeded(calibration.ENGINES["sce"], hook)}
-        return batch.run_many(records[:1], "gr4j", seeds, workers=1, out=out, engines=engines, **TINY)
+        record = vardex.Settings.build(models="gr4j", seeds=seeds, max_steps=TINY["max_steps"])
+        return batch.run_many(records[:1], record, workers=1, out=out, engines=engines, progress=False)
 
     def in_file():
         with open(out, newline="") as f:

@@ -16,6 +16,7 @@ import vardex
 from vardex import batch, calibration, results
 
 TINY = dict(max_steps=1, progress=False, snow=False)
+RECORD = vardex.Settings.build(models="gr4j", seeds=[1, 2], max_steps=1, snow=False)
 
 
 def own(gauge="custom", rain_factor=1.0, days=800):
@@ -42,7 +43,7 @@ def seed_two_then_one(out, hook=lambda seed: None):
     """A file holding seed 2's row, then a batch of seeds 1 and 2: seed 1 is appended, the file rewritten."""
     catchment = own()
     vardex.calibrate_many(catchment, "gr4j", [2], out=out, **TINY)
-    return batch.run_many(catchment, "gr4j", [1, 2], out=out, engines={"sce": Hooked(hook)}, workers=1, **TINY)
+    return batch.run_many(catchment, RECORD, out=out, engines={"sce": Hooked(hook)}, workers=1, progress=False)
 
 
 def seeds_in(path):
@@ -102,7 +103,7 @@ def test_editor_line_ends_and_bad_cells(tmp_path):
     out = tmp_path / "r.csv"
     first = vardex.calibrate_many(own(), "gr4j", [1, 2], out=out, **TINY)
     out.write_bytes(out.read_bytes().replace(b"\n", b"\r\n"))
-    again = batch.run_many(own(), "gr4j", [1, 2], out=out, engines={}, **TINY)
+    again = batch.run_many(own(), RECORD, out=out, engines={}, progress=False)
     assert again.rows == first.rows
 
     text = out.read_text()

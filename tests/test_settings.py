@@ -144,5 +144,6 @@ def test_a_results_file_always_resumes_with_the_same_call(tmp_path_factory, opti
         options["max_evaluations"] = 20
     out = tmp_path_factory.mktemp("resume") / "r.csv"
     first = vardex.calibrate_many(catchment, "gr4j", seeds, out=out, progress=False, **options)
-    again = batch.run_many(catchment, "gr4j", seeds, out=out, progress=False, engines=Refused(), **options)
+    record = vardex.Settings.build(models="gr4j", seeds=seeds, **options)
+    again = batch.run_many(catchment, record, out=out, progress=False, engines=Refused())
     assert again.rows == first.rows and not any(r["error"] for r in first)

@@ -20,7 +20,7 @@ from vardex.periods import Window
 from vardex.settings import Settings
 from vardex.simulation import METRIC_NAMES, default_bands, param_names, score_window, window_forcing
 
-__all__ = ["CalibrationResult", "calibrate", "compare", "run", "ENGINES"]
+__all__ = ["CalibrationResult", "calibrate", "compare", "run", "run_all", "ENGINES"]
 
 # The calibrators by optimiser name: vardex_rs's Sce and Dds with their evaluation count; they step identically.
 ENGINES: Mapping[str, Any] = {"sce": _core.Sce, "dds": _core.Dds}
@@ -297,9 +297,14 @@ def compare(catchment: Catchment | str, models: Iterable[str] | str | None = Non
     progress = kwargs.pop("progress", True)
     stop = kwargs.pop("stop", None)
     seed = kwargs.pop("seed", 1)
-    record = Settings.build(models=models, seeds=seed, **kwargs)
-    catchment = as_catchment(catchment)
-    names = record.models
+    return run_all(as_catchment(catchment), Settings.build(models=models, seeds=seed, **kwargs), progress=progress,
+                   stop=stop)
+
+
+def run_all(catchment: Catchment, settings: Settings, *, progress: bool = False, stop: threading.Event | None = None,
+            engines: Mapping[str, Any] = ENGINES) -> list[CalibrationResult]:
+    """`compare` of a settings record: each of its models with its first seed, ranked best first."""
+    names = settings.models
     results: list[CalibrationResult] = []
     bar = None
     if progress and names:
@@ -311,7 +316,7 @@ def compare(catchment: Catchment | str, models: Iterable[str] | str | None = Non
             if bar is not None:
                 bar.set_postfix_str(name)
             try:
-                result = run(catchment, record.with_model(name), progress=progress, stop=stop)
+                result = run(catchment, settings.with_model(name), progress=progress, stop=stop, engines=engines)
             except KeyboardInterrupt:
                 if not results:
                     raise

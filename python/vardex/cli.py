@@ -305,7 +305,7 @@ def _strict_json(value: Any) -> Any:
 
 def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
-    from vardex.calibration import run
+    from vardex.calibration import run, run_all
     from vardex.data import DataError, load
 
     plot = getattr(args, "plot", None)
@@ -327,9 +327,7 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
         if args.command == "calibrate":
             results = [run(catchment, record, progress=progress)]
         else:
-            from vardex.calibration import compare
-
-            results = compare(catchment, list(record.models), progress=progress, **_record_options(record))
+            results = run_all(catchment, record, progress=progress)
     except ValueError as err:
         return _fail(str(err))
     except KeyboardInterrupt:
@@ -384,15 +382,6 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     return 0
 
 
-def _record_options(record: Settings) -> dict[str, Any]:
-    """The keyword arguments that build ``record`` again (for compare, which takes calibrate's)."""
-    return dict(snow=record.snow, elevation_bands=record.elevation_bands, optimiser=record.optimiser,
-                settings=dict(record.options), objective=record.objective, transformation=record.transformation,
-                warmup=record.warmup, period=record.period, validation=record.validation, spinup=record.spinup,
-                max_evaluations=record.max_evaluations, max_steps=record.max_steps, seed=record.seed,
-                keep=record.keep)
-
-
 def _seeds(text: str) -> list[int]:
     """The seeds of ``1,3,5-10``, in order; linear in their number (repeats are refused by the settings)."""
     parts: list[range] = []
@@ -415,9 +404,8 @@ def _seeds(text: str) -> list[int]:
 
 def _batch(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
-    from vardex.batch import calibrate_many
+    from vardex.batch import run_many
     from vardex.data import DataError, list_gauges
-    from vardex.models import MODELS
     from vardex.report import median
 
     if args.workers is not None and args.scheduler:
@@ -442,13 +430,12 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
     if absent or not chosen:
         return _fail(f"gauge(s) not in {data or 'the bundled samples'}: {', '.join(absent) or '(none given)'}")
 
-    models = list(record.models) if args.models else list(MODELS)
+    models = list(record.models)
     executor = args.scheduler or ("dask" if args.dask else None)
     try:
-        table = calibrate_many(chosen, models, list(record.seeds), data_dir=data, forcing=list(record.forcings),
-                               executor=executor, workers=args.workers, shared_filesystem=args.shared_filesystem,
-                               out=args.out, retry_failed=args.retry_failed, progress=not args.no_progress,
-                               **{k: v for k, v in _record_options(record).items() if k != "seed"})
+        table = run_many(chosen, record, data_dir=data, executor=executor, workers=args.workers,
+                         shared_filesystem=args.shared_filesystem, out=args.out, retry_failed=args.retry_failed,
+                         progress=not args.no_progress)
     except (ValueError, TypeError, ImportError, OSError) as err:
         return _fail(str(err))
     except KeyboardInterrupt:

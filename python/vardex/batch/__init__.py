@@ -74,24 +74,24 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
     set and lists the rest in ``pending``. A task that cannot be submitted (no thread can start, a broken
     process pool) is ``lost`` and the tasks after it are ``pending``.
     """
-    return run_many(catchments, models, seeds, data_dir=data_dir, forcing=forcing, forcings=forcings, snow=snow,
-                    optimiser=optimiser, objective=objective, transformation=transformation, warmup=warmup,
-                    period=period, validation=validation, spinup=spinup, max_steps=max_steps,
-                    max_evaluations=max_evaluations, settings=settings, executor=executor, workers=workers,
-                    shared_filesystem=shared_filesystem, out=out, retry_failed=retry_failed, progress=progress,
-                    **dict[str, Any](options))
-
-
-def run_many(catchments: Any, models: Any, seeds: Any = (1,), *, data_dir: str | Path | None = None,
-             forcing: Any = "daymet", forcings: Any = None, executor: Any = None, workers: int | None = None,
-             shared_filesystem: bool = False, out: str | Path | None = None, retry_failed: bool = False,
-             progress: bool = True, engines: Mapping[str, Any] = ENGINES, **options: Any) -> BatchResults:
-    """`calibrate_many` with the calibrators to run given (``engines``, `vardex.calibration.ENGINES`)."""
     if forcings is not None:
         if not (isinstance(forcing, str) and forcing == "daymet"):
             raise TypeError("give forcing or forcings, not both")
         forcing = forcings
-    record = Settings.build(models=models, forcing=forcing, seeds=seeds, **options)
+    record = Settings.build(models=models, forcing=forcing, seeds=seeds, snow=snow, optimiser=optimiser,
+                            objective=objective, transformation=transformation, warmup=warmup, period=period,
+                            validation=validation, spinup=spinup, max_steps=max_steps,
+                            max_evaluations=max_evaluations, settings=settings, **options)
+    return run_many(catchments, record, data_dir=data_dir, executor=executor, workers=workers,
+                    shared_filesystem=shared_filesystem, out=out, retry_failed=retry_failed, progress=progress)
+
+
+def run_many(catchments: Iterable[Catchment | str] | Catchment | str, record: Settings, *,
+             data_dir: str | Path | None = None, executor: Any = None, workers: int | None = None,
+             shared_filesystem: bool = False, out: str | Path | None = None, retry_failed: bool = False,
+             progress: bool = True, engines: Mapping[str, Any] = ENGINES) -> BatchResults:
+    """`calibrate_many` of a settings record (its models, forcings and seeds), with the calibrators to run
+    (``engines``, `vardex.calibration.ENGINES`)."""
     sources = [catchments] if isinstance(catchments, (str, Catchment)) else list(catchments)
     default_origin = str((sample_dir() if data_dir is None else Path(data_dir)).resolve())
     units: list[tuple[str, str]] = []
