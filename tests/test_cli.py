@@ -7,6 +7,8 @@ import pytest
 
 import vardex_rs
 
+import vardex as vardex_module
+
 
 def vardex(*args, timeout=300):
     return subprocess.run([sys.executable, "-m", "vardex", *args], capture_output=True, text=True, timeout=timeout)
@@ -66,3 +68,30 @@ def test_scores_are_printed_short_whatever_their_size(value, text):
 
     assert cli._number(value) == text
     assert report._cell(value) == (text if value != float("-inf") else "–")
+
+
+def test_frictions_of_a_real_session(tmp_path):
+    """Small things a user meets on the way, each through the real command."""
+    gauges = tmp_path / "basins.txt"
+    gauges.write_text("01022500\n# the second sample\n\n03015500\n")
+    out = tmp_path / "r.csv"
+    run = vardex("batch", "--gauges", f"@{gauges}", "--models", "gr4j", "--max-steps", "1", "--out", str(out),
+                 "--no-progress", "--forcing", "Daymet", "--objective", "KGE", "--period", "2001:2001",
+                 "--validation", "2002:2002")
+    assert run.returncode == 0, run.stderr
+    head, columns, row = run.stdout.splitlines()[:3]
+    assert head.startswith("2 of 2 tasks") and "val NSE median" in columns and "nan" not in row
+    assert [r["forcing"] for r in vardex_module.read_results(out)] == ["daymet", "daymet"]
+
+    hint = vardex("calibrate", "1022500")
+    assert hint.returncode == 2 and "did you mean 01022500?" in hint.stderr
+    assert "--out" not in vardex("calibrate", "--help").stdout and "--out" in vardex("batch", "--help").stdout
+
+    # The default period is labelled by the days it observed (the record runs a year past the observations).
+    j = tmp_path / "r.json"
+    label = vardex("compare", "01022500", "--models", "gr4j,hbv", "--optimiser", "dds", "--max-evaluations", "30",
+                   "--json", str(j), "--plot", str(tmp_path / "best.png"), "--no-progress")
+    assert label.returncode == 0, label.stderr
+    assert "calibration 2000-12-31:2002-12-31 (observed days" in label.stdout
+    assert json.loads(j.read_text())["period"] == ["2000-12-31", "2002-12-31"]
+    assert (tmp_path / "best.png").stat().st_size > 1000

@@ -79,6 +79,7 @@ class CalibrationResult:
     elevation_bands: np.ndarray | None = None    # CemaNeige's, with snow
     requested_warmup: int = 365                  # the warm-up asked for; `warmup` is shorter near the record's start
     source: str = ""                             # the identity of the catchment it was calibrated on (`origin`)
+    observed_period: tuple[np.datetime64, np.datetime64] | None = None   # first and last observed day of `period`
     window: Window | None = None                 # where the calibration period sits in the catchment's record
     validation_window: Window | None = None
 
@@ -267,7 +268,8 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
         steps=steps, seconds=seconds, done=done, interrupted=interrupted, gauge=catchment.gauge,
         forcing=catchment.forcing, warmup=cal.warmup, period=cal.dates(catchment.dates), spinup=settings.spinup,
         samples=_samples(engine, names, obj) if settings.keep == "all" else None, elevation_bands=bands,
-        requested_warmup=settings.warmup, source=catchment.origin, window=cal, **validated)
+        requested_warmup=settings.warmup, source=catchment.origin, window=cal,
+        observed_period=cal.observed(catchment.dates, catchment.observed), **validated)
 
 
 def _samples(engine: Any, names: list[str], objective: str) -> dict[str, np.ndarray]:

@@ -13,6 +13,7 @@ import signal
 import sys
 import threading
 import warnings
+from pathlib import Path as _Path
 from typing import TYPE_CHECKING, Any, Sequence
 
 if TYPE_CHECKING:
@@ -22,10 +23,11 @@ if TYPE_CHECKING:
 
 SEED_MAX = 2**64 - 1
 MAX_SEEDS = 10_000_000
-EPILOG = ("exit status: 0 success; 1 some task failed (its row in --out holds the error) or was lost to a "
-          "failing worker; 2 bad arguments or data, or an output file refused (checked before any computation); "
-          "130 interrupted by Ctrl-C, 143 by SIGTERM (what was done is reported and kept); 141 when the reader of "
-          "stdout went away")
+_EXITS = ("2 bad arguments or data, or an output file refused (checked before any computation); 130 interrupted by "
+          "Ctrl-C, 143 by SIGTERM (what was done is reported and kept); 141 when the reader of stdout went away")
+EPILOG = ("exit status: 0 success; 1 some task failed (its row in --out holds the error) or was lost to a failing "
+          f"worker; {_EXITS}")
+RUN_EPILOG = f"exit status: 0 success; {_EXITS}"
 EXIT_INTERRUPTED = 128 + signal.SIGINT
 
 
@@ -158,15 +160,17 @@ def _parser() -> argparse.ArgumentParser:
         run_args(p, batch=False)
         p.add_argument("--json", metavar="FILE", help="write the result and its provenance to FILE as JSON")
 
-    cal = add("calibrate", help="calibrate one model on one catchment", epilog=EPILOG)
+    cal = add("calibrate", help="calibrate one model on one catchment", epilog=RUN_EPILOG)
     catchment_args(cal)
     cal.add_argument("--model", default="gr4j", help="model name, any letter case")
     cal.add_argument("--plot", metavar="FILE", help="write the hydrograph to FILE (needs matplotlib)")
 
-    cmp = add("compare", help="calibrate several models and rank them", epilog=EPILOG)
+    cmp = add("compare", help="calibrate several models and rank them", epilog=RUN_EPILOG)
     catchment_args(cmp)
     cmp.add_argument("--models", type=_names, help="comma-separated model names, any letter case (default: all "
                      "twenty)")
+    cmp.add_argument("--plot", metavar="FILE", help="write the hydrograph of the best-ranked model to FILE (needs "
+                     "matplotlib)")
 
     add("models", help="the models and their parameters")
 
@@ -184,7 +188,8 @@ def _parser() -> argparse.ArgumentParser:
                      "ids (e.g. camels_01022500), forcing caravan")
     bat.add_argument("--out", required=True, metavar="FILE", help="results CSV, appended to and resumed from: a "
                      "new or empty file or a results file of vardex batch (a symlink is followed)")
-    bat.add_argument("--gauges", help="comma-separated subset of the gauges (default: all found in DATA_DIR)")
+    bat.add_argument("--gauges", help="comma-separated subset of the gauges, or @FILE with one id per line "
+                     "(default: all found in DATA_DIR)")
     bat.add_argument("--models", type=_names, help="comma-separated model names, any letter case (default: all "
                      "twenty)")
     bat.add_argument("--seeds", default="1", help="comma-separated seeds or ranges, e.g. 1,2 or 1-10")
@@ -349,7 +354,9 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
         rows.append([r.model] + scores + [str(r.evaluations), f"{r.seconds:.1f}",
                                           f"interrupted after {r.evaluations} evaluations" if r.interrupted else ""])
     first = results[0]
-    print(f"calibration {first.period[0]}:{first.period[1]} ({first.warmup} days warm-up"
+    span = first.observed_period or first.period
+    print(f"calibration {span[0]}:{span[1]}" + (" (observed days" if span != first.period else " (")
+          + ("; " if span != first.period else "") + f"{first.warmup} days warm-up"
           + (f", spin-up {first.spinup}" if first.spinup else "") + ")"
           + (f", validation {first.validation_period[0]}:{first.validation_period[1]}"
              if first.validation_period else ""))
@@ -361,6 +368,7 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     try:
         if args.json:
             record_json = {**record.provenance(), "gauge": catchment.gauge, "name": catchment.name,
+                           "period": [str(d) for d in (record.period or span)],
                            "data": catchment.origin, "forcing": catchment.forcing, "interrupted": interrupted}
             if args.command == "calibrate":
                 record_json.update(_result_dict(results[0]))
@@ -371,7 +379,7 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
         if plot:
             from vardex.plot import hydrograph
 
-            hydrograph(catchment, results[0], path=plot)
+            hydrograph(catchment, results[0], path=plot)    # compare: the best-ranked model
     except (ImportError, OSError, ValueError) as err:
         return _fail(str(err))
     if interrupted:
@@ -402,6 +410,17 @@ def _seeds(text: str) -> list[int]:
     return [seed for part in parts for seed in part]
 
 
+def _gauges(text: str) -> list[str]:
+    """``--gauges``: comma-separated ids, or ``@FILE`` with one id per line (blank lines and ``#`` comments
+    skipped)."""
+    if not text.startswith("@"):
+        return [g.strip() for g in text.split(",") if g.strip()]
+    from vardex import _files
+
+    lines = _files.read_lines(_Path(text[1:]), ValueError)
+    return [line.split("#", 1)[0].strip() for line in lines if line.split("#", 1)[0].strip()]
+
+
 def _batch(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
     from vardex.batch import run_many
@@ -425,8 +444,12 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
     if not found:
         return _fail(f"{data or 'the bundled samples'}: no gauges with streamflow and "
                      f"{', '.join(record.forcings)} forcing")
-    chosen = found if args.gauges is None else [g.strip() for g in args.gauges.split(",") if g.strip()]
-    absent = [g for g in chosen if g not in found]
+    try:
+        chosen = found if args.gauges is None else _gauges(args.gauges)
+    except (OSError, ValueError) as err:
+        return _fail(str(err))
+    known = set(found)
+    absent = [g for g in chosen if g not in known]
     if absent or not chosen:
         return _fail(f"gauge(s) not in {data or 'the bundled samples'}: {', '.join(absent) or '(none given)'}")
 
@@ -443,14 +466,18 @@ def _batch(args: argparse.Namespace, signals: _Signals) -> int:
               file=sys.stderr)
         return signals.status
 
-    rows = [["model", "tasks", "failed", "with snow", "NSE median", "KGE median", "seconds"]]
+    validated = record.validation is not None
+    rows = [["model", "tasks", "failed", "with snow", "NSE median", "KGE median"]
+            + (["val NSE median", "val KGE median"] if validated else []) + ["seconds"]]
     for model in models:
         mine = [r for r in table if r["model"] == model]
         good = [r for r in mine if not r["error"]]
-        rows.append([model, str(len(mine)), str(len(mine) - len(good)), str(sum(bool(r["snow"]) for r in good)),
-                     _number(median([r['nse'] for r in good])), _number(median([r['kge'] for r in good])),
-                     f"{sum(r['seconds'] for r in good):.1f}"])
-    print(f"{len(table)} tasks in {args.out}: {len(chosen)} gauges x {len(record.forcings)} forcings x "
+        scores = ["nse", "kge"] + (["val_nse", "val_kge"] if validated else [])
+        rows.append([model, str(len(mine)), str(len(mine) - len(good)), str(sum(bool(r["snow"]) for r in good))]
+                    + [_number(median([r[k] for r in good])) if good else "–" for k in scores]
+                    + [f"{sum(r['seconds'] for r in good):.1f}"])
+    grid = len(table) + len(table.pending)
+    print(f"{len(table)} of {grid} tasks in {args.out}: {len(chosen)} gauges x {len(record.forcings)} forcings x "
           f"{len(models)} models x {len(record.seeds)} seeds, {record.optimiser.upper()}, objective "
           f"{record.objective}, snow {record.snow_mode}")
     print(_table(rows))

@@ -49,6 +49,13 @@ class Window:
         """The period's first and last day."""
         return dates[self.first], dates[self.stop - 1]
 
+    def observed(self, dates: np.ndarray, observed: np.ndarray) -> tuple[np.datetime64, np.datetime64] | None:
+        """The first and last day of the period with an observation (None without any)."""
+        days = np.flatnonzero(np.isfinite(observed[self.first:self.stop]))
+        if not days.size:
+            return None
+        return dates[self.first + int(days[0])], dates[self.first + int(days[-1])]
+
     def series(self, values: np.ndarray) -> np.ndarray:
         """``values`` over the window, the warm-up days repeated ``spinup`` times in front."""
         part = values[self.start:self.stop]

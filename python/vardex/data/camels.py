@@ -143,12 +143,15 @@ def _attributes(path: Path, gauge: str, keys: tuple[str, ...]) -> dict[str, str]
         raise DataError(f"{path}, line 1: no column {', '.join(missing)}")
     at = header.index("gauge_id")
     row: dict[str, str] = {}
+    padded = f"{gauge:0>8}" if gauge.isdigit() and len(gauge) < 8 else None
+    padded_seen = False
     for number, line in enumerate(lines[1:], start=2):
         if not line.strip():
             continue
         fields = [f.strip() for f in line.split(";")]
         if len(fields) != len(header):  # every row: a short one would shift the columns of the gauge's own
             raise DataError(f"{path}, line {number}: {len(fields)} fields, the header has {len(header)}")
+        padded_seen = padded_seen or fields[at] == padded
         if fields[at] != gauge:
             continue
         if row:
@@ -156,7 +159,9 @@ def _attributes(path: Path, gauge: str, keys: tuple[str, ...]) -> dict[str, str]
         row = dict(zip(header, fields))
         row["_line"] = str(number)
     if not row:
-        raise DataError(f"{path}: no row for gauge {gauge}")
+        hint = (f" (CAMELS ids have 8 digits: did you mean {padded}? A leading zero may have been dropped)"
+                if padded_seen else "")
+        raise DataError(f"{path}: no row for gauge {gauge}{hint}")
     return row
 
 

@@ -98,7 +98,7 @@ CARAVAN_PRODUCTS = {"caravan": "oudin", "caravan_pet": "caravan"}
 def check_product(product: object) -> str:
     """A forcing product name, checked: letters and digits (a CAMELS product) or a Caravan product."""
     if isinstance(product, str):
-        name = product.strip()
+        name = product.strip().lower()     # products are named in lower case, taken in any
         if (name.isascii() and name.isalnum()) or name in CARAVAN_PRODUCTS:
             return name
     raise ValueError(f"forcing must be a product name such as 'daymet' or 'caravan', got {product!r}")
