@@ -128,8 +128,9 @@ def integral(values):
 @given(optimiser=st.sampled_from(["sce", "SCE", "dds", "Dds"]), objective=st.sampled_from(["nse", "KGE", "rmse"]),
        transformation=st.sampled_from(["none", "Log", "sqrt"]), warmup=integral(st.integers(0, 400)),
        spinup=integral(st.integers(0, 2)), max_steps=st.one_of(st.none(), integral(st.integers(1, 2))),
-       complexes=integral(st.integers(1, 3)), seeds=st.lists(integral(st.integers(0, 2**64 - 1)), min_size=1,
-                                                               max_size=2, unique_by=int),
+       complexes=integral(st.integers(1, 3)),
+       seeds=st.lists(st.one_of(st.integers(0, 2**64 - 1), st.integers(0, 2**53).map(float)), min_size=1,
+                      max_size=2, unique_by=int),
        snow=st.sampled_from([True, False, "auto", "AUTO"]),
        periods=st.sampled_from([{}, dict(period=("2002-01-01", "2002-06-30")),
                                 dict(period=("2002-01", "2002-06"), validation=("2002-07-01", "2002-12-30"))]))

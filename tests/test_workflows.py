@@ -85,9 +85,14 @@ def test_result_record_is_consistent(catchment, optimiser, snow, model, budget):
     obs, sim = catchment.observed[WARMUP:], r.simulation[WARMUP:]
     keep = np.isfinite(obs)
     obs, sim = np.ascontiguousarray(obs[keep]), np.ascontiguousarray(sim[keep])
-    assert r.metrics == {"rmse": vardex_rs.metrics.calculate_rmse(obs, sim),
-                         "nse": vardex_rs.metrics.calculate_nse(obs, sim),
-                         "kge": vardex_rs.metrics.calculate_kge(obs, sim)}
+    assert {k: r.metrics[k] for k in ("rmse", "nse", "kge")} == {"rmse": vardex_rs.metrics.calculate_rmse(obs, sim),
+                                                               "nse": vardex_rs.metrics.calculate_nse(obs, sim),
+                                                               "kge": vardex_rs.metrics.calculate_kge(obs, sim)}
+    # KGE reassembled from its components; the bias ratio and the percent bias say the same
+    m = r.metrics
+    assert m["kge"] == pytest.approx(1 - np.sqrt((m["kge_r"] - 1) ** 2 + (m["kge_alpha"] - 1) ** 2
+                                                 + (m["kge_beta"] - 1) ** 2), abs=1e-12)
+    assert m["pbias"] == pytest.approx(100 * (m["kge_beta"] - 1), abs=1e-9)
 
     assert r.steps == len(r.history) > 0 and r.history[-1] == r.score
     assert all(a <= b for a, b in zip(r.history, r.history[1:]))
@@ -227,3 +232,42 @@ def test_progress_goes_to_stderr_only_when_asked(catchment, capfd):
     vardex.compare(catchment, ["gr4j", "hbv"], **kw)
     out, err = capfd.readouterr()
     assert out == "" and "compare" in err and "2/2" in err and "hbv dds" in err
+
+
+@pytest.mark.parametrize("transformation", ["log", "sqrt"])
+def test_transformed_objectives_are_reported_beside_the_scores_of_the_flows(catchment, transformation):
+    kw = dict(optimiser="dds", max_evaluations=60, progress=False, transformation=transformation, objective="kge",
+              period=("2001-01-01", "2001-12-31"), validation=("2002-01-01", "2002-12-31"))
+    r = vardex.calibrate(catchment, "gr4j", **kw)
+    plain = vardex.calibrate(catchment, "gr4j", **{**kw, "transformation": "none"})
+    cal = r.window
+    observed, simulated = catchment.observed[cal.first:cal.stop], r.simulation[cal.warmup:]
+    # The scores are of the flows as they are; the objective as optimised is on transformed flows.
+    assert r.metrics["nse"] == vardex.simulation.score(observed, simulated)["nse"]
+    assert r.score == r.objective_value == r.history[-1] == vardex.simulation.score(observed, simulated,
+                                                                                     transformation)["kge"]
+    assert r.validation_objective == r.evaluate(catchment, r.validation_period, objective="kge")
+    assert plain.objective_value == plain.metrics["kge"]
+
+
+@pytest.mark.parametrize("options, reason", [
+    (dict(optimiser="dds", max_evaluations=40), "budget"),
+    (dict(max_steps=2), "max_steps"),
+    (dict(n_complexes=2), "converged: "),
+    (dict(n_complexes=2, k_stop=1000, geometric_range_threshold=0.0, max_evaluations=300), "budget"),
+])
+def test_a_result_says_why_it_stopped(catchment, options, reason):
+    r = vardex.calibrate(catchment, "gr4j", snow=False, progress=False, **options)
+    assert r.stop_reason.startswith(reason) and r.starts == 1
+    assert r.done == (reason != "max_steps")
+
+
+@pytest.mark.parametrize("share, expected", [(0.0, "lower"), (0.004, "lower"), (0.006, None), (0.5, None),
+                                             (0.996, "upper"), (1.0, "upper")])
+def test_parameters_within_half_a_percent_of_a_bound_are_flagged(share, expected):
+    from vardex import diagnostics
+
+    (lo, hi), *_ = vardex_rs.hydro.gr4j.init()[1]
+    defaults = vardex_rs.hydro.gr4j.init()[0]
+    params = {"x1": lo + share * (hi - lo), "x2": defaults[1], "x3": defaults[2], "x4": defaults[3]}
+    assert diagnostics.at_bounds("gr4j", False, params) == ({} if expected is None else {"x1": expected})

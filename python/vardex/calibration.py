@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 import vardex._core as _core
-from vardex import _convert, periods
+from vardex import _convert, diagnostics, periods
 from vardex.data import Catchment, load_camels
 from vardex.models import MODELS
 from vardex.periods import Window
@@ -38,8 +38,10 @@ class CalibrationResult:
     """The outcome of one calibration run.
 
     ``params`` maps parameter names to values: CemaNeige's ``ctg``, ``kf``, ``qnbv`` first when ``snow`` is set,
-    then the hydrological model's ``x1`` … ``xN``. ``metrics`` holds ``rmse``, ``nse`` and ``kge`` on the
-    calibration ``period`` (first and last day scored; missing observations dropped, after the transformation).
+    then the hydrological model's ``x1`` … ``xN``. ``metrics`` holds ``rmse``, ``nse`` and ``kge`` of the flows
+    as they are (whatever the transformation), KGE's components ``kge_r``, ``kge_alpha``, ``kge_beta`` and the
+    percent bias ``pbias``, on the calibration ``period`` (first and last day scored; missing observations
+    dropped); ``objective_value`` (`score`) is the objective as optimised, on transformed flows.
     ``simulation`` runs from ``warmup`` days before ``period[0]`` (the days actually simulated before it, spin-up
     repetitions not included) to ``period[1]``, so ``simulation[warmup:]`` is the period. The ``validation_*``
     fields describe the validation period in the same way (all None without one). ``spinup`` is the number of
@@ -80,13 +82,18 @@ class CalibrationResult:
     requested_warmup: int = 365                  # the warm-up asked for; `warmup` is shorter near the record's start
     source: str = ""                             # the identity of the catchment it was calibrated on (`origin`)
     observed_period: tuple[np.datetime64, np.datetime64] | None = None   # first and last observed day of `period`
+    objective_value: float = math.nan            # the objective as optimised: on transformed flows
+    validation_objective: float | None = None    # the same on the validation period
+    at_bounds: dict[str, str] | None = None      # parameters within 0.5 % of a bound: name -> "lower" / "upper"
+    stop_reason: str = ""                        # interrupted, max_steps, budget, converged: <criterion>
+    starts: int = 1                              # independent optimiser starts the run made
     window: Window | None = None                 # where the calibration period sits in the catchment's record
     validation_window: Window | None = None
 
     @property
     def score(self) -> float:
-        """The value of the calibration objective."""
-        return self.metrics[self.objective]
+        """The value of the calibration objective, as optimised (on transformed flows with a transformation)."""
+        return self.objective_value
 
     @overload
     def evaluate(self, catchment: Catchment, period: periods.Period | None = None, *, objective: None = None,
@@ -254,22 +261,33 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
     seconds = time.perf_counter() - started
 
     done, best, simulation, triple = cast(_Step, last)
+    plain = settings.transformation == "none"
     validated: dict[str, Any] = {}
     if val is not None:
-        metrics, val_simulation = score_window(catchment, model, best, val, bands, settings.transformation)
-        validated = {"validation_period": val.dates(catchment.dates), "validation": metrics,
+        transformed, val_simulation = score_window(catchment, model, best, val, bands, settings.transformation)
+        val_metrics = diagnostics.scores(catchment.observed[val.first:val.stop], val_simulation[val.warmup:],
+                                         list(transformed.values()) if plain else None)
+        validated = {"validation_period": val.dates(catchment.dates), "validation": val_metrics,
                      "validation_warmup": val.warmup, "validation_simulation": val_simulation,
-                     "validation_window": val}
+                     "validation_window": val, "validation_objective": transformed[obj]}
+    simulation = simulation[cal.repeated:]
+    metrics = diagnostics.scores(catchment.observed[cal.first:cal.stop], simulation[cal.warmup:],
+                                 triple if plain else None)
+    params = dict(zip(names, (float(v) for v in best)))
+    reason = diagnostics.stop_reason(optimiser=settings.optimiser, done=done, interrupted=interrupted, steps=steps,
+                                     max_steps=max_steps, history=history, options=dict(settings.options),
+                                     engine_evaluations=engine.evaluations, engine_budget=int(args[-2]))
     return CalibrationResult(
         model=model, snow=snow, optimiser=settings.optimiser, objective=obj, transformation=settings.transformation,
-        seed=settings.seed, params=dict(zip(names, (float(v) for v in best))),
-        metrics=dict(zip(METRIC_NAMES, (float(v) for v in triple))), simulation=simulation[cal.repeated:],
+        seed=settings.seed, params=params, metrics=metrics, simulation=simulation,
         history=history, evaluations=population + engine.evaluations,
         steps=steps, seconds=seconds, done=done, interrupted=interrupted, gauge=catchment.gauge,
         forcing=catchment.forcing, warmup=cal.warmup, period=cal.dates(catchment.dates), spinup=settings.spinup,
         samples=_samples(engine, names, obj) if settings.keep == "all" else None, elevation_bands=bands,
         requested_warmup=settings.warmup, source=catchment.origin, window=cal,
-        observed_period=cal.observed(catchment.dates, catchment.observed), **validated)
+        observed_period=cal.observed(catchment.dates, catchment.observed),
+        objective_value=float(triple[METRIC_NAMES.index(obj)]), at_bounds=diagnostics.at_bounds(model, snow, params),
+        stop_reason=reason, **validated)
 
 
 def _samples(engine: Any, names: list[str], objective: str) -> dict[str, np.ndarray]:

@@ -287,8 +287,18 @@ def _settings(args: argparse.Namespace, **extra: Any) -> Settings:
                           **extra)
 
 
+def _flags(r: CalibrationResult) -> str:
+    """What a reader should look at before trusting a result."""
+    flags = [f"interrupted after {r.evaluations} evaluations"] if r.interrupted else []
+    if r.at_bounds:
+        flags.append("at a bound: " + ", ".join(f"{k} ({v})" for k, v in r.at_bounds.items()))
+    return "; ".join(flags)
+
+
 def _result_dict(r: CalibrationResult) -> dict[str, Any]:
     return {"model": r.model, "snow": r.snow, "params": r.params, "metrics": r.metrics,
+            "objective_value": r.objective_value, "validation_objective": r.validation_objective,
+            "at_bounds": r.at_bounds, "stop_reason": r.stop_reason, "starts": r.starts,
             "evaluations": r.evaluations, "steps": r.steps, "seconds": r.seconds, "done": r.done,
             "interrupted": r.interrupted, "history": list(r.history),
             "scored": {"period": [str(d) for d in r.period], "warmup": r.warmup,
@@ -343,16 +353,25 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     interrupted = bool(stopped or skipped)
 
     snow = results[0].snow
+    objective = record.objective + ("" if record.transformation == "none" else f" of {record.transformation}(Q)")
     print(f"{catchment.gauge} {catchment.name}: forcing {catchment.forcing}, {record.optimiser.upper()}, objective "
-          f"{record.objective}, seed {record.seed}, snow {record.snow_mode}: "
+          f"{objective}, seed {record.seed}, snow {record.snow_mode}: "
           + ("with CemaNeige" if snow else "without CemaNeige"))
     validated = record.validation is not None
-    rows = [["model", "NSE", "KGE", "RMSE"] + (["val NSE", "val KGE", "val RMSE"] if validated else [])
-            + ["evaluations", "seconds", ""]]
+    transformed = record.transformation != "none"
+    periods = [("", "metrics", "objective_value")] + ([("val ", "validation", "validation_objective")]
+                                                      if validated else [])
+    head = ["model"]
+    for prefix, _, _ in periods:
+        head += [f"{prefix}NSE", f"{prefix}KGE", f"{prefix}RMSE"] + ([f"{prefix}{objective}"] if transformed else [])
+    rows = [head + ["evaluations", "seconds", "stopped", ""]]
     for r in results:
-        scores = [_number(m[k]) for m in (r.metrics, r.validation or {}) for k in ("nse", "kge", "rmse") if m]
-        rows.append([r.model] + scores + [str(r.evaluations), f"{r.seconds:.1f}",
-                                          f"interrupted after {r.evaluations} evaluations" if r.interrupted else ""])
+        cells = [r.model]
+        for _, scores, value in periods:
+            m = getattr(r, scores) or {}
+            cells += [_number(m[k]) for k in ("nse", "kge", "rmse")] + ([_number(getattr(r, value))]
+                                                                         if transformed else [])
+        rows.append(cells + [str(r.evaluations), f"{r.seconds:.1f}", r.stop_reason, _flags(r)])
     first = results[0]
     span = first.observed_period or first.period
     print(f"calibration {span[0]}:{span[1]}" + (" (observed days" if span != first.period else " (")

@@ -46,17 +46,22 @@ SETTING_COLUMNS = ("snow_mode", "optimiser", "objective", "transformation", "war
 # What this row's run used, where it depends on the catchment: the data's origin (a data directory, or a
 # fingerprint of data built in memory), whether CemaNeige ran (snow_mode "auto") and its elevation bands (m).
 SOURCE_COLUMNS = ("source", "snow", "elevation_bands")
-RESULT_COLUMNS = ("rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "evaluations", "steps", "seconds",
-                  "done", "error")
-_SCHEMA_1 = KEY_COLUMNS + SETTING_COLUMNS + SOURCE_COLUMNS + PARAM_COLUMNS + RESULT_COLUMNS
-COLUMNS: tuple[str, ...] = ("schema",) + _SCHEMA_1
+# Scores of the flows as they are, KGE's components and the bias; the objective as optimised (transformed flows).
+SCORE_COLUMNS = ("rmse", "nse", "kge", "kge_r", "kge_alpha", "kge_beta", "pbias", "objective_value")
+RESULT_COLUMNS = (SCORE_COLUMNS + tuple(f"val_{c}" for c in SCORE_COLUMNS)
+                  + ("at_bounds", "evaluations", "steps", "starts", "stop_reason", "seconds", "done", "error"))
+_SCHEMA_1_RESULTS = ("rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "evaluations", "steps", "seconds",
+                     "done", "error")
+_SCHEMA_1 = KEY_COLUMNS + SETTING_COLUMNS + SOURCE_COLUMNS + PARAM_COLUMNS + _SCHEMA_1_RESULTS
+COLUMNS: tuple[str, ...] = ("schema",) + KEY_COLUMNS + SETTING_COLUMNS + SOURCE_COLUMNS + PARAM_COLUMNS + RESULT_COLUMNS
 _LAYOUTS = {COLUMNS: SCHEMA, _SCHEMA_1: 1}
 
-_INTS = {"schema", "seed", "warmup", "spinup", "max_steps", "max_evaluations", "evaluations", "steps"}
+_INTS = {"schema", "seed", "warmup", "spinup", "max_steps", "max_evaluations", "evaluations", "steps", "starts"}
 _BOOLS = {"snow", "done"}
-_FLOATS = set(PARAM_COLUMNS) | {"rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "seconds"}
+_FLOATS = set(PARAM_COLUMNS) | set(SCORE_COLUMNS) | {f"val_{c}" for c in SCORE_COLUMNS} | {"seconds"}
 _TEXT = {"gauge", "forcing", "model", "source", "error", "snow_mode", "optimiser", "objective", "transformation",
          "period", "validation", "settings", "version"}
+_OPTIONAL_TEXT = {"at_bounds", "stop_reason"}    # None when empty
 
 
 class ResultsError(ValueError):
@@ -112,6 +117,8 @@ def _parse(column: str, text: str) -> Any:
         return text
     if text == "":
         return None
+    if column in _OPTIONAL_TEXT:
+        return text
     if column in _INTS:
         return int(text)
     if column in _FLOATS:
@@ -201,6 +208,8 @@ def _rows(stream: IO[bytes], path: Any, schema: int) -> Iterator[tuple[_Record, 
         if row.get("schema", 1) != schema:
             raise ResultsError(f"{path}, line {record.line}: schema {row.get('schema')} in a file of schema {schema}")
         row["schema"] = schema
+        if schema != SCHEMA:    # the columns an earlier layout lacks, as None
+            row = {**dict.fromkeys(COLUMNS), **row}
         yield record, row
 
 

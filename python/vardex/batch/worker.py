@@ -79,9 +79,12 @@ def run_task(source: Catchment | Stored, settings: Settings, stop: threading.Eve
             stop.set()      # the tasks beside this one stop now, not when the batch gets to hear of it
         return "interrupted", None
     values: dict[str, Any] = dict(r.params)
-    values.update(r.metrics)
-    values.update({f"val_{k}": v for k, v in (r.validation or {}).items()})
+    values.update(r.metrics, objective_value=r.objective_value)
+    if r.validation is not None:
+        values.update({f"val_{k}": v for k, v in r.validation.items()}, val_objective_value=r.validation_objective)
     bands = None if r.elevation_bands is None else [float(v) for v in r.elevation_bands]
-    values.update(forcing=catchment.forcing, source=catchment.origin, snow=r.snow, elevation_bands=bands, evaluations=r.evaluations,
-                  steps=r.steps, seconds=r.seconds, done=r.done, error="")
+    values.update(forcing=catchment.forcing, source=catchment.origin, snow=r.snow, elevation_bands=bands,
+                  at_bounds=";".join(f"{k}={v}" for k, v in (r.at_bounds or {}).items()) or None,
+                  evaluations=r.evaluations,
+                  steps=r.steps, starts=r.starts, stop_reason=r.stop_reason, seconds=r.seconds, done=r.done, error="")
     return "ok", values
