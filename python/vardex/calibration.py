@@ -11,9 +11,10 @@ from typing import Any, Iterable, Literal, Mapping, cast, overload
 
 import numpy as np
 import numpy.typing as npt
+import vardex_rs
 
 import vardex._core as _core
-from vardex import _convert, diagnostics, periods
+from vardex import _convert, balance, diagnostics, periods
 from vardex.data import Catchment, load_camels
 from vardex.models import MODELS
 from vardex.periods import Window
@@ -87,6 +88,8 @@ class CalibrationResult:
     at_bounds: dict[str, str] | None = None      # parameters within 0.5 % of a bound: name -> "lower" / "upper"
     stop_reason: str = ""                        # interrupted, max_steps, budget, converged: <criterion>
     starts: int = 1                              # independent optimiser starts the run made
+    water: dict[str, float] | None = None        # what the run leaned on over `period` (`vardex.balance.leaning`)
+    validation_water: dict[str, float] | None = None
     window: Window | None = None                 # where the calibration period sits in the catchment's record
     validation_window: Window | None = None
 
@@ -116,6 +119,42 @@ class CalibrationResult:
         values = np.array(list(self.params.values()), dtype=np.float64)
         metrics, _ = score_window(catchment, self.model, values, win, self.bands_on(catchment), self.transformation)
         return metrics if objective is None else metrics[objective]
+
+    def balance(self, catchment: Catchment, period: str = "calibration") -> dict[str, float]:
+        """The water balance (mm) of these parameters over the ``"calibration"`` or ``"validation"`` period of
+        ``catchment``, simulated as the calibration simulated it, CemaNeige in front when it ran (its pack change
+        and melt as terms); see `vardex.balance.period_balance`."""
+        win = {"calibration": self.window, "validation": self.validation_window}.get(period)
+        if win is None:
+            raise ValueError(f"period must be 'calibration' or 'validation' (a period of this result), got {period!r}")
+        return balance.period_balance(catchment, self.model, self.params, self.snow, self.bands_on(catchment), win)
+
+    def to_pandas(self, catchment: Catchment) -> Any:
+        """A pandas DataFrame by date over the days this result simulated on ``catchment``: ``precipitation``,
+        ``pet``, ``observed`` and ``simulated`` flow (mm/day), and ``period``, what each day was to the run:
+        "warm-up", "calibration" or "validation" (a scored day wins over a warm-up day of the other run)."""
+        from vardex._optional import optional_import
+
+        pd = optional_import("pandas", "to_pandas", "pandas")
+        runs = [(self.window, self.simulation, "calibration")]
+        if self.validation_window is not None and self.validation_simulation is not None:
+            runs.append((self.validation_window, self.validation_simulation, "validation"))
+        if any(w is None for w, _, _ in runs) or (catchment.origin, catchment.gauge) != (self.source, self.gauge):
+            raise ValueError(f"this result was calibrated on other data than {catchment.gauge}'s ({catchment.origin})")
+        start = min(w.start for w, _, _ in runs if w is not None)
+        stop = max(w.stop for w, _, _ in runs if w is not None)
+        simulated = np.full(stop - start, np.nan)
+        label = np.full(stop - start, "", dtype=object)
+        for scored in (False, True):    # warm-ups first, so that scored days win
+            for w, flow, name in runs:
+                assert w is not None
+                days = slice(w.first if scored else w.start, w.stop if scored else w.first)
+                simulated[days.start - start:days.stop - start] = flow[days.start - w.start:days.stop - w.start]
+                label[days.start - start:days.stop - start] = name if scored else "warm-up"
+        days = slice(start, stop)
+        return pd.DataFrame({"precipitation": catchment.precipitation[days], "pet": catchment.pet[days],
+                             "observed": catchment.observed[days], "simulated": simulated, "period": label},
+                            index=pd.DatetimeIndex(catchment.dates[days].astype("datetime64[ns]"), name="date"))
 
     def bands_on(self, catchment: Catchment) -> np.ndarray | None:
         """The elevation bands to run this result's CemaNeige on ``catchment``: the calibration's own on the
@@ -269,7 +308,8 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
                                          list(transformed.values()) if plain else None)
         validated = {"validation_period": val.dates(catchment.dates), "validation": val_metrics,
                      "validation_warmup": val.warmup, "validation_simulation": val_simulation,
-                     "validation_window": val, "validation_objective": transformed[obj]}
+                     "validation_window": val, "validation_objective": transformed[obj],
+                     "validation_water": _leaning(catchment, model, names, best, snow, bands, val)}
     simulation = simulation[cal.repeated:]
     metrics = diagnostics.scores(catchment.observed[cal.first:cal.stop], simulation[cal.warmup:],
                                  triple if plain else None)
@@ -287,7 +327,17 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
         requested_warmup=settings.warmup, source=catchment.origin, window=cal,
         observed_period=cal.observed(catchment.dates, catchment.observed),
         objective_value=float(triple[METRIC_NAMES.index(obj)]), at_bounds=diagnostics.at_bounds(model, snow, params),
-        stop_reason=reason, **validated)
+        stop_reason=reason, water=_leaning(catchment, model, names, best, snow, bands, cal), **validated)
+
+
+def _leaning(catchment: Catchment, model: str, names: list[str], values: np.ndarray, snow: bool,
+             bands: np.ndarray | None, win: Window) -> dict[str, float] | None:
+    """What a run leaned on over a window; None where its water cannot be accounted for (a store overflowed)."""
+    try:
+        return balance.leaning(balance.period_balance(catchment, model, dict(zip(names, (float(v) for v in values))),
+                                                      snow, bands, win))
+    except (vardex_rs.VardexNumericalError, vardex_rs.VardexValidationError):
+        return None
 
 
 def _samples(engine: Any, names: list[str], objective: str) -> dict[str, np.ndarray]:

@@ -289,16 +289,19 @@ def _settings(args: argparse.Namespace, **extra: Any) -> Settings:
 
 def _flags(r: CalibrationResult) -> str:
     """What a reader should look at before trusting a result."""
+    from vardex.balance import flags as balance_flags
+
     flags = [f"interrupted after {r.evaluations} evaluations"] if r.interrupted else []
     if r.at_bounds:
         flags.append("at a bound: " + ", ".join(f"{k} ({v})" for k, v in r.at_bounds.items()))
-    return "; ".join(flags)
+    return "; ".join(flags + balance_flags(r.water))
 
 
 def _result_dict(r: CalibrationResult) -> dict[str, Any]:
     return {"model": r.model, "snow": r.snow, "params": r.params, "metrics": r.metrics,
             "objective_value": r.objective_value, "validation_objective": r.validation_objective,
-            "at_bounds": r.at_bounds, "stop_reason": r.stop_reason, "starts": r.starts,
+            "at_bounds": r.at_bounds, "stop_reason": r.stop_reason, "starts": r.starts, "water": r.water,
+            "validation_water": r.validation_water,
             "evaluations": r.evaluations, "steps": r.steps, "seconds": r.seconds, "done": r.done,
             "interrupted": r.interrupted, "history": list(r.history),
             "scored": {"period": [str(d) for d in r.period], "warmup": r.warmup,

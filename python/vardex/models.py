@@ -1,13 +1,13 @@
 """The models of ``vardex_rs.hydro`` as the ``vardex`` layer sees them: their names, and their daily internals."""
 from __future__ import annotations
 
-from typing import Callable, TypeVar
+from typing import Callable, Mapping, TypeVar
 
 import numpy as np
 import vardex_rs.hydro
 
-from vardex import _convert
 import vardex._core as _core
+from vardex import _convert
 
 _T = TypeVar("_T")
 
@@ -41,17 +41,36 @@ def _model_name(model: object) -> str:
         raise vardex_rs.VardexValidationError(str(err)) from None
 
 
-def _model_call(fn: Callable[[str, np.ndarray, np.ndarray, np.ndarray], _T], model: str, params: np.ndarray,
-                precipitation: np.ndarray, pet: np.ndarray) -> _T:
-    return fn(_model_name(model), _convert.series(params, "params"), _convert.series(precipitation, "precipitation"),
-              _convert.series(pet, "pet"))
+def _values(model: str, params: object) -> np.ndarray:
+    """The model's parameter vector from a sequence, a dict by name or a calibration result (without snow: a
+    result with CemaNeige in front has a whole-chain balance, ``result.balance(catchment)``)."""
+    if hasattr(params, "params") and hasattr(params, "snow"):
+        if getattr(params, "snow"):
+            raise ValueError("this result runs CemaNeige in front of the model: result.balance(catchment) gives the "
+                             "whole chain's balance (or give CemaNeige's liquid water as the precipitation and the "
+                             "model's own parameters)")
+        params = getattr(params, "params")
+    if isinstance(params, Mapping):
+        names = list(getattr(vardex_rs.hydro, model).param_names)
+        if sorted(map(str, params)) != sorted(names):
+            raise ValueError(f"params must name exactly {', '.join(names)}, got {', '.join(map(str, params))}")
+        return np.array([float(params[n]) for n in names], dtype=np.float64)
+    return _convert.series(params, "params")
 
 
-def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
+def _model_call(fn: Callable[..., _T], model: str, params: object, precipitation: np.ndarray,
+                pet: np.ndarray, **extra: int) -> _T:
+    name = _model_name(model)
+    return fn(name, _values(name, params), _convert.series(precipitation, "precipitation"),
+              _convert.series(pet, "pet"), **extra)
+
+
+def model_states(model: str, params: object, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
     """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's stores at the end of every day.
 
     Same arguments, checks and errors as ``simulate``, but any 1-D sequence of numbers is accepted (lists,
-    pandas Series, float32 or integer arrays) and converted to float64; ``model`` in any letter case
+    pandas Series, float32 or integer arrays) and converted to float64, and ``params`` may be a dict by name or a
+    calibration result (run without snow); ``model`` in any letter case
     (``VardexValidationError`` "Unknown hydro model '...'", with the valid names, for one that does not exist). Returns one float64 array per store, as long as ``precipitation``,
     under the names of the model's state table (mm). A routing buffer or unit hydrograph is one entry: the runoff
     it has taken in and not yet released at the outlet, so that with zero PET, for models whose accounting
@@ -62,7 +81,7 @@ def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet:
 
 # --- Daily fluxes and water balances --------------------------------------------------------------------
 
-def model_fluxes(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
+def model_fluxes(model: str, params: object, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]:
     """Run ``vardex_rs.hydro.<model>.simulate`` and return the model's daily fluxes (mm/day).
 
     Same arguments, checks and errors as ``model_states``, and ``VardexNumericalError`` when water overflows
@@ -73,17 +92,20 @@ def model_fluxes(model: str, params: np.ndarray, precipitation: np.ndarray, pet:
     return _model_call(_core.model_fluxes, model, params, precipitation, pet)
 
 
-def water_balance(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, float]:
+def water_balance(model: str, params: object, precipitation: np.ndarray, pet: np.ndarray, *,
+                  first: int = 0) -> dict[str, float]:
     """Totals over the run (mm): where the water of ``simulate`` came from and went.
 
-    Keys in order: ``"precipitation"``, ``"actual_evaporation"``, ``"streamflow"`` (the sum of ``simulate``'s
+    ``first`` leaves out the days before it (totals from day ``first`` on, stores changed from the start of that
+    day): a warm-up simulated but not counted. Keys in order: ``"precipitation"``, ``"actual_evaporation"``,
+    ``"streamflow"`` (the sum of ``simulate``'s
     output), each source/sink flux of ``model_fluxes`` (signed, positive into the model), ``"storage_change"``
     (end minus start of every store of ``model_states``, water in routing buffers included) and ``"residual"`` =
     precipitation + sources/sinks − actual_evaporation − streamflow − storage_change, zero up to rounding.
     Same checks and errors as ``model_fluxes``, and ``VardexNumericalError`` when a total is not finite or the
     residual is larger than rounding can explain (inputs beyond what the model's arithmetic can account for).
     """
-    return _model_call(_core.water_balance, model, params, precipitation, pet)
+    return _model_call(_core.water_balance, model, params, precipitation, pet, first=_convert.count(first, "first"))
 
 
 def cemaneige_states(params: np.ndarray, precipitation: np.ndarray, temperature: np.ndarray,

@@ -48,7 +48,9 @@ SETTING_COLUMNS = ("snow_mode", "optimiser", "objective", "transformation", "war
 SOURCE_COLUMNS = ("source", "snow", "elevation_bands")
 # Scores of the flows as they are, KGE's components and the bias; the objective as optimised (transformed flows).
 SCORE_COLUMNS = ("rmse", "nse", "kge", "kge_r", "kge_alpha", "kge_beta", "pbias", "objective_value")
-RESULT_COLUMNS = (SCORE_COLUMNS + tuple(f"val_{c}" for c in SCORE_COLUMNS)
+# The water a run leaned on (shares of its precipitation; actual over potential evaporation).
+WATER_COLUMNS = ("created_water", "lost_water", "aet_pet")
+RESULT_COLUMNS = (SCORE_COLUMNS + WATER_COLUMNS + tuple(f"val_{c}" for c in SCORE_COLUMNS + WATER_COLUMNS)
                   + ("at_bounds", "evaluations", "steps", "starts", "stop_reason", "seconds", "done", "error"))
 _SCHEMA_1_RESULTS = ("rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "evaluations", "steps", "seconds",
                      "done", "error")
@@ -58,7 +60,8 @@ _LAYOUTS = {COLUMNS: SCHEMA, _SCHEMA_1: 1}
 
 _INTS = {"schema", "seed", "warmup", "spinup", "max_steps", "max_evaluations", "evaluations", "steps", "starts"}
 _BOOLS = {"snow", "done"}
-_FLOATS = set(PARAM_COLUMNS) | set(SCORE_COLUMNS) | {f"val_{c}" for c in SCORE_COLUMNS} | {"seconds"}
+_FLOATS = (set(PARAM_COLUMNS) | set(SCORE_COLUMNS + WATER_COLUMNS) | {f"val_{c}" for c in SCORE_COLUMNS + WATER_COLUMNS}
+           | {"seconds"})
 _TEXT = {"gauge", "forcing", "model", "source", "error", "snow_mode", "optimiser", "objective", "transformation",
          "period", "validation", "settings", "version"}
 _OPTIONAL_TEXT = {"at_bounds", "stop_reason"}    # None when empty

@@ -9,8 +9,8 @@ import numpy.typing as npt
 import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
-from vardex import _convert
 import vardex._core as _core
+from vardex import _convert
 from vardex.data import Catchment
 from vardex.models import MODELS, canonical_model
 from vardex.periods import Window

@@ -137,14 +137,17 @@ std::expected<Recording, HydroError> record_fluxes(const ModelSpec& m, std::span
 }
 
 std::expected<std::vector<BalanceTerm>, HydroError> water_balance(const ModelSpec& m, const Recording& r,
-                                                                 std::span<const double> precipitation) {
+                                                                 std::span<const double> precipitation,
+                                                                 std::size_t first) {
     const std::size_t days = r.q.size();
     const auto total = [&](std::span<const double> v) {
         double sum = 0.0;
-        for (const double x : v) sum = sum + x;
+        for (const double x : v.subspan(first)) sum = sum + x;
         return sum;
     };
     const auto column = [&](std::size_t k) { return std::span<const double>(r.fluxes).subspan(k * days, days); };
+    // A store's content when day `first` starts: its initial value, or the end of the day before.
+    const auto start = [&](std::size_t k) { return first == 0 ? r.initial[k] : r.states[k * days + first - 1]; };
 
     std::vector<BalanceTerm> out;
     const double rain = total(precipitation);
@@ -166,7 +169,7 @@ std::expected<std::vector<BalanceTerm>, HydroError> water_balance(const ModelSpe
     double change = 0.0;
     for (std::size_t k = 0; k < m.states.size(); ++k) {
         const double weight = m.storage.empty() ? 1.0 : m.storage[k];
-        change = change + weight * (r.states[k * days + days - 1] - r.initial[k]);
+        change = change + weight * (r.states[k * days + days - 1] - start(k));
     }
     out.push_back({"storage_change", change});
     const double residual = (((rain + boundary) - evaporation) - streamflow) - change;
@@ -178,8 +181,8 @@ std::expected<std::vector<BalanceTerm>, HydroError> water_balance(const ModelSpe
     for (const BalanceTerm& term : out) scale = scale + std::fabs(term.total);
     for (std::size_t k = 0; k < m.states.size(); ++k) {
         const double weight = std::fabs(m.storage.empty() ? 1.0 : m.storage[k]);
-        scale = scale + weight * std::fabs(r.initial[k]);
-        for (std::size_t i = 0; i < days; ++i) scale = scale + weight * std::fabs(r.states[k * days + i]);
+        scale = scale + weight * std::fabs(start(k));
+        for (std::size_t i = first; i < days; ++i) scale = scale + weight * std::fabs(r.states[k * days + i]);
     }
     for (const BalanceTerm& term : out)
         if (!std::isfinite(term.total))

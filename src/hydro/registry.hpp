@@ -68,14 +68,15 @@ std::expected<Recording, HydroError> record_fluxes(const ModelSpec& m, std::span
 
 // Totals over a recorded run (mm), in this order: "precipitation", "actual_evaporation", "streamflow",
 // the model's boundary fluxes in table order, "storage_change" (end minus start of every store), then
-// "residual" = precipitation + boundary - actual_evaporation - streamflow - storage_change. Sums run in
-// day order. A NumericalError when a total is not finite, or when the residual is larger than rounding
+// "residual" = precipitation + boundary - actual_evaporation - streamflow - storage_change, over the days
+// from `first` (0: the whole run; the stores' change from the start of that day). Sums run in day order. A NumericalError when a total is not finite, or when the residual is larger than rounding
 // can explain (inputs so extreme that the model's arithmetic lost water): such totals are no balance.
 struct BalanceTerm {
     const char* name;
     double total;
 };
 std::expected<std::vector<BalanceTerm>, HydroError> water_balance(const ModelSpec& m, const Recording& r,
-                                                                 std::span<const double> precipitation);
+                                                                 std::span<const double> precipitation,
+                                                                 std::size_t first = 0);
 
 }  // namespace vardex::hydro

@@ -70,11 +70,31 @@ PyObject* model_fluxes(PyObject*, PyObject* args, PyObject* kwargs) {
                           });
 }
 
+// Totals over the days from `first` (default 0, the whole run).
 PyObject* water_balance(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"model", "params", "precipitation", "pet", "first", nullptr};
+    PyObject *model_obj, *params_obj, *precipitation_obj, *pet_obj, *first_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:water_balance", const_cast<char**>(keywords), &model_obj,
+                                     &params_obj, &precipitation_obj, &pet_obj, &first_obj))
+        return nullptr;
+    std::uint64_t first = 0;
+    if (first_obj) {
+        auto value = u64_scalar(first_obj, "first");
+        if (!value) return nullptr;
+        first = *value;
+    }
+    Ref forwarded(PyTuple_Pack(4, model_obj, params_obj, precipitation_obj, pet_obj));
+    if (!forwarded) return nullptr;
     return recorded<true>(
-        args, kwargs, "OOOO:water_balance",
-        [](const hydro::ModelSpec& m, const hydro::Recording& r, std::span<const double> precipitation) -> PyObject* {
-            const auto terms = without_gil([&] { return hydro::water_balance(m, r, precipitation); });
+        forwarded.get(), nullptr, "OOOO:water_balance",
+        [first](const hydro::ModelSpec& m, const hydro::Recording& r,
+                std::span<const double> precipitation) -> PyObject* {
+            if (first > r.q.size()) {
+                PyErr_Format(PyExc_ValueError, "first (%llu) is beyond the run's %zu days",
+                             static_cast<unsigned long long>(first), r.q.size());
+                return nullptr;
+            }
+            const auto terms = without_gil([&] { return hydro::water_balance(m, r, precipitation, first); });
             if (!terms) return raise(terms.error());
             Ref dict(PyDict_New());
             if (!dict) return nullptr;
@@ -147,7 +167,7 @@ PyMethodDef methods[] = {
     {"model_fluxes", guarded_cfunction<model_fluxes>(), METH_VARARGS | METH_KEYWORDS,
      "model_fluxes(model, params, precipitation, pet)\n--\n\n"},
     {"water_balance", guarded_cfunction<water_balance>(), METH_VARARGS | METH_KEYWORDS,
-     "water_balance(model, params, precipitation, pet)\n--\n\n"},
+     "water_balance(model, params, precipitation, pet, first=0)\n--\n\n"},
     {"cemaneige_states", guarded_cfunction<cemaneige_states>(), METH_VARARGS | METH_KEYWORDS,
      "cemaneige_states(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation)\n"
      "--\n\n"},

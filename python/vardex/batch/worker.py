@@ -10,6 +10,7 @@ from typing import Any, Mapping
 
 from vardex.calibration import ENGINES, run
 from vardex.data import Catchment, load
+from vardex.results import WATER_COLUMNS
 from vardex.settings import Settings
 
 __all__ = ["Stored", "run_task", "error_text"]
@@ -80,8 +81,10 @@ def run_task(source: Catchment | Stored, settings: Settings, stop: threading.Eve
         return "interrupted", None
     values: dict[str, Any] = dict(r.params)
     values.update(r.metrics, objective_value=r.objective_value)
+    values.update({k: (r.water or {}).get(k) for k in WATER_COLUMNS})
     if r.validation is not None:
         values.update({f"val_{k}": v for k, v in r.validation.items()}, val_objective_value=r.validation_objective)
+        values.update({f"val_{k}": (r.validation_water or {}).get(k) for k in WATER_COLUMNS})
     bands = None if r.elevation_bands is None else [float(v) for v in r.elevation_bands]
     values.update(forcing=catchment.forcing, source=catchment.origin, snow=r.snow, elevation_bands=bands,
                   at_bounds=";".join(f"{k}={v}" for k, v in (r.at_bounds or {}).items()) or None,
