@@ -148,3 +148,50 @@ def test_a_results_file_always_resumes_with_the_same_call(tmp_path_factory, opti
     record = vardex.Settings.build(models="gr4j", seeds=seeds, **options)
     again = batch.run_many(catchment, record, out=out, progress=False, engines=Refused())
     assert again.rows == first.rows and not any(r["error"] for r in first)
+
+
+@pytest.mark.parametrize("cold_rain, expected", [(0.08, False), (0.12, True)])
+def test_snow_auto_decides_on_the_share_of_precipitation_on_freezing_days(cold_rain, expected):
+    # A fifth of the days freeze (the old rule, 5 % of days, would run CemaNeige either way); what counts is
+    # how much of the precipitation falls on them.
+    days = 1000
+    temperature = np.where(np.arange(days) % 5 == 0, -5.0, 10.0)
+    rain = np.where(temperature < 0, cold_rain / 200, (1 - cold_rain) / 800) * 1000
+    dates = np.arange("2001-01-01", np.datetime64("2001-01-01") + days, dtype="datetime64[D]")
+    catchment = vardex.Catchment.from_arrays(dates, rain, temperature, rain * 0.3, latitude=45.0, elevation=500.0)
+    from vardex.settings import snow_share
+
+    assert snow_share(rain, temperature) == pytest.approx(cold_rain)
+    r = vardex.calibrate(catchment, "gr4j", optimiser="dds", max_evaluations=10, progress=False)
+    assert r.snow is expected
+
+
+def test_elevation_bands_reach_every_entry_point(tmp_path):
+    bands = [0.0, 150.0, 400.0]
+    catchment = tiny()
+    options = dict(optimiser="dds", max_evaluations=10, progress=False, snow=True, elevation_bands=bands)
+    assert list(vardex.calibrate(catchment, "gr4j", **options).elevation_bands) == bands
+    assert [list(r.elevation_bands) for r in vardex.compare(catchment, ["gr4j", "hbv"], **options)] == [bands] * 2
+    out = tmp_path / "r.csv"
+    assert vardex.calibrate_many(catchment, "gr4j", out=out, **options)[0]["elevation_bands"] == bands
+    with pytest.raises(ValueError, match=r"written with bands=\[0.0, 150.0, 400.0\], this batch has bands=\(none\)"):
+        vardex.calibrate_many(catchment, "gr4j", out=out, **{**options, "elevation_bands": None})
+    json_file = tmp_path / "r.json"
+    run = subprocess.run([sys.executable, "-m", "vardex", "calibrate", "01022500", "--elevation-bands", "0,150,400",
+                          "--optimiser", "dds", "--max-evaluations", "10", "--json", json_file, "--no-progress"],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and "% of the precipitation on days below 0 degC" in run.stdout
+    import json
+
+    assert json.loads(json_file.read_text())["elevation_bands"] == bands
+
+
+def test_snow_parameters_and_parameter_roles_are_described():
+    from vardex.models import describe
+
+    assert list(describe("gr4j", snow=True))[:3] == ["ctg", "kf", "qnbv"]
+    assert "mm/degC/day" in describe("hbv", snow=True)["kf"]
+    assert "unit-hydrograph delay" in describe("BUCKET")["x4"]
+    listing = subprocess.run([sys.executable, "-m", "vardex", "models"], capture_output=True, text=True,
+                             timeout=60).stdout
+    assert "cemaneige   3" in listing and "Degree-day melt factor" in listing and "hourly variant" in listing

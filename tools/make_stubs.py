@@ -71,6 +71,9 @@ def simulate(temperature: {ARRAY}, day_of_year: {DAYS}, latitude: float) -> {ARR
 ''',
     "snow/cemaneige.pyi": HEAD + f'''
 param_names: list[str]
+"""["ctg", "kf", "qnbv"]: ctg, the weight of the previous day's thermal state of the snow pack in its update (-,
+0..1); kf, the degree-day melt factor (mm/degC/day, 0..20); qnbv, the snow amount whose 90 % is the pack below
+which melt is slowed (mm, 0..2000)."""
 
 def init() -> tuple[{ARRAY}, {ARRAY}]:
     """(defaults, bounds) of ctg, kf, qnbv: defaults [0.25, 3.74, 350], bounds of shape (3, 2)."""

@@ -3,18 +3,20 @@ check that it is current (--check, exit 1 when it is not)."""
 import sys
 from pathlib import Path
 
-import vardex_rs
-
 README = Path(__file__).resolve().parent.parent / "README.md"
 BEGIN, END = "<!-- models: begin -->", "<!-- models: end -->"
 
 
 def table() -> str:
+    from vardex.models import MODELS, NOTES, SNOW_PARAMETERS, describe
+
     rows = ["| model | N | parameters |", "|---|---|---|"]
-    for name in (k for k in vars(vardex_rs.hydro) if not k.startswith("__")):
-        module = getattr(vardex_rs.hydro, name)
-        params = "; ".join(f"{p}: {d}" for p, d in zip(module.param_names, module.param_descriptions))
-        rows.append(f"| `{name}` | {len(module.param_names)} | {params} |")
+    for name in MODELS:
+        params = "; ".join(f"{p}: {d}" for p, d in describe(name).items())
+        note = f" *{NOTES[name]}.*" if name in NOTES else ""
+        rows.append(f"| `{name}` | {len(describe(name))} | {params}{note} |")
+    snow = "; ".join(f"{p}: {d}" for p, d in SNOW_PARAMETERS.items())
+    rows.append(f"| `cemaneige` (snow, in front of any model) | 3 | {snow} |")
     return "\n".join(rows)
 
 

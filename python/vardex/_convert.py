@@ -72,5 +72,7 @@ def count(value: Any, name: str) -> int:
 def scalar(value: Any, name: str) -> float:
     try:
         return float(value)
+    except OverflowError:
+        raise ValueError(f"argument '{name}': {value} is too large for a float") from None
     except (TypeError, ValueError):
         raise TypeError(f"argument '{name}': expected a number, got {type(value).__name__}") from None

@@ -194,7 +194,8 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
 
     ``catchment`` is a `Catchment` or a gauge id of the bundled sample (``load_camels(gauge)``); ``model`` a
     name of `MODELS` in any letter case. ``snow`` True or False runs CemaNeige in front of the model or not;
-    ``"auto"`` runs it when at least 5 % of the catchment's days have a mean temperature below 0 °C. The
+    ``"auto"`` runs it when at least 10 % of the catchment's precipitation falls on days with a mean temperature
+    below 0 °C (CAMELS' ``frac_snow``). The
     result's ``snow`` says which was used.
 
     ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 5, ``k_stop`` 10, ``p_convergence_threshold`` 0.1,
@@ -235,7 +236,7 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
 
     ``engines`` maps the optimiser names to the calibrator classes that run them (`ENGINES`)."""
     model = settings.models[0]
-    snow = settings.uses_snow(catchment.temperature)
+    snow = settings.uses_snow(catchment.precipitation, catchment.temperature)
     cal = _window(catchment, settings.period, settings.warmup, settings.spinup, "period")
     val = (None if settings.validation is None
            else _window(catchment, settings.validation, settings.warmup, settings.spinup, "validation"))

@@ -95,6 +95,16 @@ def _names(text: str) -> list[str]:
     return names
 
 
+def _elevations(text: str) -> list[float]:
+    try:
+        values = [float(v) for v in text.split(",") if v.strip()]
+    except ValueError:
+        values = []
+    if not values:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected comma-separated elevations in metres")
+    return values
+
+
 def _period(text: str) -> tuple[str, str]:
     from vardex.periods import parse_period
 
@@ -125,9 +135,11 @@ def _parser() -> argparse.ArgumentParser:
     def run_args(p: argparse.ArgumentParser, batch: bool) -> None:
         snow = p.add_mutually_exclusive_group()
         snow.add_argument("--snow", dest="snow", action="store_const", const=True, default="auto",
-                          help="run CemaNeige in front of the model (default: auto, i.e. where at least 5 %% of "
-                          "the days have a mean temperature below 0 degC)")
+                          help="run CemaNeige in front of the model (default: auto, i.e. where at least 10 %% of "
+                          "the precipitation falls on days with a mean temperature below 0 degC)")
         snow.add_argument("--no-snow", dest="snow", action="store_const", const=False, help="never run CemaNeige")
+        p.add_argument("--elevation-bands", type=_elevations, metavar="M,M,...",
+                       help="CemaNeige's elevation bands in metres (default: the median elevation -200, 0, +200)")
         p.add_argument("--optimiser", default="sce", help="calibration algorithm: sce or dds")
         p.add_argument("--objective", default="nse", help="score to optimise: nse, kge or rmse")
         p.add_argument("--transformation", default="none", help="applied to the flows before scoring: none, sqrt "
@@ -248,16 +260,17 @@ def _main(argv: Sequence[str] | None) -> int:
     warnings.formatwarning = _warning
     args = _parser().parse_args(argv)
     if args.command == "models":
-        import vardex_rs.hydro
-
-        from vardex.models import MODELS
+        from vardex.models import MODELS, NOTES, SNOW_PARAMETERS, describe
 
         rows = [["model", "N", "parameters"]]
         for name in MODELS:
-            m = getattr(vardex_rs.hydro, name)
-            rows.append([name, str(len(m.param_names)), "; ".join(
-                f"{p} {d}" for p, d in zip(m.param_names, m.param_descriptions))])
+            described = describe(name)
+            rows.append([name, str(len(described)), "; ".join(f"{p} {d}" for p, d in described.items())])
+        rows.append(["cemaneige", "3", "; ".join(f"{p} {d}" for p, d in SNOW_PARAMETERS.items())
+                     + " (snow, in front of any model: --snow)"])
         print(_table(rows))
+        for name, note in NOTES.items():
+            print(f"{name}: {note}")
         return 0
     if args.command == "report":
         from vardex import _files
@@ -281,7 +294,8 @@ def _settings(args: argparse.Namespace, **extra: Any) -> Settings:
     """The settings record of the command's options: every check of the API, before anything runs."""
     from vardex.settings import Settings
 
-    return Settings.build(snow=args.snow, optimiser=args.optimiser, objective=args.objective,
+    return Settings.build(snow=args.snow, elevation_bands=args.elevation_bands, optimiser=args.optimiser,
+                          objective=args.objective,
                           transformation=args.transformation, warmup=args.warmup, period=args.period,
                           validation=args.validation, spinup=args.spinup, max_evaluations=args.max_evaluations,
                           **extra)
@@ -324,6 +338,7 @@ def _strict_json(value: Any) -> Any:
 def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
     from vardex.calibration import run, run_all
+    from vardex.settings import snow_share
     from vardex.data import DataError, load
 
     plot = getattr(args, "plot", None)
@@ -359,7 +374,9 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     objective = record.objective + ("" if record.transformation == "none" else f" of {record.transformation}(Q)")
     print(f"{catchment.gauge} {catchment.name}: forcing {catchment.forcing}, {record.optimiser.upper()}, objective "
           f"{objective}, seed {record.seed}, snow {record.snow_mode}: "
-          + ("with CemaNeige" if snow else "without CemaNeige"))
+          + ("with CemaNeige" if snow else "without CemaNeige")
+          + f" ({100 * snow_share(catchment.precipitation, catchment.temperature):.0f} % of the precipitation on days "
+          "below 0 degC)")
     validated = record.validation is not None
     transformed = record.transformation != "none"
     periods = [("", "metrics", "objective_value")] + ([("val ", "validation", "validation_objective")]

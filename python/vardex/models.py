@@ -11,13 +11,45 @@ from vardex import _convert
 
 _T = TypeVar("_T")
 
-__all__ = ["MODELS", "canonical_model", "model_states", "model_fluxes", "water_balance",
+__all__ = ["MODELS", "SNOW_PARAMETERS", "ROLES", "NOTES", "describe", "canonical_model", "model_states", "model_fluxes", "water_balance",
            "cemaneige_states", "cemaneige_fluxes"]
 
 # Model names in the order of vardex_rs.hydro's submodules.
 MODELS: tuple[str, ...] = tuple(name for name, value in vars(vardex_rs.hydro).items()
                                 if hasattr(value, "simulate") and hasattr(value, "param_names"))
 _BY_LOWER = {name.lower(): name for name in MODELS}
+
+# CemaNeige's parameters, which the compiled module names without describing them.
+SNOW_PARAMETERS: dict[str, str] = {
+    "ctg": "Weight of the previous day's thermal state of the snow pack in its update (-)",
+    "kf": "Degree-day melt factor (mm/degC/day)",
+    "qnbv": "Snow amount whose 90 % is the pack below which melt is slowed (mm)",
+}
+# What a parameter does, where its fixed description does not say it.
+ROLES: dict[tuple[str, str], str] = {
+    ("bucket", "x2"): "splits the bucket's spill: a share x2 to the second routing store, the rest to the first",
+    ("bucket", "x3"): "times x6 is the first routing store's time constant (d)",
+    ("bucket", "x4"): "the unit-hydrograph delay (d)",
+    ("bucket", "x5"): "the share of the rain that bypasses the bucket into the second routing store",
+}
+# What a model is, where its name would mislead.
+NOTES: dict[str, str] = {
+    "gr4j": "GR4J with the constants of the family's hourly variant (unit-hydrograph exponent 1.25, percolation "
+            "4/21, a routing-store floor of 0.001 x3) run at a daily step: its parameters are not comparable with "
+            "published daily GR4J values",
+}
+
+
+def describe(model: str, snow: bool = False) -> dict[str, str]:
+    """Each parameter's description (CemaNeige's first with ``snow``), with its role where the description does
+    not say it."""
+    model = canonical_model(model)
+    hydro = getattr(vardex_rs.hydro, model)
+    out = dict(SNOW_PARAMETERS) if snow else {}
+    for name, text in zip(hydro.param_names, hydro.param_descriptions):
+        role = ROLES.get((model, name))
+        out[name] = f"{text}; {role}" if role else text
+    return out
 
 
 def canonical_model(name: object) -> str:

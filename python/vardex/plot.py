@@ -287,13 +287,12 @@ def convergence(result: Any, *, path: str | None = None) -> Any:
 
 
 def _describe(result: Any, name: str) -> str:
-    """``x1: Production store capacity (mm)``; the bare name for a parameter without a description."""
-    import vardex_rs.hydro
-
-    model = getattr(vardex_rs.hydro, result.model, None)
-    described = dict(zip(model.param_names, model.param_descriptions)) if model is not None else {}
+    """``x1: Production store capacity (mm)``, CemaNeige's parameters included; the bare name for one without."""
     import textwrap
 
+    from vardex.models import describe
+
+    described = describe(result.model, bool(result.snow))
     return textwrap.fill(f"{name}: {described[name]}", 40) if name in described else name
 
 

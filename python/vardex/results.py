@@ -41,8 +41,9 @@ _MAX_PARAMS = max(len(getattr(vardex_rs.hydro, m).param_names) for m in MODELS)
 PARAM_COLUMNS = _SNOW_PARAMS + tuple(f"x{i}" for i in range(1, _MAX_PARAMS + 1))
 KEY_COLUMNS = ("gauge", "forcing", "model", "seed")
 # What the whole batch was run with: checked against every row of a file that is opened again.
-SETTING_COLUMNS = ("snow_mode", "optimiser", "objective", "transformation", "warmup", "period", "validation",
-                   "spinup", "max_steps", "max_evaluations", "settings", "version")
+SETTING_COLUMNS = ("snow_mode", "bands", "optimiser", "objective", "transformation", "warmup", "period",
+                   "validation", "spinup", "max_steps", "max_evaluations", "settings", "version")
+_SCHEMA_1_SETTINGS = tuple(c for c in SETTING_COLUMNS if c != "bands")
 # What this row's run used, where it depends on the catchment: the data's origin (a data directory, or a
 # fingerprint of data built in memory), whether CemaNeige ran (snow_mode "auto") and its elevation bands (m).
 SOURCE_COLUMNS = ("source", "snow", "elevation_bands")
@@ -54,7 +55,7 @@ RESULT_COLUMNS = (SCORE_COLUMNS + WATER_COLUMNS + tuple(f"val_{c}" for c in SCOR
                   + ("at_bounds", "evaluations", "steps", "starts", "stop_reason", "seconds", "done", "error"))
 _SCHEMA_1_RESULTS = ("rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "evaluations", "steps", "seconds",
                      "done", "error")
-_SCHEMA_1 = KEY_COLUMNS + SETTING_COLUMNS + SOURCE_COLUMNS + PARAM_COLUMNS + _SCHEMA_1_RESULTS
+_SCHEMA_1 = KEY_COLUMNS + _SCHEMA_1_SETTINGS + SOURCE_COLUMNS + PARAM_COLUMNS + _SCHEMA_1_RESULTS
 COLUMNS: tuple[str, ...] = ("schema",) + KEY_COLUMNS + SETTING_COLUMNS + SOURCE_COLUMNS + PARAM_COLUMNS + RESULT_COLUMNS
 _LAYOUTS = {COLUMNS: SCHEMA, _SCHEMA_1: 1}
 
@@ -62,7 +63,8 @@ _INTS = {"schema", "seed", "warmup", "spinup", "max_steps", "max_evaluations", "
 _BOOLS = {"snow", "done"}
 _FLOATS = (set(PARAM_COLUMNS) | set(SCORE_COLUMNS + WATER_COLUMNS) | {f"val_{c}" for c in SCORE_COLUMNS + WATER_COLUMNS}
            | {"seconds"})
-_TEXT = {"gauge", "forcing", "model", "source", "error", "snow_mode", "optimiser", "objective", "transformation",
+_TEXT = {"gauge", "forcing", "model", "source", "error", "snow_mode", "bands", "optimiser", "objective",
+         "transformation",
          "period", "validation", "settings", "version"}
 _OPTIONAL_TEXT = {"at_bounds", "stop_reason"}    # None when empty
 

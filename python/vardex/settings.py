@@ -22,7 +22,7 @@ from vardex import periods
 from vardex.data.catchment import check_product
 from vardex.models import MODELS, canonical_model
 
-__all__ = ["Settings", "SCE_DEFAULTS", "DDS_DEFAULTS", "DEFAULT_BUDGET", "SNOW_AUTO_FROST_SHARE", "U64_MAX",
+__all__ = ["Settings", "SCE_DEFAULTS", "DDS_DEFAULTS", "DEFAULT_BUDGET", "SNOW_AUTO_SHARE", "snow_share", "U64_MAX",
            "OPTIMISERS", "OBJECTIVES", "TRANSFORMATIONS", "count", "sce_minimum", "refuse_repeated"]
 
 U64_MAX = 2**64 - 1
@@ -41,8 +41,9 @@ OPTIMISERS = ("sce", "dds")
 OBJECTIVES = ("nse", "kge", "rmse")
 TRANSFORMATIONS = ("log", "sqrt", "none")
 
-# With snow="auto", CemaNeige runs when at least this share of the days has a mean temperature below 0 °C.
-SNOW_AUTO_FROST_SHARE = 0.05
+# With snow="auto", CemaNeige runs when at least this share of the precipitation falls on days with a mean
+# temperature below 0 °C (the CAMELS frac_snow definition).
+SNOW_AUTO_SHARE = 0.10
 _SNOW_PARAMS = len(vardex_rs.snow.cemaneige.param_names)
 
 # Bytes one simulated day costs a calibration at most (forcing, observations, simulation, snow output, scored
@@ -123,6 +124,13 @@ def refuse_repeated(what: str, values: Iterable[Any]) -> None:
     if repeated:
         shown = ", ".join(dict.fromkeys(repeated[:5]))
         raise ValueError(f"repeated {what}: {shown}" + (" and more" if len(repeated) > 5 else ""))
+
+
+def snow_share(precipitation: np.ndarray, temperature: np.ndarray) -> float:
+    """The share of the precipitation that falls on days with a mean temperature below 0 °C (0 without any)."""
+    precipitation, temperature = np.asarray(precipitation), np.asarray(temperature)
+    total = float(np.sum(precipitation))
+    return float(np.sum(precipitation[temperature < 0.0])) / total if total > 0 else 0.0
 
 
 def sce_minimum(n_params: int, n_complexes: int) -> tuple[int, int]:
@@ -266,13 +274,12 @@ class Settings:
         """How a results file and the provenance record the snow setting: auto, on or off."""
         return "auto" if self.snow == "auto" else ("on" if self.snow else "off")
 
-    def uses_snow(self, temperature: np.ndarray) -> bool:
-        """Whether CemaNeige runs on a catchment of these daily mean temperatures; "auto" decides on the share of
-        days below 0 °C."""
+    def uses_snow(self, precipitation: np.ndarray, temperature: np.ndarray) -> bool:
+        """Whether CemaNeige runs on a catchment of these daily series; "auto" decides on the share of the
+        precipitation that falls on days below 0 °C (`snow_share`)."""
         if self.snow != "auto":
             return bool(self.snow)
-        temperature = np.asarray(temperature)
-        return bool(temperature.size) and float(np.mean(temperature < 0.0)) >= SNOW_AUTO_FROST_SHARE
+        return snow_share(precipitation, temperature) >= SNOW_AUTO_SHARE
 
     def engine_arguments(self, model: str, snow: bool) -> tuple[tuple[Any, ...], int]:
         """(arguments of vardex._core.Sce or Dds, evaluations made before the first step that the engine does
@@ -298,7 +305,9 @@ class Settings:
 
     def row(self) -> dict[str, Any]:
         """The settings columns of a results row."""
-        return {"snow_mode": self.snow_mode, "optimiser": self.optimiser, "objective": self.objective,
+        return {"snow_mode": self.snow_mode,
+                "bands": "" if self.elevation_bands is None else json.dumps(list(self.elevation_bands)),
+                "optimiser": self.optimiser, "objective": self.objective,
                 "transformation": self.transformation, "warmup": self.warmup, "period": self.period_text(),
                 "validation": self.period_text("validation"), "spinup": self.spinup, "max_steps": self.max_steps,
                 "max_evaluations": self.max_evaluations, "settings": self.settings_json(),

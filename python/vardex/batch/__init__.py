@@ -23,7 +23,8 @@ __all__ = ["calibrate_many", "BatchResults", "Task", "COLUMNS"]
 def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, models: Iterable[str] | str,
                    seeds: Iterable[int] | int = (1,), *, data_dir: str | Path | None = None,
                    forcing: str | Iterable[str] = "daymet", forcings: Iterable[str] | None = None,
-                   snow: bool | str = "auto", optimiser: str = "sce", objective: str = "nse",
+                   snow: bool | str = "auto", elevation_bands: Any = None, optimiser: str = "sce",
+                   objective: str = "nse",
                    transformation: str = "none", warmup: int = 365, period: Period | None = None,
                    validation: Period | None = None, spinup: int = 0, max_steps: int | None = None,
                    max_evaluations: int | None = None, settings: Mapping[str, float] | None = None,
@@ -38,7 +39,8 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
     can hold a forcing comparison: CAMELS products such as ``daymet``, or ``caravan`` (Caravan ids of
     ``data_dir`` with Oudin PET) and ``caravan_pet`` (with the data set's own PET).
     ``models`` are names of `MODELS` in any letter case. ``snow`` (default ``"auto"``: CemaNeige where at
-    least 5 % of a catchment's days freeze, see `calibrate`) … ``max_evaluations``, and the optimiser's
+    least 10 % of a catchment's precipitation falls on freezing days, see `calibrate`), ``elevation_bands`` …
+    ``max_evaluations``, and the optimiser's
     settings (a ``settings`` mapping or keyword arguments, as `calibrate` takes them) apply to every task; all
     of them are checked before any task runs. A task that fails (unreadable data, an error of the calibrator)
     gets its error in its row; the others run on.
@@ -78,7 +80,8 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
         if not (isinstance(forcing, str) and forcing == "daymet"):
             raise TypeError("give forcing or forcings, not both")
         forcing = forcings
-    record = Settings.build(models=models, forcing=forcing, seeds=seeds, snow=snow, optimiser=optimiser,
+    record = Settings.build(models=models, forcing=forcing, seeds=seeds, snow=snow, elevation_bands=elevation_bands,
+                            optimiser=optimiser,
                             objective=objective, transformation=transformation, warmup=warmup, period=period,
                             validation=validation, spinup=spinup, max_steps=max_steps,
                             max_evaluations=max_evaluations, settings=settings, **options)
