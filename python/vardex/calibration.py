@@ -247,7 +247,6 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
         raise ValueError("no streamflow observations in the validation period (every day is missing)")
 
     names = param_names(model, snow)
-    args, population = settings.engine_arguments(model, snow)
 
     # The calibration window's series, the spin-up in front: the optimiser scores after both warm-ups.
     series = window_forcing(catchment, cal)
@@ -261,38 +260,33 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
                    cal.repeated + cal.warmup)
 
     obj = settings.objective
+    at = METRIC_NAMES.index(obj)
     max_steps = settings.max_steps
     history: list[float] = []
-    last: _Step | None = None
-    steps = 0
+    runs: list[_Start] = []
     interrupted = False
     started = time.perf_counter()
     bar = None
+    remaining, smallest = settings.max_evaluations, settings.smallest_start(model, snow)
     try:
-        engine = engines[settings.optimiser](*args)
-        if settings.keep == "all":
-            engine.keep_samples()
         if progress:
             from tqdm import tqdm
             nested = _NESTED_PROGRESS.get()
             bar = tqdm(total=max_steps, desc=f"{model}{'+snow' if snow else ''} {settings.optimiser}", unit="step",
                        file=sys.stderr, position=1 if nested else None, leave=not nested)
-        engine.init(*forcing)
-        done = False
-        while not done and (max_steps is None or steps < max_steps):
-            if stop is not None and stop.is_set():
-                raise KeyboardInterrupt
-            done, best, simulation, triple = engine.step(*forcing)
-            steps += 1
-            last = (bool(done), best, simulation, triple)
-            history.append(float(triple[METRIC_NAMES.index(obj)]))
-            if bar is not None:
-                bar.set_postfix({obj: f"{history[-1]:.4f}",
-                                 "evals": population + engine.evaluations},
-                                refresh=False)
-                bar.update(1)
+        # Planned starts share the budget; with restart, what a start leaves unused goes to further starts.
+        while remaining >= smallest and (len(runs) < settings.starts or (settings.restart and runs)):
+            planned = max(settings.starts - len(runs), 1)
+            budget = remaining // planned if len(runs) < settings.starts else remaining
+            args, population = settings.engine_arguments(model, snow, budget, start_seed(settings.seed, len(runs)))
+            start = _Start(engines[settings.optimiser](*args), population, int(args[-2]))
+            runs.append(start)
+            start.run(forcing, settings.keep == "all", max_steps, stop, history, at, bar, obj, runs)
+            remaining -= start.evaluations
+            if start.last is None or (max_steps is not None and sum(r.steps for r in runs) >= max_steps):
+                break
     except KeyboardInterrupt:
-        if last is None:
+        if not runs or runs[0].last is None:
             raise
         interrupted = True
     finally:
@@ -300,7 +294,12 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
             bar.close()
     seconds = time.perf_counter() - started
 
-    done, best, simulation, triple = cast(_Step, last)
+    best_run = min((r for r in runs if r.last is not None),
+                   key=lambda r: _objective_key(obj, float(cast(_Step, r.last)[3][at])))
+    steps = sum(r.steps for r in runs)
+    done, best, simulation, triple = cast(_Step, best_run.last)
+    done = all(r.done for r in runs if r.last is not None) and not interrupted
+    engine = best_run.engine
     plain = settings.transformation == "none"
     validated: dict[str, Any] = {}
     if val is not None:
@@ -316,15 +315,16 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
                                  triple if plain else None)
     params = dict(zip(names, (float(v) for v in best)))
     reason = diagnostics.stop_reason(optimiser=settings.optimiser, done=done, interrupted=interrupted, steps=steps,
-                                     max_steps=max_steps, history=history, options=dict(settings.options),
-                                     engine_evaluations=engine.evaluations, engine_budget=int(args[-2]))
+                                     max_steps=max_steps, history=best_run.history, options=dict(settings.options),
+                                     engine_evaluations=engine.evaluations, engine_budget=best_run.budget)
     return CalibrationResult(
         model=model, snow=snow, optimiser=settings.optimiser, objective=obj, transformation=settings.transformation,
         seed=settings.seed, params=params, metrics=metrics, simulation=simulation,
-        history=history, evaluations=population + engine.evaluations,
+        history=history, evaluations=sum(r.evaluations for r in runs), starts=len(runs),
         steps=steps, seconds=seconds, done=done, interrupted=interrupted, gauge=catchment.gauge,
         forcing=catchment.forcing, warmup=cal.warmup, period=cal.dates(catchment.dates), spinup=settings.spinup,
-        samples=_samples(engine, names, obj) if settings.keep == "all" else None, elevation_bands=bands,
+        samples=_samples([r.engine for r in runs], names, obj) if settings.keep == "all" else None,
+        elevation_bands=bands,
         requested_warmup=settings.warmup, source=catchment.origin, window=cal,
         observed_period=cal.observed(catchment.dates, catchment.observed),
         objective_value=float(triple[METRIC_NAMES.index(obj)]), at_bounds=diagnostics.at_bounds(model, snow, params),
@@ -341,12 +341,63 @@ def _leaning(catchment: Catchment, model: str, names: list[str], values: np.ndar
         return None
 
 
-def _samples(engine: Any, names: list[str], objective: str) -> dict[str, np.ndarray]:
-    """Every evaluated parameter set by name, and its objective value as ``"score"``."""
-    rows, triples = engine.samples()
-    kept = {name: np.ascontiguousarray(rows[:, j]) for j, name in enumerate(names)}
-    kept["score"] = np.ascontiguousarray(triples[:, METRIC_NAMES.index(objective)])
+def _samples(engines: list[Any], names: list[str], objective: str) -> dict[str, np.ndarray]:
+    """Every evaluated parameter set by name, and its objective value as ``"score"``, start after start."""
+    rows, triples = zip(*(engine.samples() for engine in engines))
+    table, scores = np.concatenate(rows), np.concatenate(triples)
+    kept = {name: np.ascontiguousarray(table[:, j]) for j, name in enumerate(names)}
+    kept["score"] = np.ascontiguousarray(scores[:, METRIC_NAMES.index(objective)])
     return kept
+
+
+def start_seed(seed: int, start: int) -> int:
+    """The seed of a run's ``start``-th optimiser start: the run's own for the first, then a fixed stride away."""
+    return (seed + start * 0x9E3779B97F4A7C15) % 2**64
+
+
+def _objective_key(objective: str, value: float) -> tuple[int, float]:
+    """Best first: finite values, then ascending RMSE or descending efficiency."""
+    if not math.isfinite(value):
+        return (1, 0.0)
+    return (0, value if objective == "rmse" else -value)
+
+
+class _Start:
+    """One optimiser start of a run: its engine, stepped until done, the step limit or an interrupt."""
+
+    def __init__(self, engine: Any, population: int, budget: int) -> None:
+        self.engine, self.population, self.budget = engine, population, budget
+        self.last: _Step | None = None
+        self.history: list[float] = []
+        self.steps = 0
+        self.done = False
+
+    @property
+    def evaluations(self) -> int:
+        return int(self.population + self.engine.evaluations)
+
+    def run(self, forcing: tuple[Any, ...], keep: bool, max_steps: int | None, stop: threading.Event | None,
+            history: list[float], at: int, bar: Any, objective: str, runs: list[_Start]) -> None:
+        """Step until done; ``history`` (the run's) gets the best objective over all starts after every step."""
+        if keep:
+            self.engine.keep_samples()
+        self.engine.init(*forcing)
+        taken = sum(r.steps for r in runs if r is not self)
+        while not self.done and (max_steps is None or taken + self.steps < max_steps):
+            if stop is not None and stop.is_set():
+                raise KeyboardInterrupt
+            done, best, simulation, triple = self.engine.step(*forcing)
+            self.steps += 1
+            self.done = bool(done)
+            self.last = (self.done, best, simulation, triple)
+            self.history.append(float(triple[at]))
+            value = self.history[-1]
+            history.append(value if not history or _objective_key(objective, value) <= _objective_key(
+                objective, history[-1]) else history[-1])
+            if bar is not None:
+                bar.set_postfix({objective: f"{history[-1]:.4f}",
+                                 "evals": sum(r.evaluations for r in runs)}, refresh=False)
+                bar.update(1)
 
 
 def _rank_key(result: CalibrationResult) -> tuple[int, float]:

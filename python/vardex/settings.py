@@ -169,13 +169,15 @@ class Settings:
     max_steps: int | None = None
     seeds: tuple[int, ...] = (1,)
     keep: str | None = None
+    starts: int = 1          # independent optimiser starts sharing max_evaluations
+    restart: bool = False    # a start that stops early hands its unused evaluations to a further start
 
     @classmethod
     def build(cls, *, models: Any = None, forcing: Any = "daymet", snow: Any = "auto",
               elevation_bands: Any = None, optimiser: Any = "sce", settings: Mapping[str, Any] | None = None,
               objective: Any = "nse", transformation: Any = "none", warmup: Any = 365, period: Any = None,
               validation: Any = None, spinup: Any = 0, max_evaluations: Any = None, max_steps: Any = None,
-              seeds: Any = 1, keep: Any = None, **options: Any) -> Settings:
+              seeds: Any = 1, keep: Any = None, starts: Any = 1, restart: Any = False, **options: Any) -> Settings:
         """The checked record; ``settings`` and ``**options`` are the optimiser's settings (either form)."""
         names = MODELS if models is None else tuple(canonical_model(m) for m in _listed(models, "models"))
         if not names:
@@ -231,10 +233,13 @@ class Settings:
         val = None if validation is None else periods.bounds(validation, "validation")
         if cal is not None and val is not None and val[0] <= cal[1] and cal[0] <= val[1]:
             raise ValueError(periods.overlap_message(cal, val))
+        if not isinstance(restart, (bool, np.bool_)):
+            raise TypeError(f"restart must be True or False, got {restart!r}")
         record = cls(models=names, forcings=forcings, snow=snow, elevation_bands=bands, optimiser=optimiser,
                      options=checked, objective=objective, transformation=transformation, warmup=warmup,
                      period=cal, validation=val, spinup=spinup, max_evaluations=budget, max_steps=steps,
-                     seeds=seed_values, keep=None if keep is None else "all")
+                     seeds=seed_values, keep=None if keep is None else "all", starts=count(starts, "starts", 1, 1000),
+                     restart=bool(restart))
         record._check_budget()
         return record
 
@@ -251,6 +256,8 @@ class Settings:
                 raise ValueError(f"n_complexes {complexes} makes a population of {population} points, more than "
                                  "this machine's memory holds")
             needs = f"SCE with {n} parameters and {complexes} complexes"
+        if self.starts > 1:
+            smallest, needs = smallest * self.starts, f"{needs} in each of {self.starts} starts"
         if self.max_evaluations < smallest:
             raise ValueError(f"max_evaluations must be at least {smallest} for {needs}, got {self.max_evaluations}")
 
@@ -281,17 +288,27 @@ class Settings:
             return bool(self.snow)
         return snow_share(precipitation, temperature) >= SNOW_AUTO_SHARE
 
-    def engine_arguments(self, model: str, snow: bool) -> tuple[tuple[Any, ...], int]:
-        """(arguments of vardex._core.Sce or Dds, evaluations made before the first step that the engine does
-        not count). SCE is given the budget less its population and one worst-case cycle, so it ends within it."""
+    def smallest_start(self, model: str, snow: bool) -> int:
+        """The fewest evaluations one optimiser start needs (SCE: its population and a whole cycle)."""
+        if self.optimiser == "sce":
+            return sce_minimum(_param_count(model, snow), int(self.options["n_complexes"]))[1]
+        return 2
+
+    def engine_arguments(self, model: str, snow: bool, budget: int | None = None,
+                         seed: int | None = None) -> tuple[tuple[Any, ...], int]:
+        """(arguments of vardex._core.Sce or Dds for a start of ``budget`` evaluations (default: all) and
+        ``seed`` (default: the run's), evaluations made before the first step that the engine does not count).
+        SCE is given the budget less its population and one worst-case cycle, so it ends within it."""
         snow_model = "cemaneige" if snow else None
+        budget = self.max_evaluations if budget is None else budget
+        seed = self.seed if seed is None else seed
         o = self.options
         if self.optimiser == "sce":
             population, smallest = sce_minimum(_param_count(model, snow), int(o["n_complexes"]))
             return ((model, snow_model, self.objective, self.transformation, int(o["n_complexes"]), int(o["k_stop"]),
-                     o["p_convergence_threshold"], o["geometric_range_threshold"],
-                     self.max_evaluations - smallest, self.seed), population)
-        return (model, snow_model, self.objective, self.transformation, o["r"], self.max_evaluations, self.seed), 0
+                     o["p_convergence_threshold"], o["geometric_range_threshold"], budget - smallest, seed),
+                    population)
+        return (model, snow_model, self.objective, self.transformation, o["r"], budget, seed), 0
 
     # --- how it is recorded --------------------------------------------------------------------------------
 
@@ -301,7 +318,10 @@ class Settings:
         return "" if bounds is None else f"{bounds[0]}:{bounds[1]}"
 
     def settings_json(self) -> str:
-        return json.dumps({k: float(v) for k, v in sorted(self.options.items())})
+        """The optimiser's settings and how it spends its budget (starts, restart), as JSON."""
+        spent = {} if (self.starts, self.restart) == (1, False) else {"restart": float(self.restart),
+                                                                       "starts": float(self.starts)}
+        return json.dumps({k: float(v) for k, v in sorted({**self.options, **spent}.items())})
 
     def row(self) -> dict[str, Any]:
         """The settings columns of a results row."""
@@ -321,4 +341,5 @@ class Settings:
                 "spinup": self.spinup, "optimiser": self.optimiser, "settings": dict(self.options),
                 "objective": self.objective, "transformation": self.transformation, "snow_mode": self.snow_mode,
                 "elevation_bands": None if self.elevation_bands is None else list(self.elevation_bands),
-                "seed": self.seed, "max_evaluations": self.max_evaluations, "max_steps": self.max_steps}
+                "seed": self.seed, "max_evaluations": self.max_evaluations, "max_steps": self.max_steps,
+                "starts": self.starts, "restart": self.restart}
