@@ -122,7 +122,8 @@ def test_report_command_writes_the_figures_and_tables(tmp_path):
     assert out.returncode == 0, out.stderr
     assert "| 1 | hbv |" in out.stdout
     written = sorted(p.name for p in (tmp_path / "report").iterdir())
-    assert written == ["kge_cdf.png", "nse_cdf.png", "parameter_spread.md", "parameter_spread.png", "ranking.md"]
+    assert written == ["diagnostics.md", "kge_cdf.png", "nse_cdf.png", "parameter_spread.md", "parameter_spread.png",
+                       "ranking.md"]
 
 
 @pytest.mark.parametrize("name, content, message", [
@@ -183,3 +184,17 @@ def test_an_old_schema_file_is_read_but_not_appended_to(tmp_path):
     with pytest.raises(results.ResultsError, match="schema 1 .* give a new file"):
         results.ResultsLog(old, {})
     assert json.loads(json.dumps(report.summarize(old).failed)) == {"hbv": 1, "gr4j": 0}
+
+
+def test_diagnostics_say_how_the_seeds_agree_and_what_the_runs_leaned_on(tmp_path):
+    rows = [row("A", "gr4j", 1, 0.8, 0.7, x1=100.0, created_water=0.1, aet_pet=0.9, kge_beta=1.1, pbias=10.0,
+                at_bounds="x1=lower"),
+            row("A", "gr4j", 2, 0.7, 0.6, x1=300.0, created_water=0.3, aet_pet=1.2, kge_beta=0.9, pbias=-10.0),
+            row("B", "gr4j", 1, 0.5, 0.5, x1=200.0, created_water=0.2, aet_pet=1.0, kge_beta=1.0, pbias=0.0)]
+    summary = report.summarize(write(tmp_path / "r.csv", rows))
+    cells = table_rows(report.diagnostics_table(summary))
+    # seed spread of A only (B ran one seed); medians over A's best seed (1) and B
+    assert cells == [["gr4j", "0.100", "–", "–", "1.050", "5.000", "15.000", "–", "0.950", "1 of 3"]]
+    assert report.pinned(summary) == {"gr4j": {"x1": 1}}
+    assert "| gr4j | x1 | 1 | 13.4 | 13.4 | 1 |" in report._spread_table(report.parameter_spread(summary),
+                                                                        report.pinned(summary))

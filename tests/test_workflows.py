@@ -271,3 +271,32 @@ def test_parameters_within_half_a_percent_of_a_bound_are_flagged(share, expected
     defaults = vardex_rs.hydro.gr4j.init()[0]
     params = {"x1": lo + share * (hi - lo), "x2": defaults[1], "x3": defaults[2], "x4": defaults[3]}
     assert diagnostics.at_bounds("gr4j", False, params) == ({} if expected is None else {"x1": expected})
+
+
+def test_several_seeds_keep_the_best_and_say_how_far_apart_they_are(catchment):
+    kw = dict(optimiser="dds", max_evaluations=30, progress=False, snow=False)
+    singles = {s: vardex.calibrate(catchment, "gr4j", seed=s, **kw) for s in (1, 2, 3)}
+    r = vardex.calibrate(catchment, "gr4j", seeds=[1, 2, 3], **kw)
+    best = max(singles.values(), key=lambda x: x.score)
+    assert r.seed == best.seed and r.params == best.params and r.score == best.score
+    assert r.seed_scores == {s: x.score for s, x in singles.items()}
+    assert r.seed_spread == max(r.seed_scores.values()) - min(r.seed_scores.values())
+    ranked = vardex.compare(catchment, ["gr4j", "bucket"], seeds=[1, 2, 3], **kw)
+    assert ranked[0].score == max(x.score for x in ranked) and all(x.seed_scores for x in ranked)
+    with pytest.raises(TypeError, match="seed or seeds"):
+        vardex.calibrate(catchment, "gr4j", seed=2, seeds=[1], **kw)
+
+
+@pytest.mark.parametrize("starts, restart", [(2, False), (3, True), (1, True)])
+def test_starts_share_the_budget_and_one_start_is_the_plain_run(catchment, starts, restart):
+    kw = dict(progress=False, snow=False, max_evaluations=3000, n_complexes=2)
+    plain = vardex.calibrate(catchment, "gr4j", **kw)
+    r = vardex.calibrate(catchment, "gr4j", starts=starts, restart=restart, **kw)
+    assert r.evaluations <= 3000 and r.starts >= starts
+    if starts == 1:    # its first start is the plain run; a restart can only add to it
+        assert r.score >= plain.score
+    assert all(a <= b for a, b in zip(r.history, r.history[1:]))    # the best over all starts, step by step
+    again = vardex.calibrate(catchment, "gr4j", starts=starts, restart=restart, **kw)
+    assert (again.params, again.history) == (r.params, r.history)    # every start seeded from the run's seed
+    if starts == 1 and not restart:
+        assert (r.params, r.history) == (plain.params, plain.history)

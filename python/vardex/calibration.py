@@ -6,6 +6,7 @@ import math
 import sys
 import threading
 import time
+import dataclasses
 from dataclasses import dataclass
 from typing import Any, Iterable, Literal, Mapping, cast, overload
 
@@ -21,7 +22,7 @@ from vardex.periods import Window
 from vardex.settings import Settings
 from vardex.simulation import METRIC_NAMES, default_bands, param_names, score_window, window_forcing
 
-__all__ = ["CalibrationResult", "calibrate", "compare", "run", "run_all", "ENGINES"]
+__all__ = ["CalibrationResult", "calibrate", "compare", "run", "run_seeds", "run_all", "ENGINES"]
 
 # The calibrators by optimiser name: vardex_rs's Sce and Dds with their evaluation count; they step identically.
 ENGINES: Mapping[str, Any] = {"sce": _core.Sce, "dds": _core.Dds}
@@ -89,6 +90,8 @@ class CalibrationResult:
     stop_reason: str = ""                        # interrupted, max_steps, budget, converged: <criterion>
     starts: int = 1                              # independent optimiser starts the run made
     water: dict[str, float] | None = None        # what the run leaned on over `period` (`vardex.balance.leaning`)
+    seed_scores: dict[int, float] | None = None  # with several seeds: each seed's objective (this is the best)
+    seed_spread: float | None = None             # best minus worst of them
     validation_water: dict[str, float] | None = None
     window: Window | None = None                 # where the calibration period sits in the catchment's record
     validation_window: Window | None = None
@@ -186,10 +189,11 @@ def as_catchment(catchment: object) -> Catchment:
 def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | str = "auto", optimiser: str = "sce",
               objective: str = "nse", transformation: str = "none", period: periods.Period | None = None,
               validation: periods.Period | None = None, warmup: int = 365, spinup: int = 0,
-              keep: Literal["all"] | None = None, seed: int = 1,
+              keep: Literal["all"] | None = None, seed: int = 1, seeds: Iterable[int] | None = None,
               max_steps: int | None = None, max_evaluations: int | None = None, progress: bool = True,
               elevation_bands: npt.ArrayLike | None = None, stop: threading.Event | None = None,
-              settings: Mapping[str, float] | None = None, **options: float) -> CalibrationResult:
+              settings: Mapping[str, float] | None = None, starts: int = 1, restart: bool = False,
+              **options: float) -> CalibrationResult:
     """Calibrate ``model`` (optionally behind CemaNeige) on ``catchment`` and return the best candidate found.
 
     ``catchment`` is a `Catchment` or a gauge id of the bundled sample (``load_camels(gauge)``); ``model`` a
@@ -209,6 +213,11 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
     ``keep="all"`` keeps every evaluated parameter set (`CalibrationResult.samples`).
     The run steps the optimiser until it reports done, or ``max_steps`` steps were made.
 
+    ``seeds`` (instead of ``seed``) runs the calibration once per seed and returns the best, with every seed's
+    objective in ``seed_scores`` and their ``seed_spread`` (best minus worst).
+    ``starts=k`` makes k independent optimiser starts (each seeded from ``seed``) share the budget, and
+    ``restart=True`` hands what a start leaves unused to a further start (see README, "Seeds and starts").
+
     ``max_evaluations`` is the total budget of model evaluations, initial ones included (default 10000 for
     SCE, 3000 for DDS), and is never exceeded. DDS spends it exactly. SCE evaluates a population of
     s = n_complexes × (2n + 1) points (n the parameter count), then s to 3s per cycle, and stops only at the
@@ -226,8 +235,48 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
     record = Settings.build(models=model, snow=snow, elevation_bands=elevation_bands, optimiser=optimiser,
                             settings=settings, objective=objective, transformation=transformation, warmup=warmup,
                             period=period, validation=validation, spinup=spinup, max_evaluations=max_evaluations,
-                            max_steps=max_steps, seeds=seed, keep=keep, **options)
-    return run(as_catchment(catchment), record, progress=progress, stop=stop)
+                            max_steps=max_steps, seeds=_seeds(seed, seeds), keep=keep, starts=starts, restart=restart,
+                            **options)
+    return run_seeds(as_catchment(catchment), record, progress=progress, stop=stop)
+
+
+def _seeds(seed: Any, seeds: Any) -> Any:
+    if seeds is None:
+        return seed
+    if not (isinstance(seed, int) and seed == 1):
+        raise TypeError("give seed or seeds, not both")
+    return seeds
+
+
+# Seeds whose objectives differ by more than this are flagged: the calibration has not found one answer.
+SEED_SPREAD_FLAG = 0.05
+
+
+def run_seeds(catchment: Catchment, settings: Settings, *, progress: bool = False,
+              stop: threading.Event | None = None, engines: Mapping[str, Any] = ENGINES) -> CalibrationResult:
+    """`run` once per seed of ``settings``: the best result, with every seed's objective (``seed_scores``) and
+    their spread. One seed: `run` itself."""
+    if len(settings.seeds) == 1:
+        return run(catchment, settings, progress=progress, stop=stop, engines=engines)
+    results: list[CalibrationResult] = []
+    for seed in settings.seeds:
+        try:
+            result = run(catchment, settings.with_model(settings.models[0], seed), progress=progress, stop=stop,
+                         engines=engines)
+        except KeyboardInterrupt:
+            if not results:
+                raise
+            break
+        results.append(result)
+        if result.interrupted:
+            break
+    best = min(results, key=_rank_key)
+    scores = {r.seed: r.score for r in results}
+    finite = [v for v in scores.values() if math.isfinite(v)]
+    spread = (max(finite) - min(finite)) if finite else math.nan
+    return dataclasses.replace(best, seed_scores=scores, seed_spread=spread,
+                               interrupted=any(r.interrupted for r in results) or len(results) < len(settings.seeds),
+                               seconds=sum(r.seconds for r in results))
 
 
 def run(catchment: Catchment, settings: Settings, *, progress: bool = False, stop: threading.Event | None = None,
@@ -410,7 +459,7 @@ def _rank_key(result: CalibrationResult) -> tuple[int, float]:
 def compare(catchment: Catchment | str, models: Iterable[str] | str | None = None,
             **kwargs: Any) -> list[CalibrationResult]:
     """Calibrate each of ``models`` (default: all twenty) with the same `calibrate` arguments (``period``,
-    ``validation``, ``spinup`` included).
+    ``validation``, ``spinup``, ``seeds`` included: each model then keeps its best seed).
 
     Returns the results ranked best first by the calibration score (the objective on the calibration period;
     the validation scores are in each result); non-finite scores last, ties in ``models`` order.
@@ -418,14 +467,14 @@ def compare(catchment: Catchment | str, models: Iterable[str] | str | None = Non
     """
     progress = kwargs.pop("progress", True)
     stop = kwargs.pop("stop", None)
-    seed = kwargs.pop("seed", 1)
-    return run_all(as_catchment(catchment), Settings.build(models=models, seeds=seed, **kwargs), progress=progress,
+    seeds = _seeds(kwargs.pop("seed", 1), kwargs.pop("seeds", None))
+    return run_all(as_catchment(catchment), Settings.build(models=models, seeds=seeds, **kwargs), progress=progress,
                    stop=stop)
 
 
 def run_all(catchment: Catchment, settings: Settings, *, progress: bool = False, stop: threading.Event | None = None,
             engines: Mapping[str, Any] = ENGINES) -> list[CalibrationResult]:
-    """`compare` of a settings record: each of its models with its first seed, ranked best first."""
+    """`compare` of a settings record: each of its models with its best seed, ranked best first."""
     names = settings.models
     results: list[CalibrationResult] = []
     bar = None
@@ -438,7 +487,8 @@ def run_all(catchment: Catchment, settings: Settings, *, progress: bool = False,
             if bar is not None:
                 bar.set_postfix_str(name)
             try:
-                result = run(catchment, settings.with_model(name), progress=progress, stop=stop, engines=engines)
+                result = run_seeds(catchment, settings.with_model(name), progress=progress, stop=stop,
+                                   engines=engines)
             except KeyboardInterrupt:
                 if not results:
                     raise

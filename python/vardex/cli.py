@@ -163,7 +163,14 @@ def _parser() -> argparse.ArgumentParser:
             p.add_argument("--forcing", default="daymet", metavar="PRODUCT",
                            help="forcing product: a CAMELS one, or caravan / caravan_pet for a Caravan "
                            "directory given with --data")
-            p.add_argument("--seed", type=_integer, default=1, help=f"random seed, 0 to {SEED_MAX}")
+            seeds = p.add_mutually_exclusive_group()
+            seeds.add_argument("--seed", type=_integer, default=1, help=f"random seed, 0 to {SEED_MAX}")
+            seeds.add_argument("--seeds", metavar="SEEDS", help="several seeds, e.g. 1-5: each model keeps its best, "
+                               "the table shows their spread")
+        p.add_argument("--starts", type=_integer, metavar="K", help="independent optimiser starts sharing the "
+                       "budget (default: see README, 'Seeds and starts')")
+        p.add_argument("--restart", action=argparse.BooleanOptionalAction, default=None,
+                       help="hand what a start leaves unused to a further start")
         p.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
 
     def catchment_args(p: argparse.ArgumentParser) -> None:
@@ -294,7 +301,8 @@ def _settings(args: argparse.Namespace, **extra: Any) -> Settings:
     """The settings record of the command's options: every check of the API, before anything runs."""
     from vardex.settings import Settings
 
-    return Settings.build(snow=args.snow, elevation_bands=args.elevation_bands, optimiser=args.optimiser,
+    spent = {k: v for k, v in (("starts", args.starts), ("restart", args.restart)) if v is not None}
+    return Settings.build(snow=args.snow, elevation_bands=args.elevation_bands, optimiser=args.optimiser, **spent,
                           objective=args.objective,
                           transformation=args.transformation, warmup=args.warmup, period=args.period,
                           validation=args.validation, spinup=args.spinup, max_evaluations=args.max_evaluations,
@@ -305,7 +313,11 @@ def _flags(r: CalibrationResult) -> str:
     """What a reader should look at before trusting a result."""
     from vardex.balance import flags as balance_flags
 
+    from vardex.calibration import SEED_SPREAD_FLAG
+
     flags = [f"interrupted after {r.evaluations} evaluations"] if r.interrupted else []
+    if r.seed_spread is not None and r.seed_spread > SEED_SPREAD_FLAG:
+        flags.append(f"seeds disagree by {r.seed_spread:.2f} (best seed {r.seed})")
     if r.at_bounds:
         flags.append("at a bound: " + ", ".join(f"{k} ({v})" for k, v in r.at_bounds.items()))
     return "; ".join(flags + balance_flags(r.water))
@@ -315,6 +327,7 @@ def _result_dict(r: CalibrationResult) -> dict[str, Any]:
     return {"model": r.model, "snow": r.snow, "params": r.params, "metrics": r.metrics,
             "objective_value": r.objective_value, "validation_objective": r.validation_objective,
             "at_bounds": r.at_bounds, "stop_reason": r.stop_reason, "starts": r.starts, "water": r.water,
+            "seed": r.seed, "seed_scores": r.seed_scores and {str(k): v for k, v in r.seed_scores.items()},
             "validation_water": r.validation_water,
             "evaluations": r.evaluations, "steps": r.steps, "seconds": r.seconds, "done": r.done,
             "interrupted": r.interrupted, "history": list(r.history),
@@ -337,14 +350,14 @@ def _strict_json(value: Any) -> Any:
 
 def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     from vardex import _files
-    from vardex.calibration import run, run_all
+    from vardex.calibration import run_all, run_seeds
     from vardex.settings import snow_share
     from vardex.data import DataError, load
 
     plot = getattr(args, "plot", None)
     try:
         models = [args.model] if args.command == "calibrate" else args.models
-        record = _settings(args, models=models, seeds=args.seed)
+        record = _settings(args, models=models, seeds=args.seed if args.seeds is None else _seeds(args.seeds))
         for destination in (args.json, plot):
             if destination is not None:
                 _files.destination(destination)
@@ -358,7 +371,7 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     progress = not args.no_progress
     try:
         if args.command == "calibrate":
-            results = [run(catchment, record, progress=progress)]
+            results = [run_seeds(catchment, record, progress=progress)]
         else:
             results = run_all(catchment, record, progress=progress)
     except ValueError as err:
@@ -373,7 +386,7 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     snow = results[0].snow
     objective = record.objective + ("" if record.transformation == "none" else f" of {record.transformation}(Q)")
     print(f"{catchment.gauge} {catchment.name}: forcing {catchment.forcing}, {record.optimiser.upper()}, objective "
-          f"{objective}, seed {record.seed}, snow {record.snow_mode}: "
+          f"{objective}, {'seeds ' + args.seeds if args.seeds else f'seed {record.seed}'}, snow {record.snow_mode}: "
           + ("with CemaNeige" if snow else "without CemaNeige")
           + f" ({100 * snow_share(catchment.precipitation, catchment.temperature):.0f} % of the precipitation on days "
           "below 0 degC)")
@@ -384,14 +397,17 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     head = ["model"]
     for prefix, _, _ in periods:
         head += [f"{prefix}NSE", f"{prefix}KGE", f"{prefix}RMSE"] + ([f"{prefix}{objective}"] if transformed else [])
-    rows = [head + ["evaluations", "seconds", "stopped", ""]]
+    several = len(record.seeds) > 1
+    rows = [head + ([f"seed spread ({len(record.seeds)})"] if several else []) + ["evaluations", "seconds", "stopped",
+                                                                                 ""]]
     for r in results:
         cells = [r.model]
         for _, scores, value in periods:
             m = getattr(r, scores) or {}
             cells += [_number(m[k]) for k in ("nse", "kge", "rmse")] + ([_number(getattr(r, value))]
                                                                          if transformed else [])
-        rows.append(cells + [str(r.evaluations), f"{r.seconds:.1f}", r.stop_reason, _flags(r)])
+        spread = [_number(r.seed_spread) if r.seed_spread is not None else "–"] if several else []
+        rows.append(cells + spread + [str(r.evaluations), f"{r.seconds:.1f}", r.stop_reason, _flags(r)])
     first = results[0]
     span = first.observed_period or first.period
     print(f"calibration {span[0]}:{span[1]}" + (" (observed days" if span != first.period else " (")

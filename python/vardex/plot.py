@@ -382,9 +382,11 @@ def score_cdf(curves: dict[str, dict[str, list[float]]], metric: str, title: str
     return fig
 
 
-def parameter_spread(spread: dict[str, dict[str, list[float]]], *, path: str | None = None,
-                     follow_links: bool = True) -> Any:
-    """Box plots of each parameter's range across seeds (% of its bounds, one value per catchment), per model."""
+def parameter_spread(spread: dict[str, dict[str, list[float]]], at_bound: dict[str, dict[str, int]] | None = None,
+                     *, path: str | None = None, follow_links: bool = True) -> Any:
+    """Each parameter's range across seeds (% of its bounds, one value per catchment), per model: box plots,
+    or the points themselves where there are fewer than five; a parameter that ended at a bound in some run
+    is marked with an asterisk and drawn in red."""
     plt = pyplot()
     models = [m for m, params in spread.items() if any(params.values())]
     columns = max(min(len(models), 4), 1)
@@ -392,8 +394,18 @@ def parameter_spread(spread: dict[str, dict[str, list[float]]], *, path: str | N
     fig, axes = plt.subplots(rows, columns, figsize=(3.6 * columns, 3.0 * rows), sharey=True, squeeze=False)
     for ax, model in zip(axes.flat, models):
         names = [p for p, ranges in spread[model].items() if ranges]
-        ax.boxplot([spread[model][p] for p in names], showfliers=True, widths=0.6)
-        ax.set_xticks(range(1, len(names) + 1), names, fontsize=8, rotation=90 if len(names) > 6 else 0)
+        marked = (at_bound or {}).get(model, {})
+        for i, p in enumerate(names, 1):
+            values = spread[model][p]
+            colour = "tab:red" if marked.get(p) else "tab:blue"
+            if len(values) < 5:
+                ax.plot([i] * len(values), values, "o", ms=4, color=colour)
+            else:
+                ax.boxplot([values], positions=[i], showfliers=True, widths=0.6,
+                           boxprops={"color": colour}, medianprops={"color": colour})
+        ax.set_xticks(range(1, len(names) + 1), [p + ("*" if marked.get(p) else "") for p in names], fontsize=8,
+                      rotation=90 if len(names) > 6 else 0)
+        ax.set_xlim(0.4, len(names) + 0.6)
         ax.set_title(model, fontsize=9)
         ax.set_ylim(0, 100)
         ax.grid(True, axis="y", color="0.9", lw=0.5)
@@ -401,7 +413,8 @@ def parameter_spread(spread: dict[str, dict[str, list[float]]], *, path: str | N
         ax.set_visible(False)
     for ax in axes[:, 0]:
         ax.set_ylabel("range across seeds\n(% of bounds)")
-    fig.suptitle("Spread of the calibrated parameters across seeds (one value per catchment)", fontsize=10)
+    fig.suptitle("Spread of the calibrated parameters across seeds (one value per catchment; * ended at a bound in "
+                 "some run)", fontsize=10)
     fig.tight_layout()
     _finish(fig, path, follow_links=follow_links)
     return fig

@@ -6,6 +6,7 @@ objective, i.e. the parameter set a user would keep. Everything here is linear i
 """
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections import Counter
 from dataclasses import dataclass
@@ -17,7 +18,8 @@ import numpy as np
 from vardex import _files
 from vardex.results import PARAM_COLUMNS, ResultsError, iter_rows
 
-__all__ = ["Summary", "Run", "summarize", "ranking", "parameter_spread", "write_report", "median"]
+__all__ = ["Summary", "Run", "summarize", "ranking", "diagnostics_table", "parameter_spread", "pinned",
+           "write_report", "median"]
 
 METRICS = ("kge", "nse")
 _PERIODS = {"calibration": "", "validation": "val_"}
@@ -34,6 +36,8 @@ class Run:
     objective: str
     scores: dict[str, dict[str, float]]     # period ("calibration", "validation") -> metric -> value
     params: dict[str, float]
+    diagnostics: dict[str, float] = dataclasses.field(default_factory=dict)   # KGE components, bias, water
+    at_bounds: tuple[str, ...] = ()         # parameters within 0.5 % of a bound
 
     @property
     def key(self) -> float:
@@ -86,9 +90,12 @@ class _Kept:
     objective: str
     scores: dict[str, float]
     params: dict[str, float]
+    at_bounds: str
 
 
 _SCORES = tuple(prefix + m for prefix in _PERIODS.values() for m in METRICS + ("rmse",))
+# What the diagnostics table summarises per model, from the calibration period's columns.
+_DIAGNOSTICS = ("kge_r", "kge_alpha", "kge_beta", "pbias", "created_water", "lost_water", "aet_pet")
 
 
 def summarize(path: str | Path) -> Summary:
@@ -98,8 +105,9 @@ def summarize(path: str | Path) -> Summary:
     for row in iter_rows(path):
         kept[row["gauge"], row["forcing"], row["model"], row["seed"]] = _Kept(
             row["gauge"], row["forcing"], row["model"], row["seed"], bool(row["error"]), bool(row["snow"]),
-            row["snow_mode"], row["objective"], {k: _float(row[k]) for k in _SCORES},
-            {p: float(row[p]) for p in PARAM_COLUMNS if row[p] is not None and math.isfinite(row[p])})
+            row["snow_mode"], row["objective"], {k: _float(row[k]) for k in _SCORES + _DIAGNOSTICS},
+            {p: float(row[p]) for p in PARAM_COLUMNS if row[p] is not None and math.isfinite(row[p])},
+            row["at_bounds"] or "")
     if not kept:
         raise ResultsError(f"{path}: the results file has no rows")
     tasks = list(kept.values())
@@ -116,7 +124,9 @@ def summarize(path: str | Path) -> Summary:
         scores = {period: {m: t.scores[prefix + m] for m in METRICS + ("rmse",)}
                   for period, prefix in _PERIODS.items() if period == "calibration" or has_validation}
         runs.append(Run(gauge=t.gauge, model=_label(t.model, t.snow, t.forcing, several_forcings), seed=t.seed,
-                        objective=t.objective, scores=scores, params=t.params))
+                        objective=t.objective, scores=scores, params=t.params,
+                        diagnostics={k: t.scores[k] for k in _DIAGNOSTICS},
+                        at_bounds=tuple(p.split("=")[0] for p in t.at_bounds.split(";") if p)))
     usual = {model: count.most_common(1)[0][0] for model, count in votes.items()}
     failed: dict[str, int] = {run.model: 0 for run in runs}
     for t in tasks:
@@ -183,6 +193,37 @@ def ranking(summary: Summary) -> str:
     return "\n".join(lines) + "\n"
 
 
+def diagnostics_table(summary: Summary) -> str:
+    """A Markdown table per model: how far its seeds disagree (median over catchments of best minus worst
+    calibration objective), the medians of KGE's components, the bias and the water the runs leaned on (best
+    seed per catchment), and the share of runs with a parameter at a bound."""
+    best = best_of_seeds(summary.runs)
+    spreads: dict[str, list[float]] = {}
+    for run in summary.runs:
+        spreads.setdefault(run.model, [])
+    groups: dict[tuple[str, str], list[float]] = {}
+    for run in summary.runs:
+        groups.setdefault((run.model, run.gauge), []).append(run.key)
+    for (model, _), keys in groups.items():
+        finite = [k for k in keys if math.isfinite(k)]
+        if len(keys) > 1 and finite:
+            spreads[model].append(max(finite) - min(finite))
+    lines = ["Seed spread: best minus worst calibration objective of a catchment's seeds (median over catchments). "
+             "The other columns: medians over the catchments of the best seed's calibration; water shares in % of "
+             "the precipitation; at a bound: runs with a parameter within 0.5 % of a bound.", "",
+             "| model | seed spread | KGE r | KGE alpha | KGE beta | bias (%) | created water (%) | lost water (%) | "
+             "AET/PET | at a bound |", "|---|" + "---:|" * 9]
+    for model, gauges in best.items():
+        runs = [r for r in summary.runs if r.model == model]
+        med = {k: median(r.diagnostics.get(k, math.nan) for r in gauges.values()) for k in _DIAGNOSTICS}
+        cells = [_cell(median(spreads[model])), _cell(med["kge_r"]), _cell(med["kge_alpha"]),
+                 _cell(med["kge_beta"]), _cell(med["pbias"]), _cell(100 * med["created_water"]),
+                 _cell(100 * med["lost_water"]), _cell(med["aet_pet"]),
+                 f"{sum(bool(r.at_bounds) for r in runs)} of {len(runs)}"]
+        lines.append(f"| {_markdown(model)} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
+
+
 def _bounds(model: str) -> dict[str, tuple[float, float]] | None:
     """Each parameter's (lower, upper) bound, None for a model this installation does not know."""
     import vardex_rs.hydro
@@ -194,6 +235,16 @@ def _bounds(model: str) -> dict[str, tuple[float, float]] | None:
         return None
     modules = ([vardex_rs.snow.cemaneige] if snow else []) + [hydro]
     return {p: (float(lo), float(hi)) for m in modules for p, (lo, hi) in zip(m.param_names, m.init()[1])}
+
+
+def pinned(summary: Summary) -> dict[str, dict[str, int]]:
+    """model -> parameter -> the runs that ended with it within 0.5 % of a bound."""
+    out: dict[str, dict[str, int]] = {}
+    for run in summary.runs:
+        for name in run.at_bounds:
+            out.setdefault(run.model, {}).setdefault(name, 0)
+            out[run.model][name] += 1
+    return out
 
 
 def parameter_spread(summary: Summary) -> dict[str, dict[str, list[float]]]:
@@ -220,15 +271,17 @@ def parameter_spread(summary: Summary) -> dict[str, dict[str, list[float]]]:
     return spread
 
 
-def _spread_table(spread: dict[str, dict[str, list[float]]]) -> str:
+def _spread_table(spread: dict[str, dict[str, list[float]]], at_bound: dict[str, dict[str, int]]) -> str:
     lines = ["Range of each calibrated parameter across seeds, in % of its bounds: median and largest over the "
-             "catchments.", "", "| model | parameter | catchments | median range (%) | largest range (%) |",
-             "|---|---|---:|---:|---:|"]
+             "catchments; runs that ended with it within 0.5 % of a bound (a narrow range there is a pinned "
+             "parameter, not a well identified one).", "",
+             "| model | parameter | catchments | median range (%) | largest range (%) | runs at a bound |",
+             "|---|---|---:|---:|---:|---:|"]
     for model, params in spread.items():
         for p, ranges in params.items():
             if ranges:
                 lines.append(f"| {_markdown(model)} | {p} | {len(ranges)} | {median(ranges):.1f} | "
-                             f"{max(ranges):.1f} |")
+                             f"{max(ranges):.1f} | {at_bound.get(model, {}).get(p, 0)} |")
     return "\n".join(lines) + "\n"
 
 
@@ -246,7 +299,8 @@ def _text(content: str) -> Callable[[Any], None]:
 def write_report(results_path: str | Path, out: str | Path) -> str:
     """Write the report of a results file into directory ``out`` (created if needed); returns a summary.
 
-    Files: ``ranking.md``, ``kge_cdf.png`` and ``nse_cdf.png`` (calibration, and validation when the file has
+    Files: ``ranking.md``, ``diagnostics.md`` (seed spread, KGE components, bias, water leaned on, parameters
+    at a bound), ``kge_cdf.png`` and ``nse_cdf.png`` (calibration, and validation when the file has
     it), and, when some catchment was run with several seeds, ``parameter_spread.md`` and
     ``parameter_spread.png``. Each is a regular file written whole through a temporary file: a symlink, FIFO or
     device planted at one of these names is refused. Nothing is written when the file cannot be read or
@@ -262,7 +316,8 @@ def write_report(results_path: str | Path, out: str | Path) -> str:
     name = _markdown(summary.path.name)
     catchments = len({r.gauge for r in summary.runs})
     outputs: list[tuple[str, Any]] = [
-        ("ranking.md", f"# Models of {name}\n\n{table}")]
+        ("ranking.md", f"# Models of {name}\n\n{table}"),
+        ("diagnostics.md", f"# How the models of {name} fit\n\n{diagnostics_table(summary)}")]
     def cdf(metric: str) -> Callable[[str], Any]:
         title = (f"{metric.upper()} across {catchments} catchments, best of the seeds per catchment "
                  f"({summary.path.name})")
@@ -272,8 +327,9 @@ def write_report(results_path: str | Path, out: str | Path) -> str:
     for metric in METRICS:
         outputs.append((f"{metric}_cdf.png", cdf(metric)))
     if any(any(params.values()) for params in spread.values()):
-        outputs.append(("parameter_spread.md", f"# Parameters of {name}\n\n{_spread_table(spread)}"))
-        outputs.append(("parameter_spread.png", lambda path: plot.parameter_spread(spread, path=path,
+        at_bound = pinned(summary)
+        outputs.append(("parameter_spread.md", f"# Parameters of {name}\n\n{_spread_table(spread, at_bound)}"))
+        outputs.append(("parameter_spread.png", lambda path: plot.parameter_spread(spread, at_bound, path=path,
                                                                                    follow_links=False)))
     for file, _ in outputs:     # every name checked before anything is written
         _files.destination(directory / file, follow_links=False)
