@@ -27,15 +27,20 @@ from typing import Any
 
 SEEDS = (1, 2, 3, 4, 5)
 PERIOD, VALIDATION = ("2001-01-01", "2001-12-31"), ("2002-01-01", "2002-12-31")
-# name -> (starts, restart, budget): SCE-UA with its default settings (5 complexes).
-POLICIES: dict[str, tuple[int, bool, int]] = {
-    "p0": (1, False, 10000),      # one start (the default before this study)
-    "p1": (1, True, 10000),       # restart with what a converged start left unused
-    "p2": (2, False, 20000),      # two full starts: the best of two seeds
-    "p3": (2, True, 10000),       # two starts sharing today's budget
-    "p4": (3, True, 15000),
-    "p5": (2, True, 20000),
-    "p6": (4, True, 20000),
+# name -> (starts, restart, budget, SCE settings): SCE-UA, its settings the defaults (5 complexes, k_stop 10,
+# p_convergence_threshold 0.1 %) unless given; "n" complexes is the number of calibrated parameters.
+POLICIES: dict[str, tuple[int, bool, int, dict[str, Any]]] = {
+    "p0": (1, False, 10000, {}),     # one start (the default before this study)
+    "p1": (1, True, 10000, {}),      # restart with what a converged start left unused
+    "p2": (2, False, 20000, {}),     # two full starts: the best of two seeds
+    "p3": (2, True, 10000, {}),      # two starts sharing today's budget
+    "p4": (3, True, 15000, {}),
+    "p5": (2, True, 20000, {}),
+    "p6": (4, True, 20000, {}),
+    "p7": (1, True, 10000, {"p_convergence_threshold": 0.01, "k_stop": 20}),    # a patient convergence test
+    "p8": (1, True, 20000, {"n_complexes": "n"}),                               # complexes sized by the problem
+    "p9": (2, True, 20000, {"p_convergence_threshold": 0.01, "k_stop": 20}),
+    "p10": (1, True, 20000, {"n_complexes": "n", "p_convergence_threshold": 0.01, "k_stop": 20}),
 }
 FIELDS = ["policy", "gauge", "model", "seed", "nse", "val_nse", "starts", "evaluations", "cpu_seconds"]
 
@@ -43,9 +48,15 @@ FIELDS = ["policy", "gauge", "model", "seed", "nse", "val_nse", "starts", "evalu
 def run_one(catchment: Any, model: str, seed: int, policy: str) -> dict[str, Any]:
     import vardex
 
-    starts, restart, budget = POLICIES[policy]
+    import vardex_rs.hydro
+
+    starts, restart, budget, settings = POLICIES[policy]
+    settings = dict(settings)
+    if settings.get("n_complexes") == "n":
+        snow = vardex.Settings.build(models=model).uses_snow(catchment.precipitation, catchment.temperature)
+        settings["n_complexes"] = len(getattr(vardex_rs.hydro, model).param_names) + (3 if snow else 0)
     r = vardex.calibrate(catchment, model, seed=seed, period=PERIOD, validation=VALIDATION, starts=starts,
-                         restart=restart, max_evaluations=budget, progress=False)
+                         restart=restart, max_evaluations=budget, progress=False, **settings)
     return {"policy": policy, "gauge": catchment.gauge, "model": model, "seed": seed, "nse": r.metrics["nse"],
             "val_nse": (r.validation or {})["nse"], "starts": r.starts, "evaluations": r.evaluations}
 
@@ -90,9 +101,9 @@ def table(rows: list[dict[str, Any]], policies: list[str]) -> str:
     for r in rows:
         by[r["policy"], r["gauge"], r["model"]].append(r)
     cost = {p: statistics.mean(float(r["cpu_seconds"]) for r in rows if r["policy"] == p) for p in policies}
-    lines = ["| policy | starts | restart | budget | runs | ≥ 0.05 below best seed (cal) | (val) | median NSE cal | "
-             "median NSE val | evaluations | CPU s / run | CPU vs p0 |",
-             "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| policy | starts | restart | budget | SCE settings | runs | ≥ 0.05 below best seed (cal) | (val) | "
+             "median NSE cal | median NSE val | evaluations | CPU s / run | CPU vs p0 |",
+             "|---|---:|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for p in policies:
         mine = [r for r in rows if r["policy"] == p]
         if not mine:
@@ -103,9 +114,10 @@ def table(rows: list[dict[str, Any]], policies: list[str]) -> str:
                 if q == p:
                     best = max(float(r[key]) for r in group)
                     below[key] += sum(best - float(r[key]) >= 0.05 for r in group)
-        starts, restart, budget = POLICIES[p]
+        starts, restart, budget, settings = POLICIES[p]
+        changed = ", ".join(f"{k} {v}" for k, v in settings.items()) or "defaults"
         lines.append(
-            f"| {p} | {starts} | {'yes' if restart else 'no'} | {budget} | {len(mine)} | "
+            f"| {p} | {starts} | {'yes' if restart else 'no'} | {budget} | {changed} | {len(mine)} | "
             f"{below['nse']} ({100 * below['nse'] / len(mine):.1f} %) | "
             f"{below['val_nse']} ({100 * below['val_nse'] / len(mine):.1f} %) | "
             f"{statistics.median(float(r['nse']) for r in mine):.3f} | "

@@ -72,8 +72,8 @@ def leaning(balance: dict[str, float]) -> dict[str, float]:
     share = {k: (v / rain if rain > 0 else float("nan")) for k, v in terms.items()}
     pet = balance["potential_evaporation"]
     created = float(sum(max(v, 0.0) for v in share.values())) if rain > 0 else float("nan")
-    share["lost_water"] = float(sum(max(-v, 0.0) for v in share.values())) if rain > 0 else float("nan")
-    share["created_water"] = created
+    lost = float(sum(max(-v, 0.0) for v in share.values())) if rain > 0 else float("nan")
+    share["created_water"], share["lost_water"] = created, lost
     share["aet_pet"] = balance["actual_evaporation"] / pet if pet > 0 else float("nan")
     return share
 
