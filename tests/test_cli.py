@@ -96,3 +96,30 @@ def test_frictions_of_a_real_session(tmp_path):
     assert "calibration 2000-12-31:2002-12-31 (observed days" in label.stdout
     assert json.loads(j.read_text())["period"] == ["2000-12-31", "2002-12-31"]
     assert (tmp_path / "best.png").stat().st_size > 1000
+
+
+def test_what_a_result_says_reaches_the_table_the_json_and_the_batch(tmp_path):
+    j = tmp_path / "r.json"
+    run = vardex("compare", "01022500", "--models", "gr4j,wageningen", "--seeds", "1-2", "--optimiser", "dds",
+                 "--max-evaluations", "60", "--objective", "kge", "--transformation", "log", "--period", "2001:2001",
+                 "--json", str(j), "--no-progress")
+    assert run.returncode == 0, run.stderr
+    head, _, columns, *rows = run.stdout.splitlines()
+    assert "objective kge of log(Q), seeds 1-2" in head
+    assert columns.split()[:5] == ["model", "NSE", "KGE", "RMSE", "kge"] and "seed spread (2)" in columns
+    wageningen = next(line for line in rows if line.startswith("wageningen"))
+    assert "budget" in wageningen
+    record = json.loads(j.read_text())
+    for r in record["results"]:
+        assert r["stop_reason"] == "budget" and r["starts"] == 1 and set(r["seed_scores"]) == {"1", "2"}
+        assert {"kge_r", "kge_alpha", "kge_beta", "pbias"} <= set(r["metrics"]) and "aet_pet" in r["water"]
+        assert r["objective_value"] != r["metrics"]["kge"]
+
+    out = tmp_path / "r.csv"
+    batch = vardex("batch", "--models", "wageningen", "--gauges", "01022500", "--max-steps", "1", "--out", str(out),
+                   "--no-progress")
+    assert batch.returncode == 0, batch.stderr
+    row, = vardex_module.read_results(out)
+    assert row["created_water"] > 0 and row["stop_reason"] == "max_steps" and row["starts"] == 1
+    assert row["kge"] == pytest.approx(1 - ((row["kge_r"] - 1) ** 2 + (row["kge_alpha"] - 1) ** 2
+                                            + (row["kge_beta"] - 1) ** 2) ** 0.5)
