@@ -192,7 +192,7 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
               keep: Literal["all"] | None = None, seed: int = 1, seeds: Iterable[int] | None = None,
               max_steps: int | None = None, max_evaluations: int | None = None, progress: bool = True,
               elevation_bands: npt.ArrayLike | None = None, stop: threading.Event | None = None,
-              settings: Mapping[str, float] | None = None, starts: int = 1, restart: bool = False,
+              settings: Mapping[str, float] | None = None, starts: int = 1, restart: bool = True,
               **options: float) -> CalibrationResult:
     """Calibrate ``model`` (optionally behind CemaNeige) on ``catchment`` and return the best candidate found.
 
@@ -202,7 +202,7 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
     below 0 °C (CAMELS' ``frac_snow``). The
     result's ``snow`` says which was used.
 
-    ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 5, ``k_stop`` 10, ``p_convergence_threshold`` 0.1,
+    ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 5, ``k_stop`` 20, ``p_convergence_threshold`` 0.01,
     ``geometric_range_threshold`` 1e-3) or ``"dds"`` (setting ``r`` 0.2); keyword arguments or a ``settings``
     mapping (as `calibrate_many` takes them) override these.
     ``objective`` (rmse, nse, kge) and ``transformation`` (none, log, sqrt) are scored on ``period`` (start, end:
@@ -216,7 +216,7 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
     ``seeds`` (instead of ``seed``) runs the calibration once per seed and returns the best, with every seed's
     objective in ``seed_scores`` and their ``seed_spread`` (best minus worst).
     ``starts=k`` makes k independent optimiser starts (each seeded from ``seed``) share the budget, and
-    ``restart=True`` hands what a start leaves unused to a further start (see README, "Seeds and starts").
+    ``restart`` (default True) hands what a start leaves unused to a further start (README, "Seeds and starts").
 
     ``max_evaluations`` is the total budget of model evaluations, initial ones included (default 10000 for
     SCE, 3000 for DDS), and is never exceeded. DDS spends it exactly. SCE evaluates a population of

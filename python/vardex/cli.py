@@ -170,7 +170,7 @@ def _parser() -> argparse.ArgumentParser:
         p.add_argument("--starts", type=_integer, metavar="K", help="independent optimiser starts sharing the "
                        "budget (default: see README, 'Seeds and starts')")
         p.add_argument("--restart", action=argparse.BooleanOptionalAction, default=None,
-                       help="hand what a start leaves unused to a further start")
+                       help="hand what a start leaves unused to a further start (default: yes)")
         p.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
 
     def catchment_args(p: argparse.ArgumentParser) -> None:

@@ -27,9 +27,10 @@ __all__ = ["Settings", "SCE_DEFAULTS", "DDS_DEFAULTS", "DEFAULT_BUDGET", "SNOW_A
 
 U64_MAX = 2**64 - 1
 
-# Chosen by measurement (bench/defaults.py, BENCHMARKS.md): five complexes and 3000 DDS evaluations reach a
-# better median score, with a far smaller spread between seeds, than two complexes and 1000 evaluations.
-SCE_DEFAULTS: Mapping[str, float] = {"n_complexes": 5, "k_stop": 10, "p_convergence_threshold": 0.1,
+# Chosen by measurement (bench/defaults.py, bench/starts.py, BENCHMARKS.md): five complexes, and a convergence
+# test patient enough (0.01 % over 20 cycles) that a start stops on an optimum rather than on a slow stretch; with
+# restart, what a converged start leaves of the 10,000 evaluations goes to a further start.
+SCE_DEFAULTS: Mapping[str, float] = {"n_complexes": 5, "k_stop": 20, "p_convergence_threshold": 0.01,
                                      "geometric_range_threshold": 1e-3}
 DDS_DEFAULTS: Mapping[str, float] = {"r": 0.2}
 DEFAULTS = {"sce": SCE_DEFAULTS, "dds": DDS_DEFAULTS}
@@ -170,14 +171,14 @@ class Settings:
     seeds: tuple[int, ...] = (1,)
     keep: str | None = None
     starts: int = 1          # independent optimiser starts sharing max_evaluations
-    restart: bool = False    # a start that stops early hands its unused evaluations to a further start
+    restart: bool = True     # a start that stops early hands its unused evaluations to a further start
 
     @classmethod
     def build(cls, *, models: Any = None, forcing: Any = "daymet", snow: Any = "auto",
               elevation_bands: Any = None, optimiser: Any = "sce", settings: Mapping[str, Any] | None = None,
               objective: Any = "nse", transformation: Any = "none", warmup: Any = 365, period: Any = None,
               validation: Any = None, spinup: Any = 0, max_evaluations: Any = None, max_steps: Any = None,
-              seeds: Any = 1, keep: Any = None, starts: Any = 1, restart: Any = False, **options: Any) -> Settings:
+              seeds: Any = 1, keep: Any = None, starts: Any = 1, restart: Any = True, **options: Any) -> Settings:
         """The checked record; ``settings`` and ``**options`` are the optimiser's settings (either form)."""
         names = MODELS if models is None else tuple(canonical_model(m) for m in _listed(models, "models"))
         if not names:
@@ -319,8 +320,7 @@ class Settings:
 
     def settings_json(self) -> str:
         """The optimiser's settings and how it spends its budget (starts, restart), as JSON."""
-        spent = {} if (self.starts, self.restart) == (1, False) else {"restart": float(self.restart),
-                                                                       "starts": float(self.starts)}
+        spent = {"restart": float(self.restart), "starts": float(self.starts)}
         return json.dumps({k: float(v) for k, v in sorted({**self.options, **spent}.items())})
 
     def row(self) -> dict[str, Any]:
