@@ -369,3 +369,29 @@ class TestThreads:
             t.join()
         for got, want in zip(results, expected):
             assert_same_trajectory(got, want)
+
+
+def test_dds_reuses_the_snow_only_where_it_would_be_the_same(series):
+    """A candidate that leaves the snow parameters of the best takes its snow output; every evaluation still scores
+    exactly as a fresh chain on the forcing of its own call, when the forcing changes between calls too."""
+    from vardex import _core
+
+    other = dict(series, p=series["p"] * 1.5, temp=series["temp"] - 3.0)
+    forcings = [forcing(series, snow=True), forcing(other, snow=True)]
+    engine = _core.Dds("gr4j", "cemaneige", "nse", "none", 0.2, 400, 3)
+    engine.keep_samples()
+    engine.init(**forcings[0])
+    used = [0]
+    for step in range(399):
+        used.append(step % 3 == 2)    # every third call on the other forcing
+        engine.step(**forcings[used[-1]])
+    params, triples = engine.samples()
+    unchanged = sum(np.array_equal(a[:3], b[:3]) for a, b in zip(params[1:], params[:-1]))
+    assert unchanged > 100      # late candidates mostly leave the snow parameters as they were
+    for x, triple, which in zip(params, triples, used):
+        f = forcings[which]
+        liquid = vardex_rs.snow.cemaneige.simulate(x[:3], f["precipitation"], f["temperature"], f["day_of_year"],
+                                                   f["elevation_bands"], f["median_elevation"])
+        flow = vardex_rs.hydro.gr4j.simulate(x[3:], liquid, f["pet"])
+        expected = _core.score(f["observations"][WARMUP:], flow[WARMUP:], "none")
+        assert np.array_equal(triple, expected), (x, triple, expected)

@@ -60,12 +60,19 @@ std::expected<Dds, std::string> Dds::create(std::string_view hydro_model,
     return Dds(std::move(*problem), *obj, *tr, r, max_evaluations, seed);
 }
 
+void Dds::remember_snow(std::span<const double> params, const Forcing& forcing) {
+    // Only a snow run that just produced scratch_.liquid is kept; anything else invalidates the memo.
+    if (!problem_.snow) return;
+    best_snow_.store(params.first(std::min(problem_.snow_param_count, params.size())), forcing, scratch_.liquid);
+}
+
 std::expected<void, CalibrationError> Dds::init(const Forcing& forcing) {
     if (!has_observations(forcing.observations, forcing.warmup_steps)) return std::unexpected(NoObservations{});
     prepare(problem_, forcing, transformation_, prepared_);
     auto e = evaluate(problem_, midpoint_, prepared_, scratch_);
     if (!e) return std::unexpected(std::move(e.error()));
     if (log_) log_->add(midpoint_, *e);
+    remember_snow(midpoint_, forcing);
     best_parameters_ = midpoint_;
     best_simulation_.assign(scratch_.simulation.begin(), scratch_.simulation.end());
     best_triple_ = *e;
@@ -101,7 +108,8 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing) {
     }
 
     prepare(problem_, forcing, transformation_, prepared_);
-    auto e = evaluate(problem_, candidate, prepared_, scratch_);
+    bool reused = false;
+    auto e = evaluate(problem_, candidate, prepared_, scratch_, problem_.snow ? &best_snow_ : nullptr, &reused);
     if (!e) return std::unexpected(std::move(e.error()));
     if (log_) log_->add(candidate, *e);
     ++evaluations_;
@@ -110,6 +118,7 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing) {
     const double v = objective_value(objective_, *e);
     const bool accept = objective_ == Objective::Rmse ? b >= v : b <= v;
     if (accept) {
+        if (!reused) remember_snow(candidate, forcing);
         best_parameters_.swap(candidate);
         best_simulation_.assign(scratch_.simulation.begin(), scratch_.simulation.end());
         best_triple_ = *e;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,9 @@ public:
     void keep_samples(SampleLog* log) { log_ = log; }
 
 private:
+    // Keeps the snow output of `params`, just computed into scratch_.liquid on `forcing`.
+    void remember_snow(std::span<const double> params, const Forcing& forcing);
+
     Dds(CalibrationProblem problem, Objective objective, Transformation transformation, double r,
         std::uint64_t max_evaluations, std::uint64_t seed);
 
@@ -67,6 +71,7 @@ private:
     Scratch scratch_;
     std::vector<bool> selected_;
     std::vector<double> candidate_;
+    SnowMemo best_snow_;    // the best parameters' snow output: a candidate that leaves them takes it
     SampleLog* log_ = nullptr;
 };
 

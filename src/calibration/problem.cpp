@@ -1,5 +1,7 @@
 #include "calibration/problem.hpp"
 
+#include <cstring>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -263,8 +265,41 @@ void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transfor
     if (!out.observation_error) out.observation_sums = metrics::observation_sums(out.observations);
 }
 
+namespace {
+
+template <class T>
+bool same_bits(std::span<const T> a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+}  // namespace
+
+bool SnowMemo::matches(std::span<const double> snow_params, const Forcing& forcing) const {
+    if (!valid || !forcing.temperature || !forcing.day_of_year || !forcing.elevation_bands ||
+        !forcing.median_elevation)
+        return false;
+    const double median = *forcing.median_elevation;
+    return same_bits(snow_params, params) && std::memcmp(&median, &median_elevation, sizeof(double)) == 0 &&
+           same_bits(forcing.precipitation, precipitation) && same_bits(*forcing.temperature, temperature) &&
+           same_bits(*forcing.day_of_year, day_of_year) && same_bits(*forcing.elevation_bands, bands);
+}
+
+void SnowMemo::store(std::span<const double> snow_params, const Forcing& forcing, std::span<const double> output) {
+    valid = forcing.temperature && forcing.day_of_year && forcing.elevation_bands && forcing.median_elevation;
+    if (!valid) return;
+    params.assign(snow_params.begin(), snow_params.end());
+    precipitation.assign(forcing.precipitation.begin(), forcing.precipitation.end());
+    temperature.assign(forcing.temperature->begin(), forcing.temperature->end());
+    day_of_year.assign(forcing.day_of_year->begin(), forcing.day_of_year->end());
+    bands.assign(forcing.elevation_bands->begin(), forcing.elevation_bands->end());
+    median_elevation = *forcing.median_elevation;
+    liquid.assign(output.begin(), output.end());
+}
+
 std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& problem, std::span<const double> params,
-                                                 const PreparedForcing& prepared, Scratch& scratch) {
+                                                 const PreparedForcing& prepared, Scratch& scratch,
+                                                 const SnowMemo* memo, bool* reused) {
+    if (reused) *reused = false;
     if (prepared.forcing_error) return std::unexpected(*prepared.forcing_error);
     const Forcing& forcing = *prepared.forcing;
     const std::size_t days = forcing.precipitation.size();
@@ -273,15 +308,22 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
     std::span<const double> rain = forcing.precipitation;
     if (problem.snow) {
         const std::size_t k = std::min(problem.snow_param_count, params.size());
-        if (auto e = snow::cemaneige_check_params(params.first(k))) return std::unexpected(SnowFailure{std::move(*e)});
-        if (prepared.snow_series_error) return std::unexpected(SnowFailure{*prepared.snow_series_error});
-        scratch.liquid.resize(days);
-        if (auto e = snow::cemaneige_run_into(params.first(k), forcing.precipitation, *forcing.temperature,
-                                              *forcing.day_of_year, *forcing.elevation_bands,
-                                              *forcing.median_elevation, scratch.liquid))
-            return std::unexpected(SnowFailure{std::move(*e)});
+        if (memo && memo->matches(params.first(k), forcing)) {
+            // These parameters passed the snow checks and ran on these very inputs before.
+            rain = memo->liquid;
+            if (reused) *reused = true;
+        } else {
+            if (auto e = snow::cemaneige_check_params(params.first(k)))
+                return std::unexpected(SnowFailure{std::move(*e)});
+            if (prepared.snow_series_error) return std::unexpected(SnowFailure{*prepared.snow_series_error});
+            scratch.liquid.resize(days);
+            if (auto e = snow::cemaneige_run_into(params.first(k), forcing.precipitation, *forcing.temperature,
+                                                  *forcing.day_of_year, *forcing.elevation_bands,
+                                                  *forcing.median_elevation, scratch.liquid))
+                return std::unexpected(SnowFailure{std::move(*e)});
+            rain = scratch.liquid;
+        }
         hydro_params = params.subspan(k);
-        rain = scratch.liquid;
         // The liquid water changes with the parameters, so its checks run every time.
         if (auto e = hydro::check_inputs(*problem.hydro, hydro_params, rain, forcing.pet))
             return std::unexpected(HydroFailure{std::move(*e)});

@@ -111,10 +111,31 @@ struct alignas(64) Scratch {
     std::vector<double> scored;      // its transformed values on the kept days
 };
 
+// CemaNeige's liquid water for one set of snow parameters on one set of snow inputs, kept so that an
+// evaluation with the same parameters on the same inputs (bit for bit) takes it instead of running the snow
+// model again: its output depends on nothing else, so the outcome is the same.
+struct SnowMemo {
+    bool valid = false;
+    std::vector<double> params;
+    std::vector<double> precipitation;
+    std::vector<double> temperature;
+    std::vector<std::uint64_t> day_of_year;
+    std::vector<double> bands;
+    double median_elevation = 0.0;
+    std::vector<double> liquid;
+
+    // True when `snow_params` and the forcing's snow inputs equal the kept ones bit for bit.
+    bool matches(std::span<const double> snow_params, const Forcing& forcing) const;
+    void store(std::span<const double> snow_params, const Forcing& forcing, std::span<const double> output);
+};
+
 // evaluate(problem, params, forcing, transformation) on a prepared forcing, with the same outcome, error
 // kinds and order included; the simulation is left in scratch.simulation. Allocates only to grow scratch.
+// With `memo` matching the snow parameters and inputs, its liquid water stands in for the snow run (and
+// scratch.liquid is left as it was); `reused` says whether it did.
 std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& problem, std::span<const double> params,
-                                                 const PreparedForcing& prepared, Scratch& scratch);
+                                                 const PreparedForcing& prepared, Scratch& scratch,
+                                                 const SnowMemo* memo = nullptr, bool* reused = nullptr);
 
 // Plain comparisons: a NaN on either side is never worse, nor is a tie.
 inline bool is_worse(Objective objective, double candidate, double reference) {
