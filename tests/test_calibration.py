@@ -395,3 +395,30 @@ def test_dds_reuses_the_snow_only_where_it_would_be_the_same(series):
         flow = vardex_rs.hydro.gr4j.simulate(x[3:], liquid, f["pet"])
         expected = _core.score(f["observations"][WARMUP:], flow[WARMUP:], "none")
         assert np.array_equal(triple, expected), (x, triple, expected)
+
+
+@pytest.mark.parametrize("optimiser", ["sce", "dds"])
+@pytest.mark.parametrize("snow", [False, True])
+def test_many_steps_in_one_call_are_the_steps_one_by_one(series, optimiser, snow):
+    from vardex import _core
+
+    make = (lambda: _core.Sce("hbv", "cemaneige" if snow else None, "kge", "sqrt", 2, 3, 0.1, 0.001, 2000, 5)) \
+        if optimiser == "sce" else (lambda: _core.Dds("hbv", "cemaneige" if snow else None, "kge", "sqrt", 0.2, 300, 5))
+    f = forcing(series, snow=snow)
+    one, many = make(), make()
+    for engine in (one, many):
+        engine.keep_samples()
+        engine.init(**f)
+    steps = []
+    while not steps or not steps[-1][0]:
+        steps.append(one.step(**f))
+    args = [f[k] for k in ("precipitation", "temperature", "pet", "day_of_year", "elevation_bands",
+                           "median_elevation", "observations", "warmup_steps")]
+    triples, last = many.run_steps(*args, 7)         # a first call, stopped by its count or the optimiser
+    if not last[0]:
+        more, last = many.run_steps(*args, 10**6)    # the rest, stopped by the optimiser
+        triples = np.vstack([triples, more])
+    assert np.array_equal(triples, np.array([s[3] for s in steps]))
+    assert all(np.array_equal(a, b) for a, b in zip(last, steps[-1]))
+    assert one.evaluations == many.evaluations
+    assert all(np.array_equal(a, b) for a, b in zip(one.samples(), many.samples()))

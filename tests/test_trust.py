@@ -265,10 +265,15 @@ def test_ctrl_c_at_any_moment_ends_as_interrupted(tmp_path, command, delay):
     results.BatchResults([{**row, "seed": s} for s in range(20000)]).to_csv(big)
     paths = {"{csv}": tmp_path / "r.csv", "{big}": big, "{dir}": tmp_path / "report"}
     process = subprocess.Popen([VARDEX, *(str(paths.get(a, a)) for a in command), *(
-        ["--no-progress"] if command[0] == "batch" else [])], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    time.sleep(delay)
-    process.send_signal(signal.SIGINT)
-    _, err = process.communicate(timeout=90)
+        ["--no-progress"] if command[0] == "batch" else [])], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        start_new_session=True)
+    try:
+        time.sleep(delay)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=90)
+    finally:
+        if process.poll() is None:    # never leave a batch and its cluster running behind a failed test
+            os.killpg(process.pid, signal.SIGKILL)
     # 130, or killed by the signal itself before Python set up its handler: both are "interrupted" to a shell.
     assert process.returncode in (130, -signal.SIGINT), err
     assert b"Traceback" not in err

@@ -1,3 +1,5 @@
+from typing import Any
+
 import numpy as np
 
 def model_states(model: str, params: np.ndarray, precipitation: np.ndarray, pet: np.ndarray) -> dict[str, np.ndarray]: ...
@@ -24,6 +26,11 @@ class _Stepping:
              observations: np.ndarray, warmup_steps: int) -> tuple[bool, np.ndarray, np.ndarray, np.ndarray]: ...
     def keep_samples(self) -> None:
         """From now on, log every evaluated parameter set with its metric triple (a failed call adds none)."""
+    def run_steps(self, precipitation: np.ndarray, temperature: np.ndarray | None, pet: np.ndarray,
+                  day_of_year: np.ndarray | None, elevation_bands: np.ndarray | None, median_elevation: float | None,
+                  observations: np.ndarray, warmup_steps: int, count: int) -> tuple[np.ndarray, Any]:
+        """Up to ``count`` steps on one copy of the forcing, stopping once done: (the best [rmse, nse, kge] after
+        each step made, one row per step; the last step's tuple as step returns it)."""
     def samples(self) -> tuple[np.ndarray, np.ndarray] | None:
         """(parameter sets, one row per evaluation in evaluation order; their [rmse, nse, kge] rows), or None
         before keep_samples."""

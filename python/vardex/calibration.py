@@ -328,7 +328,8 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
             planned = max(settings.starts - len(runs), 1)
             budget = remaining // planned if len(runs) < settings.starts else remaining
             args, population = settings.engine_arguments(model, snow, budget, start_seed(settings.seed, len(runs)))
-            start = _Start(engines[settings.optimiser](*args), population, int(args[-2]))
+            start = _Start(engines[settings.optimiser](*args), population, int(args[-2]),
+                           _CHUNK.get(settings.optimiser, 1))
             runs.append(start)
             start.run(forcing, settings.keep == "all", max_steps, stop, history, at, bar, obj, runs)
             remaining -= start.evaluations
@@ -411,11 +412,16 @@ def _objective_key(objective: str, value: float) -> tuple[int, float]:
     return (0, value if objective == "rmse" else -value)
 
 
+# Steps handed to the core per call: DDS steps are one evaluation each, so the call's own cost (a copy of the
+# forcing, its checks, the interpreter) would be a large share of them; 50 keep Ctrl-C answered within milliseconds.
+_CHUNK = {"dds": 50}
+
+
 class _Start:
     """One optimiser start of a run: its engine, stepped until done, the step limit or an interrupt."""
 
-    def __init__(self, engine: Any, population: int, budget: int) -> None:
-        self.engine, self.population, self.budget = engine, population, budget
+    def __init__(self, engine: Any, population: int, budget: int, chunk: int = 1) -> None:
+        self.engine, self.population, self.budget, self.chunk = engine, population, budget, chunk
         self.last: _Step | None = None
         self.history: list[float] = []
         self.steps = 0
@@ -432,21 +438,30 @@ class _Start:
             self.engine.keep_samples()
         self.engine.init(*forcing)
         taken = sum(r.steps for r in runs if r is not self)
+        # Cheap steps (DDS: one evaluation each) go to the core many at a time, on one copy of the forcing.
+        batched = getattr(self.engine, "run_steps", None) if self.chunk > 1 else None
         while not self.done and (max_steps is None or taken + self.steps < max_steps):
             if stop is not None and stop.is_set():
                 raise KeyboardInterrupt
-            done, best, simulation, triple = self.engine.step(*forcing)
-            self.steps += 1
+            if batched is not None:
+                count = self.chunk if max_steps is None else min(self.chunk, max_steps - taken - self.steps)
+                triples, last = batched(*forcing, count)
+                values = [float(v) for v in triples[:, at]]
+            else:
+                last = self.engine.step(*forcing)
+                values = [float(last[3][at])]
+            done, best, simulation, triple = last
+            self.steps += len(values)
             self.done = bool(done)
             self.last = (self.done, best, simulation, triple)
-            self.history.append(float(triple[at]))
-            value = self.history[-1]
-            history.append(value if not history or _objective_key(objective, value) <= _objective_key(
-                objective, history[-1]) else history[-1])
+            for value in values:
+                self.history.append(value)
+                history.append(value if not history or _objective_key(objective, value) <= _objective_key(
+                    objective, history[-1]) else history[-1])
             if bar is not None:
                 bar.set_postfix({objective: f"{history[-1]:.4f}",
                                  "evals": sum(r.evaluations for r in runs)}, refresh=False)
-                bar.update(1)
+                bar.update(len(values))
 
 
 def _rank_key(result: CalibrationResult) -> tuple[int, float]:

@@ -1,6 +1,8 @@
 // The calibrator classes Sce and Dds: construction, init and step with an exclusive-use claim.
 #include <atomic>
 #include <new>
+#include <optional>
+#include <vector>
 
 #include "calibration/dds.hpp"
 #include "calibration/samples.hpp"
@@ -140,6 +142,61 @@ PyObject* calibrator_step(PyObject* self_obj, PyObject* args, PyObject* kwargs) 
     auto result = logged(self, [&] { return self->state->step(forcing->view()); });
     if (!result) return raise(result.error());
     return step_tuple(*result);
+}
+
+// run_steps(forcing..., count): up to `count` steps on one copy of the forcing, without the lock, stopping
+// early once the optimiser is done. Returns (the best triple after each step, one row per step made; the last
+// step's (done, best, simulation, triple)). Each step is exactly what a step call makes; a failing step leaves
+// the sample log as it was before that step and raises, the steps before it made.
+template <class Optimiser>
+PyObject* calibrator_run_steps(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
+    Claim<Optimiser> claim(self);
+    if (!claim.held()) return nullptr;
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given != 9) {
+        PyErr_Format(PyExc_TypeError, "run_steps() takes the forcing of step and a count (9 arguments), got %zd",
+                     given);
+        return nullptr;
+    }
+    if (kwargs && PyDict_Size(kwargs) > 0) {
+        PyErr_SetString(PyExc_TypeError, "run_steps() takes positional arguments only");
+        return nullptr;
+    }
+    Ref forcing_args(PyTuple_GetSlice(args, 0, 8));
+    if (!forcing_args) return nullptr;
+    auto forcing = parse_forcing(forcing_args.get(), nullptr, "OOOOOOOO:run_steps");
+    if (!forcing) return nullptr;
+    auto count = u64_scalar(PyTuple_GET_ITEM(args, 8), "count");
+    if (!count) return nullptr;
+    std::vector<double> triples;
+    std::optional<calibration::StepResult> last;
+    std::optional<CalibrationError> failure;
+    without_gil([&] {
+        const Forcing view = forcing->view();
+        calibration::SampleLog* log = self->samples;
+        for (std::uint64_t i = 0; i < *count; ++i) {
+            const calibration::SampleLog::Mark mark = log ? log->mark() : calibration::SampleLog::Mark{};
+            auto result = self->state->step(view);
+            if (!result) {
+                if (log) log->rollback(mark);
+                failure = std::move(result.error());
+                break;
+            }
+            triples.insert(triples.end(), result->best_triple.begin(), result->best_triple.end());
+            const bool done = result->done;
+            last = std::move(*result);
+            if (done) break;
+        }
+        return 0;
+    });
+    if (failure) return raise(*failure);
+    Ref history(new_matrix(triples, static_cast<npy_intp>(triples.size() / 3), 3));
+    if (!history) return nullptr;
+    if (!last) return PyTuple_Pack(2, history.get(), Py_None);
+    Ref step(step_tuple(*last));
+    if (!step) return nullptr;
+    return PyTuple_Pack(2, history.get(), step.get());
 }
 
 template <class Optimiser>
@@ -315,6 +372,9 @@ PyMethodDef* counted_methods() {
         {"keep_samples", guarded_cfunction<calibrator_keep_samples<Optimiser>>(), METH_NOARGS,
          "keep_samples($self)\n--\n\n"},
         {"samples", guarded_cfunction<calibrator_samples<Optimiser>>(), METH_NOARGS, "samples($self)\n--\n\n"},
+        {"run_steps", guarded_cfunction<calibrator_run_steps<Optimiser>>(), METH_VARARGS | METH_KEYWORDS,
+         "run_steps($self, precipitation, temperature, pet, day_of_year, elevation_bands, median_elevation, "
+         "observations, warmup_steps, count)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };
     return defs;

@@ -63,26 +63,35 @@ def cpus() -> int:
 
 
 def _local_cluster(distributed: Any, workers: int) -> Any:
-    # The worker processes must not get Ctrl-C (each would die with its own traceback): SIGINT is blocked
-    # while they are started, and they inherit that mask. Here it stays pending, and is delivered as soon
-    # as the mask is restored: a Ctrl-C during the start then stops the batch like any other.
-    main = threading.current_thread() is threading.main_thread()
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if main else None
-    cluster = None
+    """A local cluster whose worker processes never get Ctrl-C (each would die with its own traceback), while
+    Ctrl-C here stops the batch at any moment, its start included.
+
+    The cluster is started on a thread of its own with SIGINT blocked: the threads it starts and the processes
+    they spawn inherit that mask. The calling thread keeps its mask and waits, so an interrupt reaches it; the
+    cluster is then closed once its start has finished, and the interrupt goes on."""
+    box: dict[str, Any] = {}
+
+    def start() -> None:
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            box["cluster"] = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                                      dashboard_address=None)
+        except BaseException as exc:    # handed to the caller
+            box["error"] = exc
+
+    starter = threading.Thread(target=start, name="vardex-cluster-start", daemon=True)
+    starter.start()
     try:
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                           dashboard_address=None)
-        if previous is not None:
-            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-            previous = None
-        return cluster
+        while starter.is_alive():
+            starter.join(0.05)
     except BaseException:
-        if cluster is not None:
-            cluster.close()
+        starter.join()
+        if "cluster" in box:
+            box["cluster"].close()
         raise
-    finally:
-        if previous is not None:
-            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+    if "error" in box:
+        raise box["error"]
+    return box["cluster"]
 
 
 def make_backend(executor: Any, workers: int | None) -> Backend:
