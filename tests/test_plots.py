@@ -10,14 +10,13 @@ import numpy as np
 import pytest
 
 import vardex
-import vardex_rs
 
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 import matplotlib.dates as mdates  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
 
-from vardex import plot, report  # noqa: E402
+from vardex import plot  # noqa: E402
 
 
 @pytest.fixture(autouse=True)

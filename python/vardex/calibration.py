@@ -17,7 +17,6 @@ import vardex_rs
 import vardex._core as _core
 from vardex import _convert, balance, diagnostics, periods
 from vardex.data import Catchment, load_camels
-from vardex.models import MODELS
 from vardex.periods import Window
 from vardex.settings import Settings
 from vardex.simulation import METRIC_NAMES, default_bands, param_names, score_window, window_forcing

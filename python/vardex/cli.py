@@ -18,7 +18,6 @@ from typing import TYPE_CHECKING, Any, Sequence
 
 if TYPE_CHECKING:
     from vardex.calibration import CalibrationResult
-    from vardex.data import Catchment
     from vardex.settings import Settings
 
 SEED_MAX = 2**64 - 1
