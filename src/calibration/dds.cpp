@@ -81,7 +81,7 @@ std::expected<void, CalibrationError> Dds::init(const Forcing& forcing) {
     return {};
 }
 
-std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing) {
+std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing, bool same_forcing) {
     if (done_) return StepResult{true, best_parameters_, best_simulation_, best_triple_};
 
     const std::size_t n = problem_.parameter_count();
@@ -107,7 +107,7 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing) {
         candidate[j] = dds_detail::reflect(x, lower, upper);
     }
 
-    prepare(problem_, forcing, transformation_, prepared_);
+    if (!same_forcing || prepared_.forcing != &forcing) prepare(problem_, forcing, transformation_, prepared_);
     bool reused = false;
     auto e = evaluate(problem_, candidate, prepared_, scratch_, problem_.snow ? &best_snow_ : nullptr, &reused);
     if (!e) return std::unexpected(std::move(e.error()));

@@ -38,7 +38,10 @@ public:
 
     // One perturbation and evaluation, or just the best once done. On failure nothing
     // but the generator's position changes.
-    std::expected<StepResult, CalibrationError> step(const Forcing& forcing);
+    std::expected<StepResult, CalibrationError> step(const Forcing& forcing) { return step(forcing, false); }
+    // `same_forcing`: the caller vouches that `forcing` is the one of the previous call, unchanged since, so its
+    // preparation (checks, transformed observations and their sums) is reused rather than made again.
+    std::expected<StepResult, CalibrationError> step(const Forcing& forcing, bool same_forcing);
 
     // Successful evaluations so far, init's included.
     std::uint64_t evaluations() const { return evaluations_; }

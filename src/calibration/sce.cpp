@@ -187,7 +187,7 @@ std::expected<void, CalibrationError> Sce::init(const Forcing& forcing) {
     return {};
 }
 
-std::expected<StepResult, CalibrationError> Sce::step(const Forcing& forcing) {
+std::expected<StepResult, CalibrationError> Sce::step(const Forcing& forcing, bool same_forcing) {
     if (done_) {
         auto sim = simulate_candidate(problem_, best_parameters_, forcing);
         if (!sim) return std::unexpected(std::move(sim.error()));
@@ -211,7 +211,7 @@ std::expected<StepResult, CalibrationError> Sce::step(const Forcing& forcing) {
         }
     }
 
-    prepare(problem_, forcing, transformation_, prepared_);
+    if (!same_forcing || prepared_.forcing != &forcing) prepare(problem_, forcing, transformation_, prepared_);
     if (scratch_.empty()) scratch_.resize(1);
     Scratch& scratch = scratch_[0];
     std::vector<double> centroid(n_);
