@@ -1,8 +1,11 @@
-"""calibrate_many throughput: one thread, a thread per core, a Dask LocalCluster with a worker per core.
+"""calibrate_many throughput: one thread, a thread per core, a Dask LocalCluster with a worker per core; and the
+cost of a CAMELS study at the calibration defaults.
 
 Usage:
     python bench/scale.py                       # 2 sample catchments x 20 models x 2 seeds, CemaNeige + SCE
     python bench/scale.py --seeds 4 --rounds 3  # more tasks, best of three rounds
+    python bench/scale.py --study               # the study's cost at the defaults, per model, snow on and off
+    python bench/scale.py --study --optimiser dds --budget 3000
 
 Every configuration runs the same tasks in a fresh process (Dask: the cluster is started before the clock);
 the table keeps each one's best round. Efficiency is the speed-up over one thread divided by the number of
@@ -68,6 +71,50 @@ def run(config: str, workers: int, seeds: int, budget: int) -> dict[str, Any]:
     return result
 
 
+def tiled(catchment: Any, days: int) -> Any:
+    """``catchment``'s series repeated to ``days`` consecutive days (a long record of the same climate)."""
+    import numpy as np
+
+    import vardex
+
+    take = np.arange(days) % len(catchment)
+    dates = np.arange("1990-01-01", np.datetime64("1990-01-01") + days, dtype="datetime64[D]")
+    return vardex.Catchment.from_arrays(dates, catchment.precipitation[take], catchment.temperature[take],
+                                        catchment.observed[take], latitude=catchment.latitude,
+                                        elevation=catchment.median_elevation, gauge=catchment.gauge,
+                                        pet=catchment.pet[take])
+
+
+def study(optimiser: str, budget: int | None, years: int) -> None:
+    """CPU seconds of one calibration per model (process time, one at a time, the sample catchments tiled to
+    ``years`` years, seed 1), snow on and off, and the 671 x 20 x 10 study they add up to."""
+    import vardex
+    from vardex.data import gauges
+    from vardex.models import MODELS
+
+    catchments = [tiled(vardex.load_camels(g), 365 * years) for g in gauges()]
+    load = os.getloadavg()[0]
+    cost: dict[tuple[str, bool], float] = {}
+    for snow in (True, False):
+        for model in MODELS:
+            started = time.process_time()
+            for c in catchments:
+                vardex.calibrate(c, model, snow=snow, optimiser=optimiser, max_evaluations=budget, progress=False,
+                                 warmup=365)
+            cost[model, snow] = (time.process_time() - started) / len(catchments)
+    settings = vardex.Settings.build(optimiser=optimiser, max_evaluations=budget)
+    print(f"one calibration at the defaults ({optimiser.upper()}, {settings.settings_json()}, max_evaluations "
+          f"{settings.max_evaluations}), {years}-year records (the sample catchments tiled), seed 1")
+    print(f"{cpu_name()}, {len(os.sched_getaffinity(0))} CPUs, load average {load:.2f} at start")
+    print("| model | CPU s, snow | CPU s, no snow |\n|---|---:|---:|")
+    for model in MODELS:
+        print(f"| {model} | {cost[model, True]:.2f} | {cost[model, False]:.2f} |")
+    for snow in (True, False):
+        mean = sum(cost[m, snow] for m in MODELS) / len(MODELS)
+        print(f"study of 671 catchments x 20 models x 10 seeds, {'with' if snow else 'without'} CemaNeige: "
+              f"{mean * STUDY_TASKS / 3600:.0f} core-hours ({mean:.2f} s per calibration on average)")
+
+
 def cpu_name() -> str:
     try:
         with open("/proc/cpuinfo") as f:
@@ -87,7 +134,14 @@ def main() -> None:
     parser.add_argument("--workers", type=int, default=len(os.sched_getaffinity(0)))
     parser.add_argument("--no-dask", action="store_true")
     parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
+    parser.add_argument("--study", action="store_true", help="the study's cost at the defaults, per model")
+    parser.add_argument("--optimiser", default="sce", help="with --study")
+    parser.add_argument("--years", type=int, default=10, help="with --study: record length")
     args = parser.parse_args()
+    if args.study:
+        budget = None if "--budget" not in sys.argv else args.budget
+        study(args.optimiser, budget, args.years)
+        return
     if args.worker:
         config, workers, seeds, budget = args.worker
         print(json.dumps(measure(config, int(workers), int(seeds), int(budget))))
