@@ -20,6 +20,7 @@ if TYPE_CHECKING:
     from vardex.periods import WarmupWarning
     from vardex.results import BatchResults, ResultsError, read_results
     from vardex.settings import Settings
+    from vardex.flow_signatures import diagnostic_errors, signatures
     from vardex.simulation import simulate
 
 # Each public name and the module that defines it.
@@ -31,11 +32,13 @@ _WHERE = {
     "CalibrationResult": "vardex.calibration", "calibrate_many": "vardex.batch", "BatchResults": "vardex.results",
     "read_results": "vardex.results", "ResultsError": "vardex.results", "Settings": "vardex.settings",
     "simulate": "vardex.simulation", "WarmupWarning": "vardex.periods",
+    "signatures": "vardex.flow_signatures", "diagnostic_errors": "vardex.flow_signatures",
 }
 
 __all__ = ["MODELS", "model_states", "model_fluxes", "water_balance", "cemaneige_states", "cemaneige_fluxes",
            "load_camels", "load_caravan", "Catchment", "DataError", "calibrate", "compare", "CalibrationResult",
-           "calibrate_many", "BatchResults", "read_results", "ResultsError", "Settings", "simulate", "WarmupWarning"]
+           "calibrate_many", "BatchResults", "read_results", "ResultsError", "Settings", "simulate", "WarmupWarning",
+           "signatures", "diagnostic_errors"]
 
 
 def __getattr__(name: str) -> Any:

@@ -192,6 +192,14 @@ def _parser() -> argparse.ArgumentParser:
 
     add("models", help="the models and their parameters")
 
+    sig = add("signatures", help="hydrological signatures of a gauge's observed flow", epilog=RUN_EPILOG)
+    sig.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
+    sig.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
+    sig.add_argument("--forcing", default="daymet", metavar="PRODUCT", help="forcing product (its precipitation "
+                     "gives the runoff ratio)")
+    sig.add_argument("--period", type=_period, metavar="START:END", help="inclusive dates (default: the record)")
+    sig.add_argument("--json", metavar="FILE", help="write the signatures to FILE as JSON")
+
     rep = add("report", help="figures and a ranking of a batch results file (needs matplotlib)")
     rep.add_argument("results", metavar="RESULTS.csv", help="results file of vardex batch")
     rep.add_argument("--out", required=True, metavar="DIR", help="directory for the figures and tables")
@@ -278,6 +286,8 @@ def _main(argv: Sequence[str] | None) -> int:
         for name, note in NOTES.items():
             print(f"{name}: {note}")
         return 0
+    if args.command == "signatures":
+        return _signatures(args)
     if args.command == "report":
         from vardex import _files
         from vardex.report import write_report
@@ -441,6 +451,36 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
               f"{'; ' if stopped and skipped else ''}{'not run: ' + ', '.join(skipped) if skipped else ''}",
               file=sys.stderr)
         return signals.status
+    return 0
+
+
+def _signatures(args: argparse.Namespace) -> int:
+    from vardex import _files, periods
+    from vardex.data import DataError, load
+    from vardex.flow_signatures import describe, signatures
+
+    try:
+        if args.json is not None:
+            _files.destination(args.json)
+        catchment = load(args.gauge, args.data, args.forcing)
+        days = slice(None)
+        if args.period is not None:
+            win = periods.window(catchment.dates, args.period, 0)
+            days = slice(win.first, win.stop)
+        values = signatures(catchment.observed[days], catchment.dates[days], catchment.precipitation[days])
+    except (DataError, _files.NotRegularFile, OSError, ValueError) as err:
+        return _fail(str(err))
+    first, last = catchment.dates[days][[0, -1]]
+    print(f"{catchment.gauge} {catchment.name}: observed flow {first}:{last}, forcing {catchment.forcing}")
+    print(describe(values))
+    if args.json is not None:
+        record = {"gauge": catchment.gauge, "name": catchment.name, "data": catchment.origin,
+                  "forcing": catchment.forcing, "period": [str(first), str(last)], "signatures": values}
+        try:
+            _files.replace(args.json, lambda stream: json.dump(_strict_json(record), stream, indent=2,
+                                                               allow_nan=False))
+        except (OSError, ValueError) as err:
+            return _fail(str(err))
     return 0
 
 

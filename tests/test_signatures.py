@@ -1,0 +1,103 @@
+"""Signatures and diagnostic errors against values worked out by hand on short synthetic series."""
+import math
+
+import numpy as np
+import pytest
+
+from vardex.flow_signatures import baseflow, diagnostic_errors, signatures
+
+YEARS2 = np.arange("2000-10-01", "2002-10-01", dtype="datetime64[D]")    # two complete water years, 730 days
+
+
+def test_a_constant_flow():
+    s = signatures(np.full(730, 2.0), YEARS2, np.full(730, 5.0))
+    assert s["runoff_ratio"] == 0.4 and s["mean_flow"] == s["q5"] == s["q95"] == 2.0
+    assert s["baseflow_index"] == 1.0 and s["fdc_slope"] == 0.0
+    assert s["high_flow_freq"] == s["low_flow_freq"] == s["high_flow_dur"] == s["low_flow_dur"] == 0.0
+    assert s["half_flow_date"] == 183.0    # 365 equal days: half is reached on day 183 (182.5 rounded up)
+
+
+def test_two_spikes():
+    flow = np.zeros(730)
+    flow[[10, 400]] = 100.0
+    s = signatures(flow, YEARS2)
+    assert math.isnan(s["runoff_ratio"])                      # no precipitation given
+    assert s["half_flow_date"] == (11 + 36) / 2               # day 11 of the first water year, day 36 of the second
+    assert s["high_flow_freq"] == pytest.approx(2 / (730 / 365.25)) and s["high_flow_dur"] == 1.0
+    # low flow: below 0.2 x the mean (0.055): every other day, in runs of 10, 389 and 329 days
+    assert s["low_flow_freq"] == pytest.approx(728 / (730 / 365.25)) and s["low_flow_dur"] == pytest.approx(728 / 3)
+
+
+def test_a_missing_day_ends_a_run_and_is_left_out():
+    flow = np.full(730, 1.0)
+    flow[100:110] = 20.0     # above 9 x the median (1): one event of ten days
+    flow[105] = np.nan       # ... cut in two
+    s = signatures(flow, YEARS2)
+    assert s["high_flow_dur"] == pytest.approx(4.5) and s["high_flow_freq"] == pytest.approx(9 / (729 / 365.25))
+    # the first water year has a missing day: only the second counts for the half-flow date
+    assert s["half_flow_date"] == 183.0
+
+
+def test_the_flow_duration_slope_of_an_exponential_curve():
+    # Flows exp(-k x) at exceedance x: the slope between 33 % and 66 % is k.
+    n, k = 10001, 2.0
+    exceedance = np.arange(n) / (n - 1)
+    s = signatures(np.exp(-k * exceedance)[::-1], np.arange("2000-01-01", n, dtype="datetime64[D]")[:n])
+    assert s["fdc_slope"] == pytest.approx(k, rel=1e-3)
+
+
+def test_the_lyne_hollick_filter_by_hand():
+    flow = np.array([1.0, 1.0, 5.0, 3.0, 2.0, 1.0])
+    # one forward pass, alpha 0.925: quick flow 0, 0, 3.85, then 0.925 q - 0.9625 x fall, clamped at 0
+    first = baseflow(flow, passes=1)
+    quick2 = 0.9625 * 4
+    quick3 = max(0.925 * quick2 - 0.9625 * 2, 0.0)
+    quick4 = max(0.925 * quick3 - 0.9625 * 1, 0.0)
+    quick5 = max(0.925 * quick4 - 0.9625 * 1, 0.0)
+    np.testing.assert_allclose(first, flow - [0, 0, quick2, quick3, quick4, quick5])
+    three = baseflow(flow)
+    assert np.all(three <= first + 1e-12) and np.all(three >= 0)    # each pass only takes quick flow away
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda q: q, {"fhv": 0.0, "flv": 0.0, "fms": 0.0}),
+    (lambda q: 1.1 * q, {"fhv": 10.0, "flv": 0.0, "fms": 0.0}),          # a factor: logs shift, slopes stay
+    (lambda q: q ** 2, {"fms": 100.0}),                                    # log slopes doubled
+])
+def test_diagnostic_errors(change, expected):
+    rng = np.random.default_rng(3)
+    observed = np.exp(rng.normal(0.0, 1.0, 1000))
+    got = diagnostic_errors(observed, change(observed))
+    for key, value in expected.items():
+        assert got[key] == pytest.approx(value, abs=1e-9)
+    observed[::7] = np.nan     # days without an observation are left out of both curves
+    assert diagnostic_errors(observed, 1.1 * observed)["fhv"] == pytest.approx(10.0)
+
+
+def test_bad_series_are_refused():
+    with pytest.raises(ValueError, match="one length"):
+        signatures(np.ones(3), YEARS2)
+    with pytest.raises(ValueError, match="every day is missing"):
+        signatures(np.full(730, np.nan), YEARS2)
+
+
+def test_the_signatures_command(tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    import vardex
+
+    out = tmp_path / "s.json"
+    run = subprocess.run([sys.executable, "-m", "vardex", "signatures", "01022500", "--period",
+                          "2000-10-01:2002-09-30", "--json", str(out)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    c = vardex.load_camels("01022500")
+    days = slice(int(np.flatnonzero(c.dates == np.datetime64("2000-10-01"))[0]),
+                 int(np.flatnonzero(c.dates == np.datetime64("2002-09-30"))[0]) + 1)
+    expected = vardex.signatures(c.observed[days], c.dates[days], c.precipitation[days])
+    assert json.loads(out.read_text())["signatures"] == pytest.approx(expected)
+    assert "half_flow_date" in run.stdout
+    bad = subprocess.run([sys.executable, "-m", "vardex", "signatures", "01022500", "--period", "1990:1991"],
+                         capture_output=True, text=True, timeout=120)
+    assert bad.returncode == 2 and "not within the record" in bad.stderr
