@@ -8,7 +8,7 @@ import threading
 import time
 import dataclasses
 from dataclasses import dataclass
-from typing import Any, Iterable, Literal, Mapping, cast, overload
+from typing import Any, Callable, Iterable, Literal, Mapping, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -251,17 +251,13 @@ def _seeds(seed: Any, seeds: Any) -> Any:
 SEED_SPREAD_FLAG = 0.05
 
 
-def run_seeds(catchment: Catchment, settings: Settings, *, progress: bool = False,
-              stop: threading.Event | None = None, engines: Mapping[str, Any] = ENGINES) -> CalibrationResult:
-    """`run` once per seed of ``settings``: the best result, with every seed's objective (``seed_scores``) and
-    their spread. One seed: `run` itself."""
-    if len(settings.seeds) == 1:
-        return run(catchment, settings, progress=progress, stop=stop, engines=engines)
+def _series(call: Callable[[Any], CalibrationResult], items: Iterable[Any]) -> list[CalibrationResult]:
+    """``call`` for each item in order, until one is interrupted or Ctrl-C comes (which propagates before the
+    first result: there is nothing to return)."""
     results: list[CalibrationResult] = []
-    for seed in settings.seeds:
+    for item in items:
         try:
-            result = run(catchment, settings.with_model(settings.models[0], seed), progress=progress, stop=stop,
-                         engines=engines)
+            result = call(item)
         except KeyboardInterrupt:
             if not results:
                 raise
@@ -269,6 +265,17 @@ def run_seeds(catchment: Catchment, settings: Settings, *, progress: bool = Fals
         results.append(result)
         if result.interrupted:
             break
+    return results
+
+
+def run_seeds(catchment: Catchment, settings: Settings, *, progress: bool = False,
+              stop: threading.Event | None = None, engines: Mapping[str, Any] = ENGINES) -> CalibrationResult:
+    """`run` once per seed of ``settings``: the best result, with every seed's objective (``seed_scores``) and
+    their spread. One seed: `run` itself."""
+    if len(settings.seeds) == 1:
+        return run(catchment, settings, progress=progress, stop=stop, engines=engines)
+    results = _series(lambda seed: run(catchment, settings.with_model(settings.models[0], seed), progress=progress,
+                                       stop=stop, engines=engines), settings.seeds)
     best = min(results, key=_rank_key)
     scores = {r.seed: r.score for r in results}
     finite = [v for v in scores.values() if math.isfinite(v)]
@@ -490,28 +497,21 @@ def run_all(catchment: Catchment, settings: Settings, *, progress: bool = False,
             engines: Mapping[str, Any] = ENGINES) -> list[CalibrationResult]:
     """`compare` of a settings record: each of its models with its best seed, ranked best first."""
     names = settings.models
-    results: list[CalibrationResult] = []
     bar = None
     if progress and names:
         from tqdm import tqdm
         bar = tqdm(total=len(names), desc="compare", unit="model", file=sys.stderr)
     token = _NESTED_PROGRESS.set(bar is not None)
     try:
-        for name in names:
+        def one(name: str) -> CalibrationResult:
             if bar is not None:
                 bar.set_postfix_str(name)
-            try:
-                result = run_seeds(catchment, settings.with_model(name), progress=progress, stop=stop,
-                                   engines=engines)
-            except KeyboardInterrupt:
-                if not results:
-                    raise
-                break
-            results.append(result)
+            result = run_seeds(catchment, settings.with_model(name), progress=progress, stop=stop, engines=engines)
             if bar is not None:
                 bar.update(1)
-            if result.interrupted:
-                break
+            return result
+
+        results = _series(one, names)
     finally:
         _NESTED_PROGRESS.reset(token)
         if bar is not None:
