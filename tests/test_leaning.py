@@ -72,3 +72,18 @@ def test_a_result_as_a_dataframe(catchment):
     assert np.array_equal(df.simulated[df.period != "validation"], r.simulation)
     with pytest.raises(ValueError, match="other data"):
         r.to_pandas(vardex.load_camels("03015500"))
+
+
+def test_a_result_s_signature_errors_are_simulated_minus_observed(catchment):
+    r = vardex.calibrate(catchment, "gr4j", snow=False, **FAST)
+    win = r.validation_window
+    observed = catchment.observed[win.first:win.stop]
+    simulated = np.where(np.isfinite(observed), r.validation_simulation[r.validation_warmup:], np.nan)
+    dates, rain = catchment.dates[win.first:win.stop], catchment.precipitation[win.first:win.stop]
+    errors = r.validation_signature_errors
+    assert {k: errors[k] for k in ("fhv", "flv", "fms")} == vardex.diagnostic_errors(observed, simulated)
+    sim, obs = vardex.signatures(simulated, dates, rain), vardex.signatures(observed, dates, rain)
+    assert errors["baseflow_index"] == sim["baseflow_index"] - obs["baseflow_index"]
+    row, = vardex.calibrate_many(catchment, "gr4j", snow=False, **FAST)
+    assert (row["val_fhv"], row["val_bfi_error"]) == (errors["fhv"], errors["baseflow_index"])
+    assert row["bfi_error"] == r.signature_errors["baseflow_index"]

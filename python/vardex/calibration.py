@@ -15,7 +15,7 @@ import numpy.typing as npt
 import vardex_rs
 
 import vardex._core as _core
-from vardex import _convert, balance, diagnostics, periods
+from vardex import _convert, balance, diagnostics, flow_signatures, periods
 from vardex.data import Catchment, load_camels
 from vardex.periods import Window
 from vardex.settings import Settings
@@ -89,6 +89,8 @@ class CalibrationResult:
     stop_reason: str = ""                        # interrupted, max_steps, budget, converged: <criterion>
     starts: int = 1                              # independent optimiser starts the run made
     water: dict[str, float] | None = None        # what the run leaned on over `period` (`vardex.balance.leaning`)
+    signature_errors: dict[str, float] | None = None     # fhv, flv, fms (%) and each signature sim - obs
+    validation_signature_errors: dict[str, float] | None = None
     seed_scores: dict[int, float] | None = None  # with several seeds: each seed's objective (this is the best)
     seed_spread: float | None = None             # best minus worst of them
     validation_water: dict[str, float] | None = None
@@ -365,7 +367,8 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
         validated = {"validation_period": val.dates(catchment.dates), "validation": val_metrics,
                      "validation_warmup": val.warmup, "validation_simulation": val_simulation,
                      "validation_window": val, "validation_objective": transformed[obj],
-                     "validation_water": _leaning(catchment, model, names, best, snow, bands, val)}
+                     "validation_water": _leaning(catchment, model, names, best, snow, bands, val),
+                     "validation_signature_errors": _signature_errors(catchment, val, val_simulation)}
     simulation = simulation[cal.repeated:]
     metrics = diagnostics.scores(catchment.observed[cal.first:cal.stop], simulation[cal.warmup:],
                                  triple if plain else None)
@@ -384,7 +387,20 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
         requested_warmup=settings.warmup, source=catchment.origin, window=cal,
         observed_period=cal.observed(catchment.dates, catchment.observed),
         objective_value=float(triple[METRIC_NAMES.index(obj)]), at_bounds=diagnostics.at_bounds(model, snow, params),
-        stop_reason=reason, water=_leaning(catchment, model, names, best, snow, bands, cal), **validated)
+        stop_reason=reason, water=_leaning(catchment, model, names, best, snow, bands, cal),
+        signature_errors=_signature_errors(catchment, cal, simulation), **validated)
+
+
+def _signature_errors(catchment: Catchment, win: Window, simulation: np.ndarray) -> dict[str, float]:
+    """The diagnostic errors of the simulation over the window's period, and each signature simulated minus
+    observed (on the days with an observation)."""
+    observed = catchment.observed[win.first:win.stop]
+    simulated = np.where(np.isfinite(observed), simulation[win.warmup:], np.nan)
+    dates, rain = catchment.dates[win.first:win.stop], catchment.precipitation[win.first:win.stop]
+    errors = flow_signatures.diagnostic_errors(observed, simulated)
+    sim, obs = flow_signatures.signatures(simulated, dates, rain), flow_signatures.signatures(observed, dates, rain)
+    errors.update({k: sim[k] - obs[k] for k in flow_signatures.SIGNATURE_KEYS})
+    return errors
 
 
 def _leaning(catchment: Catchment, model: str, names: list[str], values: np.ndarray, snow: bool,

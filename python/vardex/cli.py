@@ -337,6 +337,7 @@ def _result_dict(r: CalibrationResult) -> dict[str, Any]:
             "objective_value": r.objective_value, "validation_objective": r.validation_objective,
             "at_bounds": r.at_bounds, "stop_reason": r.stop_reason, "starts": r.starts, "water": r.water,
             "seed": r.seed, "seed_scores": r.seed_scores and {str(k): v for k, v in r.seed_scores.items()},
+            "signature_errors": r.signature_errors, "validation_signature_errors": r.validation_signature_errors,
             "validation_water": r.validation_water,
             "evaluations": r.evaluations, "steps": r.steps, "seconds": r.seconds, "done": r.done,
             "interrupted": r.interrupted, "history": list(r.history),

@@ -95,7 +95,8 @@ class _Kept:
 
 _SCORES = tuple(prefix + m for prefix in _PERIODS.values() for m in METRICS + ("rmse",))
 # What the diagnostics table summarises per model, from the calibration period's columns.
-_DIAGNOSTICS = ("kge_r", "kge_alpha", "kge_beta", "pbias", "created_water", "lost_water", "aet_pet")
+_DIAGNOSTICS = ("kge_r", "kge_alpha", "kge_beta", "pbias", "created_water", "lost_water", "aet_pet", "fhv", "flv",
+                "fms", "bfi_error")
 
 
 def summarize(path: str | Path) -> Summary:
@@ -195,8 +196,9 @@ def ranking(summary: Summary) -> str:
 
 def diagnostics_table(summary: Summary) -> str:
     """A Markdown table per model: how far its seeds disagree (median over catchments of best minus worst
-    calibration objective), the medians of KGE's components, the bias and the water the runs leaned on (best
-    seed per catchment), and the share of runs with a parameter at a bound."""
+    calibration objective), the medians of KGE's components, the bias, the water the runs leaned on and the
+    flow-duration errors and baseflow-index error (best seed per catchment), and the share of runs with a
+    parameter at a bound."""
     best = best_of_seeds(summary.runs)
     spreads: dict[str, list[float]] = {}
     for run in summary.runs:
@@ -212,14 +214,14 @@ def diagnostics_table(summary: Summary) -> str:
              "The other columns: medians over the catchments of the best seed's calibration; water shares in % of "
              "the precipitation; at a bound: runs with a parameter within 0.5 % of a bound.", "",
              "| model | seed spread | KGE r | KGE alpha | KGE beta | bias (%) | created water (%) | lost water (%) | "
-             "AET/PET | at a bound |", "|---|" + "---:|" * 9]
+             "AET/PET | FHV (%) | FLV (%) | FMS (%) | BFI error | at a bound |", "|---|" + "---:|" * 13]
     for model, gauges in best.items():
         runs = [r for r in summary.runs if r.model == model]
         med = {k: median(r.diagnostics.get(k, math.nan) for r in gauges.values()) for k in _DIAGNOSTICS}
         cells = [_cell(median(spreads[model])), _cell(med["kge_r"]), _cell(med["kge_alpha"]),
                  _cell(med["kge_beta"]), _cell(med["pbias"]), _cell(100 * med["created_water"]),
-                 _cell(100 * med["lost_water"]), _cell(med["aet_pet"]),
-                 f"{sum(bool(r.at_bounds) for r in runs)} of {len(runs)}"]
+                 _cell(100 * med["lost_water"]), _cell(med["aet_pet"]), _cell(med["fhv"]), _cell(med["flv"]),
+                 _cell(med["fms"]), _cell(med["bfi_error"]), f"{sum(bool(r.at_bounds) for r in runs)} of {len(runs)}"]
         lines.append(f"| {_markdown(model)} | " + " | ".join(cells) + " |")
     return "\n".join(lines) + "\n"
 

@@ -51,7 +51,10 @@ SOURCE_COLUMNS = ("source", "snow", "elevation_bands")
 SCORE_COLUMNS = ("rmse", "nse", "kge", "kge_r", "kge_alpha", "kge_beta", "pbias", "objective_value")
 # The water a run leaned on (shares of its precipitation; actual over potential evaporation).
 WATER_COLUMNS = ("created_water", "lost_water", "aet_pet")
-RESULT_COLUMNS = (SCORE_COLUMNS + WATER_COLUMNS + tuple(f"val_{c}" for c in SCORE_COLUMNS + WATER_COLUMNS)
+# The flow-duration biases (%) and the baseflow-index error (simulated minus observed).
+SIGNATURE_COLUMNS = ("fhv", "flv", "fms", "bfi_error")
+_PERIOD_COLUMNS = SCORE_COLUMNS + WATER_COLUMNS + SIGNATURE_COLUMNS
+RESULT_COLUMNS = (_PERIOD_COLUMNS + tuple(f"val_{c}" for c in _PERIOD_COLUMNS)
                   + ("at_bounds", "evaluations", "steps", "starts", "stop_reason", "seconds", "done", "error"))
 _SCHEMA_1_RESULTS = ("rmse", "nse", "kge", "val_rmse", "val_nse", "val_kge", "evaluations", "steps", "seconds",
                      "done", "error")
@@ -61,8 +64,7 @@ _LAYOUTS = {COLUMNS: SCHEMA, _SCHEMA_1: 1}
 
 _INTS = {"schema", "seed", "warmup", "spinup", "max_steps", "max_evaluations", "evaluations", "steps", "starts"}
 _BOOLS = {"snow", "done"}
-_FLOATS = (set(PARAM_COLUMNS) | set(SCORE_COLUMNS + WATER_COLUMNS) | {f"val_{c}" for c in SCORE_COLUMNS + WATER_COLUMNS}
-           | {"seconds"})
+_FLOATS = set(PARAM_COLUMNS) | set(_PERIOD_COLUMNS) | {f"val_{c}" for c in _PERIOD_COLUMNS} | {"seconds"}
 _TEXT = {"gauge", "forcing", "model", "source", "error", "snow_mode", "bands", "optimiser", "objective",
          "transformation",
          "period", "validation", "settings", "version"}

@@ -57,6 +57,12 @@ class _Cache:
 _CACHE = _Cache(16)
 
 
+def _signature_columns(errors: dict[str, float] | None) -> dict[str, float | None]:
+    errors = errors or {}
+    return {"fhv": errors.get("fhv"), "flv": errors.get("flv"), "fms": errors.get("fms"),
+            "bfi_error": errors.get("baseflow_index")}
+
+
 def error_text(exc: BaseException) -> str:
     text = f"{type(exc).__name__}: {exc}"
     return " ".join(text.split())
@@ -81,10 +87,11 @@ def run_task(source: Catchment | Stored, settings: Settings, stop: threading.Eve
         return "interrupted", None
     values: dict[str, Any] = dict(r.params)
     values.update(r.metrics, objective_value=r.objective_value)
-    values.update({k: (r.water or {}).get(k) for k in WATER_COLUMNS})
+    values.update({k: (r.water or {}).get(k) for k in WATER_COLUMNS}, **_signature_columns(r.signature_errors))
     if r.validation is not None:
         values.update({f"val_{k}": v for k, v in r.validation.items()}, val_objective_value=r.validation_objective)
         values.update({f"val_{k}": (r.validation_water or {}).get(k) for k in WATER_COLUMNS})
+        values.update({f"val_{k}": v for k, v in _signature_columns(r.validation_signature_errors).items()})
     bands = None if r.elevation_bands is None else [float(v) for v in r.elevation_bands]
     values.update(forcing=catchment.forcing, source=catchment.origin, snow=r.snow, elevation_bands=bands,
                   at_bounds=";".join(f"{k}={v}" for k, v in (r.at_bounds or {}).items()) or None,
