@@ -192,6 +192,24 @@ def _parser() -> argparse.ArgumentParser:
 
     add("models", help="the models and their parameters")
 
+    glu = add("glue", help="GLUE: Latin hypercube sampling, behavioural sets and a 5-95 %% prediction band",
+              epilog=RUN_EPILOG)
+    glu.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
+    glu.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
+    glu.add_argument("--forcing", default="daymet", metavar="PRODUCT", help="forcing product")
+    glu.add_argument("--model", default="gr4j", help="model name, any letter case")
+    glu.add_argument("--n", type=_integer, default=1000, help="parameter sets sampled")
+    glu.add_argument("--threshold", type=float, default=0.0, help="the objective a behavioural set reaches")
+    glu.add_argument("--objective", default="nse", help="nse, kge or rmse")
+    glu.add_argument("--period", type=_period, metavar="START:END", help="scored period (default: the record)")
+    glu.add_argument("--validation", type=_period, metavar="START:END", help="period of the band (default: the "
+                     "scored one)")
+    glu.add_argument("--seed", type=_integer, default=1, help=f"random seed, 0 to {SEED_MAX}")
+    glu.add_argument("--snow", dest="snow", action="store_const", const=True, default="auto")
+    glu.add_argument("--no-snow", dest="snow", action="store_const", const=False)
+    glu.add_argument("--json", metavar="FILE", help="write the band and the coverage to FILE as JSON")
+    glu.add_argument("--plot", metavar="FILE", help="draw the band on the hydrograph (needs matplotlib)")
+
     sig = add("signatures", help="hydrological signatures of a gauge's observed flow", epilog=RUN_EPILOG)
     sig.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
     sig.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
@@ -288,6 +306,8 @@ def _main(argv: Sequence[str] | None) -> int:
         return 0
     if args.command == "signatures":
         return _signatures(args)
+    if args.command == "glue":
+        return _glue(args)
     if args.command == "report":
         from vardex import _files
         from vardex.report import write_report
@@ -452,6 +472,48 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
               f"{'; ' if stopped and skipped else ''}{'not run: ' + ', '.join(skipped) if skipped else ''}",
               file=sys.stderr)
         return signals.status
+    return 0
+
+
+def _glue(args: argparse.Namespace) -> int:
+    from vardex import _files
+    from vardex.data import DataError, load
+    from vardex.uncertainty import glue
+
+    try:
+        for destination in (args.json, args.plot):
+            if destination is not None:
+                _files.destination(destination)
+        if args.plot is not None:
+            from vardex.plot import check_format
+
+            check_format(args.plot)
+        catchment = load(args.gauge, args.data, args.forcing)
+        g = glue(catchment, args.model, n=args.n, threshold=args.threshold, objective=args.objective,
+                 period=args.period, validation=args.validation, snow=args.snow, seed=args.seed)
+    except (DataError, _files.NotRegularFile, OSError, ValueError, TypeError, ImportError) as err:
+        return _fail(str(err))
+    print(f"{catchment.gauge} {catchment.name}: {g.model}{' + CemaNeige' if g.snow else ''}, {len(g.scores)} sets by "
+          f"Latin hypercube (seed {args.seed}), {int(g.behavioural.sum())} behavioural ({g.objective} "
+          f"{'<=' if g.objective == 'rmse' else '>='} {g.threshold:g})")
+    print(f"5-95 % band {g.dates[0]}:{g.dates[-1]}: coverage {100 * g.coverage:.1f} % of the observations, mean "
+          f"width {float((g.upper - g.lower).mean()):.3f} mm/day")
+    try:
+        if args.json is not None:
+            record = {"gauge": catchment.gauge, "model": g.model, "snow": g.snow, "n": len(g.scores),
+                      "behavioural": int(g.behavioural.sum()), "objective": g.objective, "threshold": g.threshold,
+                      "seed": args.seed, "coverage": g.coverage, "dates": [str(d) for d in g.dates],
+                      "lower": g.lower.tolist(), "upper": g.upper.tolist()}
+            _files.replace(args.json, lambda stream: json.dump(_strict_json(record), stream, allow_nan=False))
+        if args.plot is not None:    # the band around a calibration with the same settings
+            from vardex.calibration import calibrate
+            from vardex.plot import hydrograph
+
+            result = calibrate(catchment, g.model, snow=g.snow, period=args.period, validation=args.validation,
+                               objective=g.objective, progress=False, seed=args.seed)
+            hydrograph(catchment, result, band=g, path=args.plot)
+    except (ImportError, OSError, ValueError) as err:
+        return _fail(str(err))
     return 0
 
 

@@ -136,12 +136,13 @@ def _inside_other(run: Any, runs: list[Any]) -> bool:
     return any(o.first < run.first and o.last >= run.start for o in runs if o is not run)
 
 
-def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | None = None) -> Any:
+def hydrograph(catchment: Any, result: Any, *, log: bool = False, band: Any = None, path: str | None = None) -> Any:
     """Precipitation (inverted bars, top) and observed against simulated streamflow (mm/day, below).
 
     The warm-up, calibration and validation periods of ``result`` are shaded, the latter two labelled with their
     dates, NSE, KGE and the number of days scored (those observed); the simulated warm-up is drawn paler.
-    ``log`` puts the flow on a log axis. The time axis spans the days the result simulated.
+    ``log`` puts the flow on a log axis. The time axis spans the days the result simulated. ``band`` (a
+    `vardex.uncertainty.GlueResult`) draws its 5-95 % prediction band and its coverage.
     """
     plt = pyplot()
     runs = _runs(catchment, result)
@@ -154,6 +155,9 @@ def hydrograph(catchment: Any, result: Any, *, log: bool = False, path: str | No
     ax_p.set_ylim(1.05 * max(float(np.max(catchment.precipitation[days])), 1.0), 0)
     ax_p.set_ylabel("precipitation\n(mm/day)")
 
+    if band is not None:
+        ax_q.fill_between(band.dates, band.lower, band.upper, color=_SIMULATED, alpha=0.25, lw=0, step="mid",
+                          label=f"GLUE 5-95 % band ({100 * band.coverage:.0f} % of observations inside)")
     ax_q.plot(dates[days], catchment.observed[days], lw=0.8, color=_OBSERVED, label="observed")
     labelled: set[str] = set()
     for i, run in enumerate(runs):

@@ -1,0 +1,75 @@
+"""GLUE: the Latin hypercube, the behavioural sets and their weights, the band and its coverage, the same for any
+number of threads, through the API and the command line."""
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vardex
+from vardex.uncertainty import latin_hypercube, weighted_quantile
+
+KW = dict(n=200, threshold=0.0, period=("2001-01-01", "2001-12-31"), validation=("2002-01-01", "2002-12-31"),
+          snow=False)
+
+
+@pytest.fixture(scope="module")
+def catchment():
+    return vardex.load_camels("01022500")
+
+
+def test_the_latin_hypercube_puts_one_point_in_each_stratum():
+    bounds = np.array([[0.0, 10.0], [-1.0, 1.0], [5.0, 6.0]])
+    points = latin_hypercube(bounds, 50, seed=4)
+    for j, (lo, hi) in enumerate(bounds):
+        strata = np.floor((points[:, j] - lo) / (hi - lo) * 50).astype(int)
+        assert sorted(strata) == list(range(50))
+    assert np.array_equal(points, latin_hypercube(bounds, 50, seed=4))
+    assert not np.array_equal(points, latin_hypercube(bounds, 50, seed=5))
+
+
+def test_weighted_quantiles_by_hand():
+    values = np.array([[1.0, 10.0], [2.0, 30.0], [3.0, 20.0]])
+    weights = np.array([0.1, 0.3, 0.6])
+    # column 0 sorted 1, 2, 3 with cumulative weights 0.1, 0.4, 1.0; column 1: 10, 20, 30 with 0.1, 0.7, 1.0
+    assert list(weighted_quantile(values, weights, 0.05)) == [1.0, 10.0]
+    assert list(weighted_quantile(values, weights, 0.5)) == [3.0, 20.0]
+    assert list(weighted_quantile(values, weights, 0.95)) == [3.0, 30.0]
+
+
+def test_glue_behavioural_sets_weights_band_and_coverage(catchment):
+    g = vardex.glue(catchment, "gr4j", **KW)
+    assert g.params.shape == (200, 4) and g.names == ["x1", "x2", "x3", "x4"]
+    assert np.array_equal(g.behavioural, g.scores >= 0.0) and 0 < g.behavioural.sum() < 200
+    assert g.weights.sum() == pytest.approx(1.0) and np.all(g.weights[~g.behavioural] == 0)
+    excess = g.scores[g.behavioural] - 0.0
+    np.testing.assert_allclose(g.weights[g.behavioural], excess / excess.sum())
+    assert np.all(g.lower <= g.upper) and len(g.dates) == 365 and g.dates[0] == np.datetime64("2002-01-01")
+    observed = catchment.observed[np.isin(catchment.dates, g.dates)]
+    seen = np.isfinite(observed)
+    assert g.coverage == np.mean((observed[seen] >= g.lower[seen]) & (observed[seen] <= g.upper[seen]))
+    # The same for any number of threads.
+    one = vardex.glue(catchment, "gr4j", workers=1, **KW)
+    assert np.array_equal(one.scores, g.scores) and np.array_equal(one.lower, g.lower)
+
+
+def test_glue_refuses_what_it_cannot_do(catchment):
+    with pytest.raises(ValueError, match="no behavioural set"):
+        vardex.glue(catchment, "gr4j", **{**KW, "n": 20, "threshold": 0.99})
+    with pytest.raises(ValueError, match="n must be at least 2"):
+        vardex.glue(catchment, "gr4j", **{**KW, "n": 1})
+
+
+def test_the_glue_command(tmp_path):
+    out = tmp_path / "g.json"
+    run = subprocess.run([sys.executable, "-m", "vardex", "glue", "01022500", "--n", "100", "--no-snow", "--period",
+                          "2001:2001", "--validation", "2002:2002", "--json", str(out)], capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    record = json.loads(out.read_text())
+    assert record["n"] == 100 and 0 <= record["coverage"] <= 1 and len(record["lower"]) == 365
+    assert "coverage" in run.stdout
+    bad = subprocess.run([sys.executable, "-m", "vardex", "glue", "01022500", "--n", "10", "--threshold", "0.99",
+                          "--no-snow"], capture_output=True, text=True, timeout=120)
+    assert bad.returncode == 2 and "no behavioural set" in bad.stderr
