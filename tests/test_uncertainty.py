@@ -73,3 +73,40 @@ def test_the_glue_command(tmp_path):
     bad = subprocess.run([sys.executable, "-m", "vardex", "glue", "01022500", "--n", "10", "--threshold", "0.99",
                           "--no-snow"], capture_output=True, text=True, timeout=120)
     assert bad.returncode == 2 and "no behavioural set" in bad.stderr
+
+
+def warm():
+    """A catchment that never freezes: CemaNeige's parameters can have no effect on it."""
+    rng = np.random.default_rng(2)
+    dates = np.arange("2001-01-01", "2003-01-01", dtype="datetime64[D]")
+    rain = rng.gamma(0.6, 6.0, len(dates))
+    flow = np.convolve(rain, np.full(20, 0.02))[:len(dates)]
+    return vardex.Catchment.from_arrays(dates, rain, np.full(len(dates), 20.0), flow, latitude=10.0,
+                                        elevation=200.0)
+
+
+@pytest.mark.parametrize("method, n, runs, key", [("sobol", 16, 16 * (7 + 2), "ST"), ("morris", 6, 6 * (7 + 1),
+                                                                                        "mu_star")])
+def test_sensitivity_finds_the_parameters_that_cannot_matter(method, n, runs, key):
+    pytest.importorskip("SALib")
+    c = warm()
+    r = vardex.sensitivity(c, "gr4j", method=method, n=n, snow=True, warmup=100, progress=False)
+    assert r.names == ["ctg", "kf", "qnbv", "x1", "x2", "x3", "x4"] and r.runs == runs
+    assert all(abs(r.indices[p][key]) < 1e-12 for p in ("ctg", "kf", "qnbv"))    # no snow ever: no effect
+    assert max(r.indices[p][key] for p in ("x1", "x2", "x3")) > 0.01
+    again = vardex.sensitivity(c, "gr4j", method=method, n=n, snow=True, warmup=100, progress=False, workers=1)
+    assert again.indices == r.indices
+
+
+def test_sensitivity_refuses_bad_arguments_and_runs_from_the_command_line(tmp_path):
+    pytest.importorskip("SALib")
+    c = warm()
+    with pytest.raises(ValueError, match="power of two"):
+        vardex.sensitivity(c, "gr4j", n=10, progress=False)
+    with pytest.raises(ValueError, match="Unknown method 'fast'"):
+        vardex.sensitivity(c, "gr4j", method="fast", progress=False)
+    out = tmp_path / "s.json"
+    run = subprocess.run([sys.executable, "-m", "vardex", "sensitivity", "01022500", "--n", "8", "--no-snow",
+                          "--period", "2001:2001", "--json", str(out)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert "48 runs" in run.stderr and set(json.loads(out.read_text())["indices"]) == {"x1", "x2", "x3", "x4"}

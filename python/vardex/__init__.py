@@ -22,6 +22,7 @@ if TYPE_CHECKING:
     from vardex.settings import Settings
     from vardex.flow_signatures import diagnostic_errors, signatures
     from vardex.simulation import simulate
+    from vardex.analysis import sensitivity
     from vardex.uncertainty import glue
 
 # Each public name and the module that defines it.
@@ -34,13 +35,13 @@ _WHERE = {
     "read_results": "vardex.results", "ResultsError": "vardex.results", "Settings": "vardex.settings",
     "simulate": "vardex.simulation", "WarmupWarning": "vardex.periods",
     "signatures": "vardex.flow_signatures", "diagnostic_errors": "vardex.flow_signatures",
-    "glue": "vardex.uncertainty",
+    "glue": "vardex.uncertainty", "sensitivity": "vardex.analysis",
 }
 
 __all__ = ["MODELS", "model_states", "model_fluxes", "water_balance", "cemaneige_states", "cemaneige_fluxes",
            "load_camels", "load_caravan", "Catchment", "DataError", "calibrate", "compare", "CalibrationResult",
            "calibrate_many", "BatchResults", "read_results", "ResultsError", "Settings", "simulate", "WarmupWarning",
-           "signatures", "diagnostic_errors", "glue"]
+           "signatures", "diagnostic_errors", "glue", "sensitivity"]
 
 
 def __getattr__(name: str) -> Any:

@@ -210,6 +210,24 @@ def _parser() -> argparse.ArgumentParser:
     glu.add_argument("--json", metavar="FILE", help="write the band and the coverage to FILE as JSON")
     glu.add_argument("--plot", metavar="FILE", help="draw the band on the hydrograph (needs matplotlib)")
 
+    sen = add("sensitivity", help="Sobol' or Morris sensitivity of the objective to each parameter (needs SALib)",
+              epilog=RUN_EPILOG)
+    sen.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
+    sen.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
+    sen.add_argument("--forcing", default="daymet", metavar="PRODUCT", help="forcing product")
+    sen.add_argument("--model", default="gr4j", help="model name, any letter case")
+    sen.add_argument("--method", default="sobol", help="sobol or morris")
+    sen.add_argument("--n", type=_integer, default=256, help="Sobol' base sample (a power of two) or Morris "
+                     "trajectories")
+    sen.add_argument("--objective", default="nse", help="nse, kge or rmse")
+    sen.add_argument("--period", type=_period, metavar="START:END", help="scored period (default: the record)")
+    sen.add_argument("--seed", type=_integer, default=1, help=f"random seed, 0 to {SEED_MAX}")
+    sen.add_argument("--snow", dest="snow", action="store_const", const=True, default="auto")
+    sen.add_argument("--no-snow", dest="snow", action="store_const", const=False)
+    sen.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
+    sen.add_argument("--json", metavar="FILE", help="write the indices to FILE as JSON")
+    sen.add_argument("--plot", metavar="FILE", help="draw the indices (needs matplotlib)")
+
     sig = add("signatures", help="hydrological signatures of a gauge's observed flow", epilog=RUN_EPILOG)
     sig.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
     sig.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
@@ -308,6 +326,8 @@ def _main(argv: Sequence[str] | None) -> int:
         return _signatures(args)
     if args.command == "glue":
         return _glue(args)
+    if args.command == "sensitivity":
+        return _sensitivity(args)
     if args.command == "report":
         from vardex import _files
         from vardex.report import write_report
@@ -472,6 +492,44 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
               f"{'; ' if stopped and skipped else ''}{'not run: ' + ', '.join(skipped) if skipped else ''}",
               file=sys.stderr)
         return signals.status
+    return 0
+
+
+def _sensitivity(args: argparse.Namespace) -> int:
+    from vardex import _files
+    from vardex.analysis import sensitivity, table
+    from vardex.data import DataError, load
+
+    try:
+        for destination in (args.json, args.plot):
+            if destination is not None:
+                _files.destination(destination)
+        if args.plot is not None:
+            from vardex.plot import check_format
+
+            check_format(args.plot)
+        catchment = load(args.gauge, args.data, args.forcing)
+        result = sensitivity(catchment, args.model, method=args.method, n=args.n, objective=args.objective,
+                             period=args.period, snow=args.snow, seed=args.seed, progress=not args.no_progress)
+    except (DataError, _files.NotRegularFile, OSError, ValueError, TypeError, ImportError) as err:
+        return _fail(str(err))
+    print(f"{catchment.gauge} {catchment.name}: {result.method} sensitivity of {result.objective} for "
+          f"{result.model}{' + CemaNeige' if result.snow else ''}, {result.runs} runs"
+          + (f" ({result.replaced} with a non-finite objective, taken as the worst)" if result.replaced else ""))
+    print(table(result))
+    try:
+        if args.json is not None:
+            record = {"gauge": catchment.gauge, "model": result.model, "snow": result.snow, "method": result.method,
+                      "objective": result.objective, "runs": result.runs, "seed": args.seed,
+                      "indices": result.indices}
+            _files.replace(args.json, lambda stream: json.dump(_strict_json(record), stream, indent=2,
+                                                               allow_nan=False))
+        if args.plot is not None:
+            from vardex.plot import sensitivity as draw
+
+            draw(result, path=args.plot)
+    except (ImportError, OSError, ValueError) as err:
+        return _fail(str(err))
     return 0
 
 

@@ -19,8 +19,8 @@ import numpy as np
 from vardex import _files
 from vardex._optional import optional_import
 
-__all__ = ["hydrograph", "flow_duration", "convergence", "dotty", "score_cdf", "parameter_spread", "check_format",
-           "pyplot"]
+__all__ = ["hydrograph", "flow_duration", "convergence", "dotty", "score_cdf", "parameter_spread", "sensitivity",
+           "check_format", "pyplot"]
 
 _OBSERVED = "black"
 _SIMULATED = "tab:red"
@@ -422,3 +422,25 @@ def parameter_spread(spread: dict[str, dict[str, list[float]]], at_bound: dict[s
     fig.tight_layout()
     _finish(fig, path, follow_links=follow_links)
     return fig
+
+
+def sensitivity(result: Any, *, path: str | None = None) -> Any:
+    """Bars of each parameter's sensitivity indices (Sobol': first-order and total with their confidence
+    intervals; Morris: mu* with its interval, and sigma), parameters labelled with their descriptions."""
+    plt = pyplot()
+    names = list(result.indices)
+    keys = ["S1", "ST"] if result.method == "sobol" else ["mu_star", "sigma"]
+    fig, ax = plt.subplots(figsize=(max(6.0, 0.9 * len(names) + 2), 4.2))
+    x = np.arange(len(names))
+    for i, key in enumerate(keys):
+        values = [result.indices[n][key] for n in names]
+        conf = [result.indices[n].get(f"{key}_conf", 0.0) for n in names]
+        ax.bar(x + (i - 0.5) * 0.38, values, 0.38, yerr=conf, capsize=3, label=key)
+    ax.set_xticks(x, [_describe(result, n).split(":")[0] for n in names])
+    ax.set_ylabel("index (-)" if result.method == "sobol" else f"elementary effect on {result.objective.upper()}")
+    ax.legend(fontsize=8)
+    ax.grid(True, axis="y", color="0.9", lw=0.5)
+    ax.set_title(f"{_model_label(result)}: {result.method} sensitivity of {result.objective.upper()} "
+                 f"({result.runs} runs)", fontsize=10)
+    fig.tight_layout()
+    return _finish(fig, path)
