@@ -1,6 +1,7 @@
 """GLUE: the Latin hypercube, the behavioural sets and their weights, the band and its coverage, the same for any
 number of threads, through the API and the command line."""
 import json
+import math
 import subprocess
 import sys
 
@@ -110,3 +111,17 @@ def test_sensitivity_refuses_bad_arguments_and_runs_from_the_command_line(tmp_pa
                           "--period", "2001:2001", "--json", str(out)], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert "48 runs" in run.stderr and set(json.loads(out.read_text())["indices"]) == {"x1", "x2", "x3", "x4"}
+
+
+def test_sobol_indices_of_the_ishigami_function_through_the_same_path():
+    pytest.importorskip("SALib")
+    from vardex import analysis
+
+    problem = {"num_vars": 3, "names": ["x1", "x2", "x3"], "bounds": [[-math.pi, math.pi]] * 3}
+    x = analysis.sample("sobol", problem, 1024, seed=7)
+    y = np.sin(x[:, 0]) + 7 * np.sin(x[:, 1]) ** 2 + 0.1 * x[:, 2] ** 4 * np.sin(x[:, 0])
+    found = analysis.analyse("sobol", problem, x, y, seed=7)
+    known = {"x1": (0.3139, 0.5576), "x2": (0.4424, 0.4424), "x3": (0.0, 0.2437)}    # S1, ST (a = 7, b = 0.1)
+    for name, (s1, st) in known.items():
+        assert abs(found[name]["S1"] - s1) <= max(found[name]["S1_conf"], 0.02)
+        assert abs(found[name]["ST"] - st) <= max(found[name]["ST_conf"], 0.02)

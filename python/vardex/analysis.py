@@ -19,7 +19,7 @@ from vardex.data import Catchment
 from vardex.settings import Settings
 from vardex.simulation import default_bands, param_names, score_window
 
-__all__ = ["SensitivityResult", "sensitivity", "runs_needed", "METHODS"]
+__all__ = ["SensitivityResult", "sensitivity", "sample", "analyse", "runs_needed", "METHODS"]
 
 METHODS = ("sobol", "morris")
 _MORRIS_LEVELS = 4
@@ -47,6 +47,37 @@ def _bounds(model: str, snow: bool) -> np.ndarray:
     return np.vstack([m.init()[1] for m in modules])
 
 
+def sample(method: str, problem: dict[str, Any], n: int, seed: int) -> np.ndarray:
+    """SALib's sample of ``problem`` for ``method``: Sobol' (first and total order) or Morris trajectories."""
+    if method == "sobol":
+        from SALib.sample import sobol as sampler
+
+        points: np.ndarray = sampler.sample(problem, n, calc_second_order=False, seed=seed)
+    else:
+        from SALib.sample import morris as sampler
+
+        points = sampler.sample(problem, n, num_levels=_MORRIS_LEVELS, seed=seed)
+    return points
+
+
+def analyse(method: str, problem: dict[str, Any], samples: np.ndarray, values: np.ndarray,
+            seed: int) -> dict[str, dict[str, float]]:
+    """Each parameter's indices from the function's ``values`` at ``samples`` (SALib's analysers)."""
+    if method == "sobol":
+        from SALib.analyze import sobol as analyser
+
+        found = analyser.analyze(problem, values, calc_second_order=False, seed=seed, print_to_console=False)
+        keys: tuple[str, ...] = ("S1", "S1_conf", "ST", "ST_conf")
+    else:
+        from SALib.analyze import morris as analyser
+
+        found = analyser.analyze(problem, samples, values, num_levels=_MORRIS_LEVELS, seed=seed,
+                                 print_to_console=False)
+        keys = ("mu_star", "mu_star_conf", "sigma")
+    return {name: {k: float(np.asarray(found[k], dtype=np.float64)[j]) for k in keys}
+            for j, name in enumerate(problem["names"])}
+
+
 def runs_needed(method: str, n: int, parameters: int) -> int:
     """Model runs of an analysis: Sobol' (first and total order) N (k + 2), Morris N (k + 1) trajectories."""
     return n * (parameters + 2) if method == "sobol" else n * (parameters + 1)
@@ -72,14 +103,7 @@ def sensitivity(catchment: Catchment, model: str, *, method: str = "sobol", n: i
     use_snow = settings.uses_snow(catchment.precipitation, catchment.temperature)
     names = param_names(model, use_snow)
     problem = {"num_vars": len(names), "names": names, "bounds": _bounds(model, use_snow).tolist()}
-    if method == "sobol":
-        from SALib.sample import sobol as sampler
-
-        samples = sampler.sample(problem, n, calc_second_order=False, seed=settings.seed)
-    else:
-        from SALib.sample import morris as sampler
-
-        samples = sampler.sample(problem, n, num_levels=_MORRIS_LEVELS, seed=settings.seed)
+    samples = sample(method, problem, n, settings.seed)
     win = (periods.whole_record(len(catchment), warmup) if period is None
            else periods.window(catchment.dates, period, warmup))
     bands = default_bands(catchment, settings.elevation_bands) if use_snow else None
@@ -108,19 +132,7 @@ def sensitivity(catchment: Catchment, model: str, *, method: str = "sobol", n: i
         raise ValueError(f"no run of {model} gave a finite {settings.objective}")
     worst = float(np.max(scores[finite]) if settings.objective == "rmse" else np.min(scores[finite]))
     values = np.where(finite, scores, worst)
-    if method == "sobol":
-        from SALib.analyze import sobol as analyser
-
-        found = analyser.analyze(problem, values, calc_second_order=False, seed=settings.seed, print_to_console=False)
-        keys: tuple[str, ...] = ("S1", "S1_conf", "ST", "ST_conf")
-    else:
-        from SALib.analyze import morris as analyser
-
-        found = analyser.analyze(problem, samples, values, num_levels=_MORRIS_LEVELS, seed=settings.seed,
-                                 print_to_console=False)
-        keys = ("mu_star", "mu_star_conf", "sigma")
-    indices = {name: {k: float(np.asarray(found[k], dtype=np.float64)[j]) for k in keys}
-               for j, name in enumerate(names)}
+    indices = analyse(method, problem, samples, values, settings.seed)
     return SensitivityResult(model=model, snow=use_snow, method=method, objective=settings.objective, names=names,
                              runs=len(samples), replaced=int(np.count_nonzero(~finite)), indices=indices)
 
