@@ -125,3 +125,17 @@ def test_sobol_indices_of_the_ishigami_function_through_the_same_path():
     for name, (s1, st) in known.items():
         assert abs(found[name]["S1"] - s1) <= max(found[name]["S1_conf"], 0.02)
         assert abs(found[name]["ST"] - st) <= max(found[name]["ST_conf"], 0.02)
+
+
+def test_glue_on_a_calibration_s_samples_says_they_are_not_a_random_sample(catchment):
+    from vardex.uncertainty import glue_samples
+
+    r = vardex.calibrate(catchment, "gr4j", snow=False, optimiser="dds", max_evaluations=200, keep="all",
+                         period=KW["period"], validation=KW["validation"], progress=False)
+    with pytest.warns(UserWarning, match="not a random sample"):
+        g = glue_samples(r, catchment, threshold=0.0)
+    assert len(g.scores) == 200 and np.array_equal(g.scores, r.samples["score"])
+    assert g.dates[0] == np.datetime64("2002-01-01") and np.all(g.lower <= g.upper)
+    unkept = vardex.calibrate(catchment, "gr4j", snow=False, optimiser="dds", max_evaluations=20, progress=False)
+    with pytest.raises(ValueError, match='keep="all"'):
+        glue_samples(unkept, catchment, threshold=0.0)

@@ -17,7 +17,7 @@ from vardex.data import Catchment
 from vardex.settings import Settings
 from vardex.simulation import default_bands, param_names, score_window
 
-__all__ = ["GlueResult", "glue", "latin_hypercube", "weighted_quantile"]
+__all__ = ["GlueResult", "glue", "glue_samples", "latin_hypercube", "weighted_quantile"]
 
 
 @dataclass(frozen=True)
@@ -92,32 +92,70 @@ def glue(catchment: Catchment, model: str, *, n: int = 1000, threshold: float = 
     val = cal if validation is None else periods.window(catchment.dates, validation, warmup)
     samples = latin_hypercube(_bounds(model, use_snow), n, settings.seed)
 
-    def one(row: np.ndarray) -> tuple[float, np.ndarray]:
+    def score(row: np.ndarray) -> float:
         metrics, _ = score_window(catchment, model, row, cal, bands, "none")
-        _, simulation = score_window(catchment, model, row, val, bands, "none")
-        return metrics[settings.objective], simulation[val.warmup:]
+        return metrics[settings.objective]
 
     with cf.ThreadPoolExecutor(workers or len(os.sched_getaffinity(0))) as pool:
-        runs = list(pool.map(one, samples))
-    scores = np.array([r[0] for r in runs])
-    rmse = settings.objective == "rmse"
+        scores = np.array(list(pool.map(score, samples)))
+    return _band(catchment, model, use_snow, bands, samples, scores, float(threshold), settings.objective, val,
+                 workers)
+
+
+def glue_samples(result: Any, catchment: Catchment, *, threshold: float, validation: periods.Period | None = None,
+                 workers: int | None = None) -> GlueResult:
+    """GLUE on the parameter sets a calibration evaluated (``keep="all"``), scored by its objective. They are not
+    a random sample: the optimiser crowds them near its optimum, so the band says where it searched, not how
+    uncertain the parameters are (a `UserWarning` says so)."""
+    import warnings
+
+    if result.samples is None:
+        raise ValueError('GLUE on a calibration needs its evaluated parameter sets: calibrate(..., keep="all")')
+    if result.transformation != "none":
+        raise ValueError("GLUE scores the flows as they are: calibrate without a transformation")
+    warnings.warn("the sets an optimiser evaluated are not a random sample of the parameters: the band shows "
+                  "where the optimiser searched, not the parameters' uncertainty", UserWarning, stacklevel=2)
+    names = list(result.params)
+    rows = np.column_stack([np.asarray(result.samples[name], dtype=np.float64) for name in names])
+    if validation is None:
+        val = result.validation_window or result.window
+    else:
+        val = periods.window(catchment.dates, validation, result.requested_warmup)
+    return _band(catchment, result.model, result.snow, result.bands_on(catchment), rows,
+                 np.asarray(result.samples["score"], dtype=np.float64), float(threshold), result.objective, val,
+                 workers)
+
+
+def _band(catchment: Catchment, model: str, snow: bool, bands: np.ndarray | None, rows: np.ndarray,
+          scores: np.ndarray, threshold: float, objective: str, val: periods.Window, workers: int | None
+          ) -> GlueResult:
+    """The behavioural sets of ``rows`` by their ``scores``, their likelihood weights and their weighted 5-95 %
+    band on ``val``, with its coverage."""
+    rmse = objective == "rmse"
     with np.errstate(invalid="ignore"):
         behavioural = np.isfinite(scores) & ((scores <= threshold) if rmse else (scores >= threshold))
     if not behavioural.any():
-        raise ValueError(f"no behavioural set: no {settings.objective} {'at most' if rmse else 'at least'} "
-                         f"{threshold} among {n} samples (best {np.nanmax(scores) if not rmse else np.nanmin(scores):.3g})")
+        best = np.nanmin(scores) if rmse else np.nanmax(np.where(np.isfinite(scores), scores, np.nan))
+        raise ValueError(f"no behavioural set: no {objective} {'at most' if rmse else 'at least'} {threshold} among "
+                         f"{len(scores)} samples (best {best:.3g})")
     likelihood = np.where(behavioural, (threshold - scores) if rmse else (scores - threshold), 0.0)
     if likelihood.sum() <= 0:    # every behavioural set exactly at the threshold: equal weights
         likelihood = behavioural.astype(np.float64)
     weights = likelihood / likelihood.sum()
-    flows = np.vstack([r[1] for r in runs])[behavioural]
+
+    def flow(row: np.ndarray) -> np.ndarray:
+        _, simulation = score_window(catchment, model, row, val, bands, "none")
+        kept: np.ndarray = simulation[val.warmup:]
+        return kept
+
+    with cf.ThreadPoolExecutor(workers or len(os.sched_getaffinity(0))) as pool:
+        flows = np.vstack(list(pool.map(flow, rows[behavioural])))
     w = weights[behavioural]
     lower, upper = weighted_quantile(flows, w, 0.05), weighted_quantile(flows, w, 0.95)
     observed = catchment.observed[val.first:val.stop]
     seen = np.isfinite(observed)
     inside = (observed[seen] >= lower[seen]) & (observed[seen] <= upper[seen])
     coverage = float(np.mean(inside)) if seen.any() else math.nan
-    return GlueResult(model=model, snow=use_snow, names=param_names(model, use_snow), params=samples, scores=scores,
-                      behavioural=behavioural, weights=weights, threshold=float(threshold),
-                      objective=settings.objective, dates=catchment.dates[val.first:val.stop], lower=lower,
-                      upper=upper, coverage=coverage)
+    return GlueResult(model=model, snow=snow, names=param_names(model, snow), params=rows, scores=scores,
+                      behavioural=behavioural, weights=weights, threshold=threshold, objective=objective,
+                      dates=catchment.dates[val.first:val.stop], lower=lower, upper=upper, coverage=coverage)
