@@ -139,3 +139,16 @@ def test_glue_on_a_calibration_s_samples_says_they_are_not_a_random_sample(catch
     unkept = vardex.calibrate(catchment, "gr4j", snow=False, optimiser="dds", max_evaluations=20, progress=False)
     with pytest.raises(ValueError, match='keep="all"'):
         glue_samples(unkept, catchment, threshold=0.0)
+
+
+def test_on_a_synthetic_twin_the_band_holds_the_observations_at_the_rate_it_claims(catchment):
+    # Observations made by the model itself with known parameters: the truth is among the sets GLUE can draw,
+    # so its 5-95 % band must hold at least 90 % of them.
+    true = {"x1": 350.0, "x2": 0.5, "x3": 90.0, "x4": 1.7}
+    flow = vardex.simulate(catchment, "gr4j", true, snow=False)
+    twin = vardex.Catchment.from_arrays(catchment.dates, catchment.precipitation, catchment.temperature, flow,
+                                        latitude=catchment.latitude, elevation=catchment.median_elevation,
+                                        pet=catchment.pet)
+    for threshold in (0.5, 0.8):
+        g = vardex.glue(twin, "gr4j", **{**KW, "n": 2000, "threshold": threshold})
+        assert g.behavioural.sum() >= 20 and g.coverage >= 0.9, (threshold, g.coverage)
