@@ -259,6 +259,10 @@ def test_interrupted_runs_never_exit_as_success(tmp_path, command, signum):
 def test_ctrl_c_at_any_moment_ends_as_interrupted(tmp_path, command, delay):
     if "--dask" in command:
         pytest.importorskip("distributed")
+        if os.environ.get("VARDEX_SANITIZED") == "1":
+            # Worker processes under the sanitizer runtime start and stop many times slower, so the moment the
+            # signal lands at is not the one this test means; the plain suite runs it.
+            pytest.skip("a Dask start's timing under the sanitizers is not the one tested")
     big = tmp_path / "big.csv"
     row = dict.fromkeys(results.COLUMNS, "")
     row.update(gauge="g", forcing="daymet", model="gr4j", nse=0.5, kge=0.5, snow=False, snow_mode="off")
