@@ -3,6 +3,7 @@ here lists, pandas Series, float32 or integer arrays and NumPy scalars are conve
 lose information is refused with an error naming the argument."""
 from __future__ import annotations
 
+import math
 import operator
 from typing import Any
 
@@ -56,16 +57,27 @@ def days(value: Any, name: str = "day_of_year") -> npt.NDArray[np.uint64]:
     return arr.astype(np.uint64)
 
 
-def count(value: Any, name: str) -> int:
-    """A non-negative Python int from an int or NumPy integer (not a bool or a float)."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"argument '{name}': expected an integer, got bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"argument '{name}': expected an integer, got {type(value).__name__}") from None
-    if number < 0:
-        raise ValueError(f"argument '{name}': must not be negative, got {number}")
+# The largest count anything takes (the calibrators' unsigned 64-bit integers).
+U64_MAX = 2**64 - 1
+
+
+def count(value: Any, name: str, minimum: int = 0, maximum: int = U64_MAX) -> int:
+    """A whole number in [minimum, maximum]: an int, a NumPy integer or an integral float (2.0), never a bool, a
+    fraction or a text."""
+    number: int | None = None
+    if not isinstance(value, (bool, np.bool_)):
+        if isinstance(value, (float, np.floating)):
+            if math.isfinite(value) and float(value).is_integer():
+                number = int(value)
+        else:
+            try:
+                number = operator.index(value)
+            except TypeError:
+                pass
+    if number is None:
+        raise TypeError(f"{name} must be a whole number, got {value!r}")
+    if not minimum <= number <= maximum:
+        raise ValueError(f"{name} must be an integer in [{minimum}, {maximum}], got {number}")
     return number
 
 

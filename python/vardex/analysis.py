@@ -10,14 +10,12 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import vardex_rs.hydro
-import vardex_rs.snow.cemaneige
 
 from vardex import periods
 from vardex._optional import optional_import
 from vardex.data import Catchment
 from vardex.settings import Settings
-from vardex.simulation import default_bands, param_names, score_window
+from vardex.simulation import default_bands, param_bounds, param_names, score_window
 
 __all__ = ["SensitivityResult", "sensitivity", "sample", "analyse", "runs_needed", "METHODS"]
 
@@ -40,11 +38,6 @@ class SensitivityResult:
     runs: int
     replaced: int
     indices: dict[str, dict[str, float]]
-
-
-def _bounds(model: str, snow: bool) -> np.ndarray:
-    modules: list[Any] = ([vardex_rs.snow.cemaneige] if snow else []) + [getattr(vardex_rs.hydro, model)]
-    return np.vstack([m.init()[1] for m in modules])
 
 
 def sample(method: str, problem: dict[str, Any], n: int, seed: int) -> np.ndarray:
@@ -102,10 +95,9 @@ def sensitivity(catchment: Catchment, model: str, *, method: str = "sobol", n: i
     model = settings.models[0]
     use_snow = settings.uses_snow(catchment.precipitation, catchment.temperature)
     names = param_names(model, use_snow)
-    problem = {"num_vars": len(names), "names": names, "bounds": _bounds(model, use_snow).tolist()}
+    problem = {"num_vars": len(names), "names": names, "bounds": param_bounds(model, use_snow).tolist()}
     samples = sample(method, problem, n, settings.seed)
-    win = (periods.whole_record(len(catchment), warmup) if period is None
-           else periods.window(catchment.dates, period, warmup))
+    win = periods.period_window(catchment.dates, period, warmup)
     bands = default_bands(catchment, settings.elevation_bands) if use_snow else None
     bar = None
     if progress:

@@ -119,7 +119,7 @@ class CalibrationResult:
             objective = Settings.build(objective=objective).objective
         warmup = self.requested_warmup if warmup is None else _convert.count(warmup, "warmup")
         spinup = self.spinup if spinup is None else _convert.count(spinup, "spinup")
-        win = _window(catchment, period, warmup, spinup, "period")
+        win = periods.period_window(catchment.dates, period, warmup, spinup)
         values = np.array(list(self.params.values()), dtype=np.float64)
         metrics, _ = score_window(catchment, self.model, values, win, self.bands_on(catchment), self.transformation)
         return metrics if objective is None else metrics[objective]
@@ -169,12 +169,6 @@ class CalibrationResult:
         if catchment.origin == self.source and catchment.gauge == self.gauge and self.elevation_bands is not None:
             return self.elevation_bands
         return default_bands(catchment)
-
-
-def _window(catchment: Catchment, period: periods.Period | None, warmup: int, spinup: int, name: str) -> Window:
-    if period is None:
-        return periods.whole_record(len(catchment), warmup, spinup)
-    return periods.window(catchment.dates, period, warmup, spinup, name)
 
 
 def as_catchment(catchment: object) -> Catchment:
@@ -294,9 +288,9 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
     ``engines`` maps the optimiser names to the calibrator classes that run them (`ENGINES`)."""
     model = settings.models[0]
     snow = settings.uses_snow(catchment.precipitation, catchment.temperature)
-    cal = _window(catchment, settings.period, settings.warmup, settings.spinup, "period")
+    cal = periods.period_window(catchment.dates, settings.period, settings.warmup, settings.spinup)
     val = (None if settings.validation is None
-           else _window(catchment, settings.validation, settings.warmup, settings.spinup, "validation"))
+           else periods.window(catchment.dates, settings.validation, settings.warmup, settings.spinup, "validation"))
     if val is not None and val.first < cal.stop and cal.first < val.stop:
         raise ValueError(periods.overlap_message(cal.dates(catchment.dates), val.dates(catchment.dates))
                          + ("; give period= as well" if settings.period is None else ""))
@@ -487,10 +481,7 @@ class _Start:
 
 
 def _rank_key(result: CalibrationResult) -> tuple[int, float]:
-    value = result.score
-    if not math.isfinite(value):
-        return (1, 0.0)
-    return (0, value if result.objective == "rmse" else -value)
+    return _objective_key(result.objective, result.score)
 
 
 def compare(catchment: Catchment | str, models: Iterable[str] | str | None = None,

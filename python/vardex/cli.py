@@ -192,47 +192,41 @@ def _parser() -> argparse.ArgumentParser:
 
     add("models", help="the models and their parameters")
 
+    def gauge_args(p: argparse.ArgumentParser, forcing_help: str = "forcing product") -> None:
+        p.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
+        p.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
+        p.add_argument("--forcing", default="daymet", metavar="PRODUCT", help=forcing_help)
+
+    def sampling_args(p: argparse.ArgumentParser, n: int, n_help: str, json_help: str, plot_help: str) -> None:
+        """What the commands that sample a model's parameters share."""
+        gauge_args(p)
+        p.add_argument("--model", default="gr4j", help="model name, any letter case")
+        p.add_argument("--n", type=_integer, default=n, help=n_help)
+        p.add_argument("--objective", default="nse", help="nse, kge or rmse")
+        p.add_argument("--period", type=_period, metavar="START:END", help="scored period (default: the record)")
+        p.add_argument("--seed", type=_integer, default=1, help=f"random seed, 0 to {SEED_MAX}")
+        p.add_argument("--snow", dest="snow", action="store_const", const=True, default="auto")
+        p.add_argument("--no-snow", dest="snow", action="store_const", const=False)
+        p.add_argument("--json", metavar="FILE", help=json_help)
+        p.add_argument("--plot", metavar="FILE", help=plot_help)
+
     glu = add("glue", help="GLUE: Latin hypercube sampling, behavioural sets and a 5-95 %% prediction band",
               epilog=RUN_EPILOG)
-    glu.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
-    glu.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
-    glu.add_argument("--forcing", default="daymet", metavar="PRODUCT", help="forcing product")
-    glu.add_argument("--model", default="gr4j", help="model name, any letter case")
-    glu.add_argument("--n", type=_integer, default=1000, help="parameter sets sampled")
+    sampling_args(glu, 1000, "parameter sets sampled", "write the band and the coverage to FILE as JSON",
+                  "draw the band on the hydrograph (needs matplotlib)")
     glu.add_argument("--threshold", type=float, default=0.0, help="the objective a behavioural set reaches")
-    glu.add_argument("--objective", default="nse", help="nse, kge or rmse")
-    glu.add_argument("--period", type=_period, metavar="START:END", help="scored period (default: the record)")
     glu.add_argument("--validation", type=_period, metavar="START:END", help="period of the band (default: the "
                      "scored one)")
-    glu.add_argument("--seed", type=_integer, default=1, help=f"random seed, 0 to {SEED_MAX}")
-    glu.add_argument("--snow", dest="snow", action="store_const", const=True, default="auto")
-    glu.add_argument("--no-snow", dest="snow", action="store_const", const=False)
-    glu.add_argument("--json", metavar="FILE", help="write the band and the coverage to FILE as JSON")
-    glu.add_argument("--plot", metavar="FILE", help="draw the band on the hydrograph (needs matplotlib)")
 
     sen = add("sensitivity", help="Sobol' or Morris sensitivity of the objective to each parameter (needs SALib)",
               epilog=RUN_EPILOG)
-    sen.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
-    sen.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
-    sen.add_argument("--forcing", default="daymet", metavar="PRODUCT", help="forcing product")
-    sen.add_argument("--model", default="gr4j", help="model name, any letter case")
+    sampling_args(sen, 256, "Sobol' base sample (a power of two) or Morris trajectories",
+                  "write the indices to FILE as JSON", "draw the indices (needs matplotlib)")
     sen.add_argument("--method", default="sobol", help="sobol or morris")
-    sen.add_argument("--n", type=_integer, default=256, help="Sobol' base sample (a power of two) or Morris "
-                     "trajectories")
-    sen.add_argument("--objective", default="nse", help="nse, kge or rmse")
-    sen.add_argument("--period", type=_period, metavar="START:END", help="scored period (default: the record)")
-    sen.add_argument("--seed", type=_integer, default=1, help=f"random seed, 0 to {SEED_MAX}")
-    sen.add_argument("--snow", dest="snow", action="store_const", const=True, default="auto")
-    sen.add_argument("--no-snow", dest="snow", action="store_const", const=False)
     sen.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
-    sen.add_argument("--json", metavar="FILE", help="write the indices to FILE as JSON")
-    sen.add_argument("--plot", metavar="FILE", help="draw the indices (needs matplotlib)")
 
     sig = add("signatures", help="hydrological signatures of a gauge's observed flow", epilog=RUN_EPILOG)
-    sig.add_argument("gauge", help="CAMELS gauge id, e.g. 01022500")
-    sig.add_argument("--data", metavar="DIR", help="CAMELS data directory (default: the bundled samples)")
-    sig.add_argument("--forcing", default="daymet", metavar="PRODUCT", help="forcing product (its precipitation "
-                     "gives the runoff ratio)")
+    gauge_args(sig, "forcing product (its precipitation gives the runoff ratio)")
     sig.add_argument("--period", type=_period, metavar="START:END", help="inclusive dates (default: the record)")
     sig.add_argument("--json", metavar="FILE", help="write the signatures to FILE as JSON")
 
@@ -387,6 +381,26 @@ def _result_dict(r: CalibrationResult) -> dict[str, Any]:
             "validation": r.validation}
 
 
+def _check_outputs(json_file: str | None, plot: str | None) -> None:
+    """The files a command will write, checked before any work: regular files in writable directories, and a
+    figure format matplotlib can draw here."""
+    from vardex import _files
+
+    for destination in (json_file, plot):
+        if destination is not None:
+            _files.destination(destination)
+    if plot is not None:
+        from vardex.plot import check_format
+
+        check_format(plot)
+
+
+def _write_json(path: str, record: Any, indent: int | None = 2) -> None:
+    from vardex import _files
+
+    _files.replace(path, lambda stream: json.dump(_strict_json(record), stream, indent=indent, allow_nan=False))
+
+
 def _strict_json(value: Any) -> Any:
     """``value`` with non-finite floats as null: a score of -inf (a degenerate period) is not valid JSON."""
     if isinstance(value, float):
@@ -408,13 +422,7 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     try:
         models = [args.model] if args.command == "calibrate" else args.models
         record = _settings(args, models=models, seeds=args.seed if args.seeds is None else _seeds(args.seeds))
-        for destination in (args.json, plot):
-            if destination is not None:
-                _files.destination(destination)
-        if plot is not None:
-            from vardex.plot import check_format
-
-            check_format(plot)
+        _check_outputs(args.json, plot)
         catchment = load(args.gauge, args.data, args.forcing)
     except (DataError, _files.NotRegularFile, OSError, ImportError, ValueError, TypeError) as err:
         return _fail(str(err))
@@ -479,8 +487,7 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
                 record_json.update(_result_dict(results[0]))
             else:
                 record_json.update(results=[_result_dict(r) for r in results], not_run=skipped)
-            _files.replace(args.json, lambda stream: json.dump(_strict_json(record_json), stream, indent=2,
-                                                               allow_nan=False))
+            _write_json(args.json, record_json)
         if plot:
             from vardex.plot import hydrograph
 
@@ -501,13 +508,7 @@ def _sensitivity(args: argparse.Namespace) -> int:
     from vardex.data import DataError, load
 
     try:
-        for destination in (args.json, args.plot):
-            if destination is not None:
-                _files.destination(destination)
-        if args.plot is not None:
-            from vardex.plot import check_format
-
-            check_format(args.plot)
+        _check_outputs(args.json, args.plot)
         catchment = load(args.gauge, args.data, args.forcing)
         result = sensitivity(catchment, args.model, method=args.method, n=args.n, objective=args.objective,
                              period=args.period, snow=args.snow, seed=args.seed, progress=not args.no_progress)
@@ -522,8 +523,7 @@ def _sensitivity(args: argparse.Namespace) -> int:
             record = {"gauge": catchment.gauge, "model": result.model, "snow": result.snow, "method": result.method,
                       "objective": result.objective, "runs": result.runs, "seed": args.seed,
                       "indices": result.indices}
-            _files.replace(args.json, lambda stream: json.dump(_strict_json(record), stream, indent=2,
-                                                               allow_nan=False))
+            _write_json(args.json, record)
         if args.plot is not None:
             from vardex.plot import sensitivity as draw
 
@@ -539,13 +539,7 @@ def _glue(args: argparse.Namespace) -> int:
     from vardex.uncertainty import glue
 
     try:
-        for destination in (args.json, args.plot):
-            if destination is not None:
-                _files.destination(destination)
-        if args.plot is not None:
-            from vardex.plot import check_format
-
-            check_format(args.plot)
+        _check_outputs(args.json, args.plot)
         catchment = load(args.gauge, args.data, args.forcing)
         g = glue(catchment, args.model, n=args.n, threshold=args.threshold, objective=args.objective,
                  period=args.period, validation=args.validation, snow=args.snow, seed=args.seed)
@@ -562,7 +556,7 @@ def _glue(args: argparse.Namespace) -> int:
                       "behavioural": int(g.behavioural.sum()), "objective": g.objective, "threshold": g.threshold,
                       "seed": args.seed, "coverage": g.coverage, "dates": [str(d) for d in g.dates],
                       "lower": g.lower.tolist(), "upper": g.upper.tolist()}
-            _files.replace(args.json, lambda stream: json.dump(_strict_json(record), stream, allow_nan=False))
+            _write_json(args.json, record, indent=None)
         if args.plot is not None:    # the band around a calibration with the same settings
             from vardex.calibration import calibrate
             from vardex.plot import hydrograph
@@ -581,8 +575,7 @@ def _signatures(args: argparse.Namespace) -> int:
     from vardex.flow_signatures import describe, signatures
 
     try:
-        if args.json is not None:
-            _files.destination(args.json)
+        _check_outputs(args.json, None)
         catchment = load(args.gauge, args.data, args.forcing)
         days = slice(None)
         if args.period is not None:
@@ -598,8 +591,7 @@ def _signatures(args: argparse.Namespace) -> int:
         record = {"gauge": catchment.gauge, "name": catchment.name, "data": catchment.origin,
                   "forcing": catchment.forcing, "period": [str(first), str(last)], "signatures": values}
         try:
-            _files.replace(args.json, lambda stream: json.dump(_strict_json(record), stream, indent=2,
-                                                               allow_nan=False))
+            _write_json(args.json, record)
         except (OSError, ValueError) as err:
             return _fail(str(err))
     return 0

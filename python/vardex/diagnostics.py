@@ -3,13 +3,11 @@ parameters that ended at a bound, and why the optimiser stopped."""
 from __future__ import annotations
 
 import math
-from typing import Any, Sequence
+from typing import Sequence
 
 import numpy as np
-import vardex_rs.hydro
-import vardex_rs.snow.cemaneige
 
-from vardex.simulation import METRIC_NAMES, score
+from vardex.simulation import METRIC_NAMES, param_bounds, score
 
 __all__ = ["scores", "at_bounds", "stop_reason", "BOUND_SHARE", "SCORE_KEYS"]
 
@@ -41,15 +39,10 @@ def scores(observed: np.ndarray, simulated: np.ndarray,
     return out
 
 
-def _bounds(model: str, snow: bool) -> list[tuple[float, float]]:
-    modules: list[Any] = ([vardex_rs.snow.cemaneige] if snow else []) + [getattr(vardex_rs.hydro, model)]
-    return [(float(lo), float(hi)) for m in modules for lo, hi in m.init()[1]]
-
-
 def at_bounds(model: str, snow: bool, params: dict[str, float]) -> dict[str, str]:
     """The parameters within `BOUND_SHARE` of their range from a bound: name -> "lower" or "upper"."""
     found: dict[str, str] = {}
-    for (name, value), (lo, hi) in zip(params.items(), _bounds(model, snow)):
+    for (name, value), (lo, hi) in zip(params.items(), param_bounds(model, snow).tolist()):
         margin = BOUND_SHARE * (hi - lo)
         if value <= lo + margin:
             found[name] = "lower"

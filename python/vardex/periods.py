@@ -14,7 +14,7 @@ from typing import Any, Sequence, Union
 
 import numpy as np
 
-__all__ = ["Period", "Window", "WarmupWarning", "bounds", "window", "whole_record", "parse_period", "overlap_message"]
+__all__ = ["Period", "Window", "WarmupWarning", "bounds", "window", "period_window", "whole_record", "parse_period", "overlap_message"]
 
 Date = Union[str, np.datetime64, datetime.date]
 Period = tuple[Date, Date]
@@ -116,6 +116,13 @@ def window(dates: np.ndarray, period: Any, warmup: int, spinup: int = 0, name: s
         warnings.warn(f"{name} starts {first} days after the record's first day ({dates[0]}): simulated from "
                       f"there, with {first} days of warm-up instead of {warmup}", WarmupWarning, stacklevel=4)
     return Window(start, first, stop, spinup)
+
+
+def period_window(dates: np.ndarray, period: Any, warmup: int, spinup: int = 0, name: str = "period") -> Window:
+    """The window of ``period`` in a record of ``dates``; ``None`` is the whole record after the warm-up."""
+    if period is None:
+        return whole_record(len(dates), warmup, spinup)
+    return window(dates, period, warmup, spinup, name)
 
 
 def whole_record(length: int, warmup: int, spinup: int = 0) -> Window:

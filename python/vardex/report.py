@@ -228,15 +228,14 @@ def diagnostics_table(summary: Summary) -> str:
 
 def _bounds(model: str) -> dict[str, tuple[float, float]] | None:
     """Each parameter's (lower, upper) bound, None for a model this installation does not know."""
-    import vardex_rs.hydro
-    import vardex_rs.snow.cemaneige
+    from vardex.models import MODELS
+    from vardex.simulation import param_bounds, param_names
 
     name, _, snow = model.split(" ")[0].partition("+")
-    hydro = getattr(vardex_rs.hydro, name, None)
-    if hydro is None or not hasattr(hydro, "param_names"):
+    if name not in MODELS:
         return None
-    modules = ([vardex_rs.snow.cemaneige] if snow else []) + [hydro]
-    return {p: (float(lo), float(hi)) for m in modules for p, (lo, hi) in zip(m.param_names, m.init()[1])}
+    return {p: (lo, hi) for p, (lo, hi) in zip(param_names(name, bool(snow)),
+                                              param_bounds(name, bool(snow)).tolist())}
 
 
 def pinned(summary: Summary) -> dict[str, dict[str, int]]:

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import json
 import math
-import operator
 import os
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Mapping
@@ -19,13 +18,13 @@ import vardex_rs.hydro
 import vardex_rs.snow.cemaneige
 
 from vardex import periods
+from vardex._convert import U64_MAX, count
 from vardex.data.catchment import check_product
 from vardex.models import MODELS, canonical_model
 
 __all__ = ["Settings", "SCE_DEFAULTS", "DDS_DEFAULTS", "DEFAULT_BUDGET", "SNOW_AUTO_SHARE", "snow_share", "U64_MAX",
            "OPTIMISERS", "OBJECTIVES", "TRANSFORMATIONS", "count", "sce_minimum", "refuse_repeated"]
 
-U64_MAX = 2**64 - 1
 
 # Chosen by measurement (bench/defaults.py, bench/starts.py, BENCHMARKS.md): five complexes, and a convergence
 # test patient enough (0.01 % over 20 cycles) that a start stops on an optimum rather than on a slow stretch; with
@@ -57,26 +56,6 @@ def _memory() -> int:
         return int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"))
     except (ValueError, OSError, AttributeError):
         return 8 << 30
-
-
-def count(value: Any, name: str, minimum: int = 0, maximum: int = U64_MAX) -> int:
-    """A whole number in [minimum, maximum]: an int, a NumPy integer or an integral float (2.0), never a bool, a
-    fraction or a text."""
-    number: int | None = None
-    if not isinstance(value, (bool, np.bool_)):
-        if isinstance(value, (float, np.floating)):
-            if math.isfinite(value) and float(value).is_integer():
-                number = int(value)
-        else:
-            try:
-                number = operator.index(value)
-            except TypeError:
-                pass
-    if number is None:
-        raise TypeError(f"{name} must be a whole number, got {value!r}")
-    if not minimum <= number <= maximum:
-        raise ValueError(f"{name} must be an integer in [{minimum}, {maximum}], got {number}")
-    return number
 
 
 def _real(value: Any, name: str) -> float:

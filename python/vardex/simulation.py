@@ -15,7 +15,7 @@ from vardex.data import Catchment
 from vardex.models import MODELS, canonical_model
 from vardex.periods import Window
 
-__all__ = ["simulate", "Forcing", "param_names", "default_bands", "run", "score", "score_window", "Calibrated",
+__all__ = ["simulate", "Forcing", "param_names", "default_bands", "run", "score", "score_window", "Calibrated", "param_bounds",
            "METRIC_NAMES"]
 
 # The order of the calibrators' metric triples.
@@ -43,6 +43,12 @@ class Forcing(NamedTuple):
     temperature: np.ndarray
     pet: np.ndarray
     day_of_year: np.ndarray
+
+
+def param_bounds(model: str, snow: bool) -> np.ndarray:
+    """The (lower, upper) bound of each parameter, one row each, in the order of `param_names`."""
+    modules: list[Any] = ([vardex_rs.snow.cemaneige] if snow else []) + [getattr(vardex_rs.hydro, model)]
+    return np.vstack([m.init()[1] for m in modules])
 
 
 def param_names(model: str, snow: bool) -> list[str]:

@@ -9,13 +9,11 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import vardex_rs.hydro
-import vardex_rs.snow.cemaneige
 
 from vardex import periods
 from vardex.data import Catchment
 from vardex.settings import Settings
-from vardex.simulation import default_bands, param_names, score_window
+from vardex.simulation import default_bands, param_bounds, param_names, score_window
 
 __all__ = ["GlueResult", "glue", "glue_samples", "latin_hypercube", "weighted_quantile"]
 
@@ -65,11 +63,6 @@ def weighted_quantile(values: np.ndarray, weights: np.ndarray, q: float) -> np.n
     return picked
 
 
-def _bounds(model: str, snow: bool) -> np.ndarray:
-    modules: list[Any] = ([vardex_rs.snow.cemaneige] if snow else []) + [getattr(vardex_rs.hydro, model)]
-    return np.vstack([m.init()[1] for m in modules])
-
-
 def glue(catchment: Catchment, model: str, *, n: int = 1000, threshold: float = 0.5, objective: str = "nse",
          period: periods.Period | None = None, validation: periods.Period | None = None, warmup: int = 365,
          snow: bool | str = "auto", seed: int = 1, workers: int | None = None) -> GlueResult:
@@ -87,10 +80,9 @@ def glue(catchment: Catchment, model: str, *, n: int = 1000, threshold: float = 
     model = settings.models[0]
     use_snow = settings.uses_snow(catchment.precipitation, catchment.temperature)
     bands = default_bands(catchment, settings.elevation_bands) if use_snow else None
-    cal = (periods.whole_record(len(catchment), warmup) if period is None
-           else periods.window(catchment.dates, period, warmup))
+    cal = periods.period_window(catchment.dates, period, warmup)
     val = cal if validation is None else periods.window(catchment.dates, validation, warmup)
-    samples = latin_hypercube(_bounds(model, use_snow), n, settings.seed)
+    samples = latin_hypercube(param_bounds(model, use_snow), n, settings.seed)
 
     def score(row: np.ndarray) -> float:
         metrics, _ = score_window(catchment, model, row, cal, bands, "none")
