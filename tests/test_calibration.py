@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import vardex_rs
+from helpers import MODELS
 from vardex_rs.calibration.dds import Dds
 from vardex_rs.calibration.sce import Sce
 
@@ -422,3 +423,36 @@ def test_many_steps_in_one_call_are_the_steps_one_by_one(series, optimiser, snow
     assert all(np.array_equal(a, b) for a, b in zip(last, steps[-1]))
     assert one.evaluations == many.evaluations
     assert all(np.array_equal(a, b) for a, b in zip(one.samples(), many.samples()))
+
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_early_rejection_changes_nothing_but_the_days_run(series, model):
+    # With a sample log every evaluation runs in full; without one, a candidate whose RMSE or NSE is already
+    # worse than what it must beat stops early. Every step must come out the same, bit for bit.
+    from vardex import _core
+
+    obs = series["obs"].copy()
+    obs[WARMUP + 40:WARMUP + 70] = np.nan          # scored days with gaps
+    stopped = {"sce": 0, "dds": 0}
+    for optimiser in stopped:
+        for objective in ("nse", "rmse"):
+            for transformation in ("none", "log", "sqrt"):
+                for snow in (False, True):
+                    f = forcing(series, snow=snow, observations=obs)
+                    args = (model, "cemaneige" if snow else None, objective, transformation)
+                    make = ((lambda: _core.Sce(*args, 2, 3, 0.1, 0.001, 300, 5)) if optimiser == "sce" else
+                            (lambda: _core.Dds(*args, 0.2, 120, 5)))
+                    full, cut = make(), make()
+                    full.keep_samples()
+                    full.init(**f)
+                    cut.init(**f)
+                    while True:
+                        a, b = full.step(**f), cut.step(**f)
+                        assert a[0] == b[0] and all(np.array_equal(x, y) for x, y in zip(a[1:], b[1:])), \
+                            (optimiser, objective, transformation, snow)
+                        if a[0]:
+                            break
+                    assert full.evaluations == cut.evaluations and full.early_stops == (0, 0)
+                    stopped[optimiser] += cut.early_stops[0]
+    assert stopped["sce"] > 0 and stopped["dds"] > 0

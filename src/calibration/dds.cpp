@@ -109,12 +109,15 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing, bo
 
     if (!same_forcing || prepared_.forcing != &forcing) prepare(problem_, forcing, transformation_, prepared_);
     bool reused = false;
-    auto e = evaluate(problem_, candidate, prepared_, scratch_, problem_.snow ? &best_snow_ : nullptr, &reused);
+    const double b = objective_value(objective_, best_triple_);
+    // A kept sample needs its full score; otherwise only whether it beats the best matters.
+    const auto cutoff = log_ ? std::nullopt : std::optional<Cutoff>(Cutoff{objective_, b});
+    auto e = evaluate(problem_, candidate, prepared_, scratch_, problem_.snow ? &best_snow_ : nullptr, &reused,
+                      cutoff);
     if (!e) return std::unexpected(std::move(e.error()));
     if (log_) log_->add(candidate, *e);
     ++evaluations_;
 
-    const double b = objective_value(objective_, best_triple_);
     const double v = objective_value(objective_, *e);
     const bool accept = objective_ == Objective::Rmse ? b >= v : b <= v;
     if (accept) {

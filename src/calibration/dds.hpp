@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "calibration/problem.hpp"
@@ -45,6 +46,9 @@ public:
 
     // Successful evaluations so far, init's included.
     std::uint64_t evaluations() const { return evaluations_; }
+
+    // Evaluations that stopped early as rejected, and the model days they did not run.
+    std::pair<std::uint64_t, std::uint64_t> early_stops() const { return {scratch_.stopped, scratch_.days_skipped}; }
 
     // Logs every evaluation from now on into `log` (not owned; nullptr stops logging).
     void keep_samples(SampleLog* log) { log_ = log; }

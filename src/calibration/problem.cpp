@@ -73,15 +73,6 @@ bool any_non_finite(std::span<const double> xs) {
     return std::any_of(xs.begin(), xs.end(), [](double v) { return !is_finite(v); });
 }
 
-double transform(Transformation t, double v) {
-    switch (t) {
-        case Transformation::Log: return std::log(std::max(v, 1e-5));
-        case Transformation::Sqrt: return std::sqrt(v);
-        case Transformation::NoTransform: break;
-    }
-    return v;
-}
-
 // The metric kinds that report a degenerate score rather than bad input.
 bool is_degenerate(const MetricsError& e) {
     return std::holds_alternative<ZeroVarianceNSE>(e) || std::holds_alternative<ZeroVarianceKGE>(e) ||
@@ -184,8 +175,8 @@ std::expected<Triple, CalibrationError> score(std::span<const double> observatio
     std::vector<double> sim;
     for (std::size_t i = 0; i < obs_w.size(); ++i) {
         if (!is_finite(obs_w[i])) continue;
-        obs.push_back(transform(transformation, obs_w[i]));
-        sim.push_back(transform(transformation, sim_w[i]));
+        obs.push_back(metrics::transform(transformation, obs_w[i]));
+        sim.push_back(metrics::transform(transformation, sim_w[i]));
     }
     if (any_non_finite(sim)) return worst_triple;
 
@@ -257,7 +248,7 @@ void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transfor
     for (std::size_t i = 0; i < obs_w.size(); ++i) {
         if (!is_finite(obs_w[i])) continue;
         out.kept.push_back(i);
-        out.observations.push_back(transform(transformation, obs_w[i]));
+        out.observations.push_back(metrics::transform(transformation, obs_w[i]));
     }
     if (out.observations.empty()) out.observation_error = EmptyArrays{};
     else out.observation_error = metrics::scan_values(out.observations, "observations");
@@ -266,6 +257,15 @@ void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transfor
 }
 
 namespace {
+
+// A watched run needs scored days whose observations are valid, an objective monotone in the squared
+// errors, and for NSE a denominator the full scoring would not call degenerate.
+bool watchable(const PreparedForcing& prepared, const std::optional<Cutoff>& cutoff) {
+    if (!cutoff || prepared.length_error || prepared.observation_error) return false;
+    if (cutoff->objective == Objective::Rmse) return true;
+    return cutoff->objective == Objective::Nse &&
+           !(prepared.observation_sums.squared_deviations < metrics::zero_threshold);
+}
 
 template <class T>
 bool same_bits(std::span<const T> a, const std::vector<T>& b) {
@@ -298,7 +298,7 @@ void SnowMemo::store(std::span<const double> snow_params, const Forcing& forcing
 
 std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& problem, std::span<const double> params,
                                                  const PreparedForcing& prepared, Scratch& scratch,
-                                                 const SnowMemo* memo, bool* reused) {
+                                                 const SnowMemo* memo, bool* reused, std::optional<Cutoff> cutoff) {
     if (reused) *reused = false;
     if (prepared.forcing_error) return std::unexpected(*prepared.forcing_error);
     const Forcing& forcing = *prepared.forcing;
@@ -333,19 +333,42 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
         if (prepared.hydro_series_error) return std::unexpected(HydroFailure{*prepared.hydro_series_error});
     }
     scratch.simulation.resize(days);
-    if (auto e = hydro::run_into(*problem.hydro, hydro_params, rain, forcing.pet, scratch.simulation))
-        return std::unexpected(HydroFailure{std::move(*e)});
-
-    if (prepared.length_error) return std::unexpected(MetricsFailure{*prepared.length_error});
-    const std::size_t w = static_cast<std::size_t>(forcing.warmup_steps);  // below days once lengths agree
     const std::size_t n = prepared.kept.size();
     scratch.scored.resize(n);
-    const double* q = scratch.simulation.data();
     double* sim = scratch.scored.data();
     bool finite = true;
-    for (std::size_t k = 0; k < n; ++k) {
-        sim[k] = transform(prepared.transformation, q[w + prepared.kept[k]]);
-        finite = finite && is_finite(sim[k]);
+    if (watchable(prepared, cutoff)) {
+        // Identical sums to the scoring below, formed as the run goes.
+        hydro::Watch watch{.q = {},
+                           .first = static_cast<std::size_t>(forcing.warmup_steps),
+                           .days = prepared.kept,
+                           .observations = prepared.observations,
+                           .scored = scratch.scored,
+                           .transformation = prepared.transformation,
+                           .rmse = cutoff->objective == Objective::Rmse,
+                           .n = static_cast<double>(n),
+                           .deviations = prepared.observation_sums.squared_deviations,
+                           .threshold = cutoff->threshold};
+        if (auto e = hydro::watch_into(*problem.hydro, hydro_params, rain, forcing.pet, scratch.simulation, watch))
+            return std::unexpected(HydroFailure{std::move(*e)});
+        if (watch.stopped) {
+            ++scratch.stopped;
+            scratch.days_skipped += days - (watch.last + 1);
+            Triple partial = worst_triple;
+            partial[static_cast<std::size_t>(cutoff->objective)] = watch.partial;
+            return partial;
+        }
+        for (std::size_t k = 0; k < n; ++k) finite = finite && is_finite(sim[k]);
+    } else {
+        if (auto e = hydro::run_into(*problem.hydro, hydro_params, rain, forcing.pet, scratch.simulation))
+            return std::unexpected(HydroFailure{std::move(*e)});
+        if (prepared.length_error) return std::unexpected(MetricsFailure{*prepared.length_error});
+        const std::size_t w = static_cast<std::size_t>(forcing.warmup_steps);  // below days once lengths agree
+        const double* q = scratch.simulation.data();
+        for (std::size_t k = 0; k < n; ++k) {
+            sim[k] = metrics::transform(prepared.transformation, q[w + prepared.kept[k]]);
+            finite = finite && is_finite(sim[k]);
+        }
     }
     if (!finite) return worst_triple;
     if (prepared.observation_error) return std::unexpected(MetricsFailure{*prepared.observation_error});

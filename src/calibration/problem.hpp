@@ -21,7 +21,7 @@ namespace vardex::calibration {
 
 // The value is also the index of the metric in a triple.
 enum class Objective { Rmse = 0, Nse = 1, Kge = 2 };
-enum class Transformation { Log, Sqrt, NoTransform };
+using metrics::Transformation;
 
 // [RMSE, NSE, KGE].
 using Triple = std::array<double, 3>;
@@ -109,6 +109,18 @@ struct alignas(64) Scratch {
     std::vector<double> liquid;      // snow output
     std::vector<double> simulation;  // streamflow of the last successful evaluation
     std::vector<double> scored;      // its transformed values on the kept days
+    std::uint64_t stopped = 0;       // evaluations that stopped early (see Cutoff)
+    std::uint64_t days_skipped = 0;  // model days they did not run
+};
+
+// An evaluation only asked whether it beats `threshold`, in the optimiser's own comparison
+// (is_worse(objective, value, threshold) rejects). With an RMSE or NSE objective the model run stops on
+// the first day the score from the squared errors so far is already worse (it can only get worse); the
+// triple then holds that partial score in the objective's place, which the same comparison rejects, and
+// the worst values elsewhere. A KGE objective, or a degenerate NSE denominator, runs in full.
+struct Cutoff {
+    Objective objective;
+    double threshold;
 };
 
 // CemaNeige's liquid water for one set of snow parameters on one set of snow inputs, kept so that an
@@ -132,10 +144,13 @@ struct SnowMemo {
 // evaluate(problem, params, forcing, transformation) on a prepared forcing, with the same outcome, error
 // kinds and order included; the simulation is left in scratch.simulation. Allocates only to grow scratch.
 // With `memo` matching the snow parameters and inputs, its liquid water stands in for the snow run (and
-// scratch.liquid is left as it was); `reused` says whether it did.
+// scratch.liquid is left as it was); `reused` says whether it did. With `cutoff`, a rejected candidate may
+// stop early (see Cutoff): its simulation is then incomplete, and a non-finite flow after the stop, which
+// the full run would report as an error, goes unseen.
 std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& problem, std::span<const double> params,
                                                  const PreparedForcing& prepared, Scratch& scratch,
-                                                 const SnowMemo* memo = nullptr, bool* reused = nullptr);
+                                                 const SnowMemo* memo = nullptr, bool* reused = nullptr,
+                                                 std::optional<Cutoff> cutoff = std::nullopt);
 
 // Plain comparisons: a NaN on either side is never worse, nor is a tie.
 inline bool is_worse(Objective objective, double candidate, double reference) {

@@ -237,23 +237,27 @@ std::expected<StepResult, CalibrationError> Sce::step(const Forcing& forcing, bo
             }
             if (outside) draw_point(point);
 
-            // One evaluation of the point, kept in the sample log when there is one.
-            const auto try_point = [&] {
-                auto t = evaluate(problem_, point, prepared_, scratch);
+            // One evaluation of the point, kept in the sample log when there is one. Reflection and
+            // contraction only ask whether the point beats the worst of the sub-complex, so without a log
+            // they may stop early; the random point is always kept, so it always runs in full.
+            const auto try_point = [&](bool kept) {
+                const auto cutoff =
+                    kept || log_ ? std::nullopt : std::optional<Cutoff>(Cutoff{objective_, f_w});
+                auto t = evaluate(problem_, point, prepared_, scratch, nullptr, nullptr, cutoff);
                 if (t && log_) log_->add(point, *t);
                 return t;
             };
-            auto trial = try_point();
+            auto trial = try_point(false);
             if (!trial) return std::unexpected(std::move(trial.error()));
             std::uint64_t used = 1;
             if (is_worse(objective_, objective_value(objective_, *trial), f_w)) {
                 for (std::size_t j = 0; j < n_; ++j) point[j] = w[j] + (centroid[j] - w[j]) * 0.5;
-                trial = try_point();
+                trial = try_point(false);
                 if (!trial) return std::unexpected(std::move(trial.error()));
                 used = 2;
                 if (is_worse(objective_, objective_value(objective_, *trial), f_w)) {
                     draw_point(point);
-                    trial = try_point();
+                    trial = try_point(true);
                     if (!trial) return std::unexpected(std::move(trial.error()));
                     used = 3;
                 }

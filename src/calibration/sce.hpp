@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "calibration/problem.hpp"
@@ -69,6 +70,16 @@ public:
 
     // Evaluations made by cycles so far (init's population is not counted).
     std::uint64_t evaluations() const { return evaluations_; }
+
+    // Evaluations that stopped early as rejected, and the model days they did not run.
+    std::pair<std::uint64_t, std::uint64_t> early_stops() const {
+        std::pair<std::uint64_t, std::uint64_t> out{0, 0};
+        for (const Scratch& s : scratch_) {
+            out.first += s.stopped;
+            out.second += s.days_skipped;
+        }
+        return out;
+    }
 
     // Logs every evaluation from now on into `log` (not owned; nullptr stops logging).
     void keep_samples(SampleLog* log) { log_ = log; }

@@ -8,22 +8,68 @@
 #include <span>
 
 #include "errors/checks.hpp"
+#include "metrics/metrics.hpp"
 
 namespace vardex::hydro {
 
+// A calibration run that scores its streamflow as the loop makes it, and stops on a scored day where the
+// RMSE or NSE formed from the squared errors so far is already worse than `threshold`. The
+// sum only grows, so the full run's score would be worse still: the candidate is rejected either way,
+// and the days after the stop are not run. The sum is formed exactly as the full scoring forms it.
+struct Watch {
+    std::span<const double> q;             // the run's streamflow
+    std::size_t first = 0;                 // day of scored index 0
+    std::span<const std::size_t> days;     // scored days, from `first`, ascending
+    std::span<const double> observations;  // their transformed observations
+    std::span<double> scored;              // out: their transformed simulation, as far as the run went
+    metrics::Transformation transformation = metrics::Transformation::NoTransform;
+    bool rmse = false;        // RMSE (lower is better), else NSE
+    double n = 0.0;           // number of scored days
+    double deviations = 0.0;  // NSE's denominator, at least metrics::zero_threshold
+    double threshold = 0.0;
+    std::size_t next = 0;  // scored days seen so far
+    double squared_errors = 0.0;
+    bool stopped = false;
+    std::size_t last = 0;  // the day it stopped on
+    double partial = 0.0;  // the score then
+
+    // False when the run stops after day t.
+    bool day(std::size_t t) {
+        if (next == days.size() || t != first + days[next]) return true;
+        const double s = metrics::transform(transformation, q[t]);
+        scored[next] = s;
+        const double d = observations[next] - s;
+        squared_errors = squared_errors + d * d;
+        ++next;
+        // The score is formed every 16th scored day only: a later stop changes no decision, and the
+        // division (and RMSE's root) would cost cheap models a quarter of their time if formed daily.
+        if ((next & 15) != 0) return true;
+        const double v = rmse ? metrics::rmse_value(n, squared_errors)
+                              : metrics::nse_value(squared_errors, deviations);
+        if (rmse ? !(v > threshold) : !(v < threshold)) return true;
+        stopped = true;
+        last = t;
+        partial = v;
+        return false;
+    }
+};
+
 // Where a recording run writes: `states` one column of q.size() values per state name, `initial`
 // the stores before the first day (one value per state name), `fluxes` one column per flux name.
-// All three are empty for simulate.
+// All three are empty for simulate. `watch` is set for a watching run only.
 struct Tape {
     std::span<double> states;
     std::span<double> initial;
     std::span<double> fluxes;
+    Watch* watch = nullptr;
 };
 
-// The time loop of a model, instantiated twice: with NoRecorder for simulate (the recording
-// lambdas are never called, so the loop compiles as if they did not exist) and with
-// Recorder<K, F> for the daily states and fluxes. Inputs have passed every check; q is
-// zero-initialised and as long as p. Nothing may be allocated inside the loop.
+// The time loop of a model, instantiated three times: with NoRecorder for simulate (the recording
+// lambdas are never called, so the loop compiles as if they did not exist), with Watching for a
+// calibration run that may stop early, and with Recorder<K, F> for the daily states and fluxes. The
+// loop ends each day, once q[t] is set, with `if (!record(t, stores)) break;`: only Watching ever
+// says stop. Inputs have passed every check; q is zero-initialised and as long as p. Nothing may be
+// allocated inside the loop.
 using RunFn = void (*)(std::span<const double> x, std::span<const double> p, std::span<const double> e,
                        std::span<double> q, Tape tape);
 
@@ -55,6 +101,7 @@ struct ModelSpec {
     std::span<const ParamSpec> params;
     std::span<const char* const> states;  // names of the recorded stores (mm of water), in column order
     RunFn run;     // simulate
+    RunFn watch;   // simulate into tape.watch->q, stopping when the watch says so
     RunFn record;  // simulate, recording the stores at the end of every day and the fluxes
     std::span<const FluxSpec> fluxes;  // names of the daily fluxes, in column order
     // Weight of each state in the water balance's storage: 1 for a store of water (the default when
@@ -68,9 +115,24 @@ struct NoRecorder {
     template <class F>
     void start(F&&) const {}
     template <class F>
-    void operator()(std::size_t, F&&) const {}
+    bool operator()(std::size_t, F&&) const { return true; }
     template <class F>
     void fluxes(std::size_t, F&&) const {}
+};
+
+class Watching {
+public:
+    static constexpr bool records = false;
+    Watching(Tape tape, std::size_t) : watch_(tape.watch) {}
+    template <class F>
+    void start(F&&) const {}
+    template <class F>
+    bool operator()(std::size_t t, F&&) const { return watch_->day(t); }
+    template <class F>
+    void fluxes(std::size_t, F&&) const {}
+
+private:
+    Watch* watch_;
 };
 
 // Writes the K values the state lambda returns at the end of day t into column k, row t, and
@@ -89,9 +151,10 @@ public:
         for (std::size_t k = 0; k < K; ++k) initial_[k] = v[k];
     }
     template <class G>
-    void operator()(std::size_t t, G&& states) const {
+    bool operator()(std::size_t t, G&& states) const {
         const std::array<double, K> v = states();
         for (std::size_t k = 0; k < K; ++k) states_[k * days_ + t] = v[k];
+        return true;
     }
     template <class G>
     void fluxes(std::size_t t, G&& fluxes) const {

@@ -95,6 +95,17 @@ std::optional<HydroError> run_into(const ModelSpec& m, std::span<const double> p
     return std::nullopt;
 }
 
+std::optional<HydroError> watch_into(const ModelSpec& m, std::span<const double> params,
+                                     std::span<const double> precipitation, std::span<const double> pet,
+                                     std::span<double> q, Watch& watch) {
+    std::fill(q.begin(), q.end(), 0.0);
+    watch.q = q;
+    m.watch(params, precipitation, pet, q, Tape{{}, {}, {}, &watch});
+    const std::size_t ran = watch.stopped ? watch.last + 1 : q.size();
+    if (auto e = scan_result(q.first(ran), m.context)) return std::move(*e);
+    return std::nullopt;
+}
+
 std::expected<std::vector<double>, HydroError> simulate(const ModelSpec& m, std::span<const double> params,
                                                         std::span<const double> precipitation,
                                                         std::span<const double> pet) {

@@ -34,6 +34,12 @@ std::optional<HydroError> run_into(const ModelSpec& m, std::span<const double> p
                                    std::span<const double> precipitation, std::span<const double> pet,
                                    std::span<double> q);
 
+// run_into with `watch` (its q set here to q): the run stops where the watch says, and the result scan
+// covers the days that ran.
+std::optional<HydroError> watch_into(const ModelSpec& m, std::span<const double> params,
+                                     std::span<const double> precipitation, std::span<const double> pet,
+                                     std::span<double> q, Watch& watch);
+
 // simulate writing the streamflow into q, which must be as long as precipitation and overlap no input.
 // On failure q holds no meaningful values.
 std::optional<HydroError> simulate_into(const ModelSpec& m, std::span<const double> params,

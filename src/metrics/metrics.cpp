@@ -12,10 +12,6 @@
 namespace vardex::metrics {
 namespace {
 
-// A variance or mean below this (absolute) counts as zero; a slightly negative
-// variance from cancellation in the one-pass formula counts as zero too.
-constexpr double zero_threshold = 1e-10;
-
 // The first non-finite element decides between the NaN and the infinity kind.
 std::optional<MetricsError> scan_input(std::span<const double> xs, const char* name) {
     for (std::size_t i = 0; i < xs.size(); ++i) {
@@ -120,14 +116,14 @@ struct SimulationSums {
 
 // From the sums to the scores; the single scores and the fused pass share them.
 std::expected<double, MetricsError> rmse_from(double n, double q) {
-    const double result = std::sqrt(q / n);
+    const double result = rmse_value(n, q);
     if (!is_finite(result)) return std::unexpected(NumericalError{"RMSE calculation", "result is " + format_f64(result)});
     return result;
 }
 
 std::expected<double, MetricsError> nse_from(double num, double den) {
     if (den < zero_threshold) return std::unexpected(ZeroVarianceNSE{});
-    const double result = 1.0 - num / den;
+    const double result = nse_value(num, den);
     if (!is_finite(result)) {
         return std::unexpected(NumericalError{"NSE calculation", "numerator=" + format_f64(num) +
                                                                      ", denominator=" + format_f64(den) +

@@ -1,6 +1,8 @@
 // Goodness-of-fit scores between an observed and a simulated series.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <expected>
 #include <optional>
 #include <span>
@@ -8,6 +10,29 @@
 #include "errors/errors.hpp"
 
 namespace vardex::metrics {
+
+// How flows are transformed before they are scored: log(max(q, 1e-5)), sqrt(q) or as they are.
+enum class Transformation { Log, Sqrt, NoTransform };
+
+inline double transform(Transformation t, double v) {
+    switch (t) {
+        case Transformation::Log: return std::log(std::max(v, 1e-5));
+        case Transformation::Sqrt: return std::sqrt(v);
+        case Transformation::NoTransform: break;
+    }
+    return v;
+}
+
+// A variance or mean below this (absolute) counts as zero; a slightly negative variance from
+// cancellation in the one-pass formula counts as zero too.
+inline constexpr double zero_threshold = 1e-10;
+
+// RMSE and NSE from the sum of squared errors (and, for NSE, the observations' squared deviations from
+// their mean, at least zero_threshold). Both are monotone in the sum, so a partial sum bounds the score.
+inline double rmse_value(double n, double squared_errors) { return std::sqrt(squared_errors / n); }
+inline double nse_value(double squared_errors, double squared_deviations) {
+    return 1.0 - squared_errors / squared_deviations;
+}
 
 std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations);
 std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations);

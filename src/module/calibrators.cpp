@@ -333,6 +333,16 @@ PyObject* calibrator_evaluations(PyObject* self_obj, void*) {
     return PyLong_FromUnsignedLongLong(self->state->evaluations());
 }
 
+// (evaluations stopped early as rejected, model days they did not run), for measuring the cut-off.
+template <class Optimiser>
+PyObject* calibrator_early_stops(PyObject* self_obj, void*) {
+    auto* self = reinterpret_cast<Calibrator<Optimiser>*>(self_obj);
+    Claim<Optimiser> claim(self);
+    if (!claim.held()) return nullptr;
+    const auto [stopped, skipped] = self->state->early_stops();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(stopped), static_cast<unsigned long long>(skipped));
+}
+
 // keep_samples(): from now on, log every evaluated parameter set with its metric triple.
 template <class Optimiser>
 PyObject* calibrator_keep_samples(PyObject* self_obj, PyObject*) {
@@ -385,6 +395,7 @@ template <class Optimiser, bool Counted>
 PyObject* make_type(const char* qualified_name, const char* doc, newfunc tp_new) {
     static PyGetSetDef getset[] = {
         {"evaluations", &calibrator_evaluations<Optimiser>, nullptr, nullptr, nullptr},
+        {"early_stops", &calibrator_early_stops<Optimiser>, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {

@@ -75,14 +75,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         r2 = r2_in - q2;
 
         q[t] = route(b, w, q1 + q2);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{net >= e ? e : net + (s_start - s), q1, q2}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec bucket{"bucket", "Bucket simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec bucket{"bucket", "Bucket simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                               run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -81,14 +81,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         n = n3 - e2;
 
         q[t] = routing.route((((qo + qu) + ql) + qnu) + qnl);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{e1 + e2, qo, qu, ql, qnu, qnl}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec cequeau{"cequeau", "CEQUEAU simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec cequeau{"cequeau", "CEQUEAU simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                                run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -65,14 +65,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         sr = sr1 - qr;
 
         q[t] = routing.route(qs + qr);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{w - sp, qs, qr}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec crec{"crec", "CREC simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec crec{"crec", "CREC simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                             run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -64,14 +64,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         g = g1 - qg;
 
         q[t] = routing.route(qh + qg);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{s2 - s, qh, qg}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec gardenia{"gardenia", "GARDENIA simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec gardenia{"gardenia", "GARDENIA simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                                 run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

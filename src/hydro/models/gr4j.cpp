@@ -127,7 +127,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         double qd = u2[0] + f;
         if (qd <= 0.0) qd = 0.0;
         q[t] = qd + qr;
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] {
             const double evaporation = p > e ? e : p + es;
             return std::array{evaporation, qr, qd, f + (qd - u2[0]), r_floored - r_in};
@@ -137,7 +137,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
 }  // namespace
 
-extern const ModelSpec gr4j{"gr4j", "GR4J simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec gr4j{"gr4j", "GR4J simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                             run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

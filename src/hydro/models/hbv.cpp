@@ -102,14 +102,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         // The shared routing step, over the triangular ordinates.
         q[t] = route(b, w, runoff);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{evaporation, q0, q1, q2}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec hbv{"hbv", "HBV simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec hbv{"hbv", "HBV simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                            run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

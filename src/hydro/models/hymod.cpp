@@ -75,14 +75,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         f3 = f3 - qf;
 
         q[t] = routing.route(qs + qf);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{sn - s, qs, qf}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec hymod{"hymod", "HYMOD simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec hymod{"hymod", "HYMOD simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                              run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -69,14 +69,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         fs = g - qs;
 
         q[t] = routing.route(qs + qq);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{max_nan(p - u, 0.0), qq, qs, max_nan(u - p, 0.0)}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec ihacres{"ihacres", "IHACRES simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec ihacres{"ihacres", "IHACRES simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                                run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes, kStorage};
 
 }  // namespace vardex::hydro

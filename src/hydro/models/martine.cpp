@@ -73,14 +73,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         g = g1 - qg;
 
         q[t] = routing.route(qr + qg);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{es + (i0 - i1), qr, qg}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec martine{"martine", "MARTINE simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec martine{"martine", "MARTINE simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                                run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -89,14 +89,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         a = a_next;
 
         q[t] = route(b, w, inflow);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{e1 + e2, runoff, interflow, baseflow, v_next - v_raw}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec mohyse{"mohyse", "MOHYSE simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec mohyse{"mohyse", "MOHYSE simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                               run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

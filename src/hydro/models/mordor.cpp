@@ -114,14 +114,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         const double out2 = route(b2, w, drained);
         const double out3 = route(b3, w, qn);
         q[t] = (out1 + out2) + out3;
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{etu + etz, direct, drained, qn, pc - p, z - z_left}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec mordor{"mordor", "MORDOR simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec mordor{"mordor", "MORDOR simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                               run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -127,7 +127,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
         const double runoff = qi + (qo + (qb + qx));
         q[t] = routing.route(runoff);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] {
             // The soil loses to the atmosphere its share of the demand the surface left unmet.
             const double evaporation = (e - ed) + (l_wet - lp_uncut);
@@ -138,7 +138,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
 }  // namespace
 
-extern const ModelSpec nam{"nam", "NAM simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec nam{"nam", "NAM simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                            run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes, kStorage};
 
 }  // namespace vardex::hydro

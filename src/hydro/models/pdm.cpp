@@ -90,14 +90,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         g = gd - qb;
 
         q[t] = routing.route(qs + qb);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{sn - s1, qs, qb, pc - precipitation[t]}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec pdm{"pdm", "PDM simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec pdm{"pdm", "PDM simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                            run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -107,7 +107,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         sr = sr - qe;
 
         q[t] = routing.route(qh + (qe + qb));
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] {
             // The lower evaporation is what St lost plus what it drew from Sl to cover it.
             return std::array{(e1 + e2) + ((st_wet - st) + tr), qh, qe, qb, qb - ql};
@@ -117,7 +117,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
 }  // namespace
 
-extern const ModelSpec sacramento{"sacramento", "SACRAMENTO simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec sacramento{"sacramento", "SACRAMENTO simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                                   run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

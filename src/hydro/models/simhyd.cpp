@@ -84,14 +84,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         r = rs - out;
 
         q[t] = routing.route(out);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{i + (s1 - s), ri, qi, base}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec simhyd{"simhyd", "SIMHYD simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec simhyd{"simhyd", "SIMHYD simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                               run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

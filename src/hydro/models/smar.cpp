@@ -107,14 +107,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         gq = gq - qq;
 
         q[t] = routing.route((qq + ql) + rd);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{(p - rn) + (demand - ed), rd, qq, ql}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec smar{"smar", "SMAR simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec smar{"smar", "SMAR simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                             run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

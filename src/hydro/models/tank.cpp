@@ -91,14 +91,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         t4 = h - ev4;
 
         q[t] = routing.route((((y2 + y1) + y3) + y4) + y5);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{(demand - ec) + ev4, y1, y2, y3, y4, y5}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec tank{"tank", "TANK simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec tank{"tank", "TANK simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                             run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -79,14 +79,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         b = b2 - qb;
 
         q[t] = routing.route(qr + qb);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{ei, qr, qb, gain}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec topmodel{"topmodel", "TOPMODEL simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec topmodel{"topmodel", "TOPMODEL simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                                 run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -79,14 +79,14 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         rs = rs - qs;
 
         q[t] = routing.route(qf + qs);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] { return std::array{b - s, qf, qs, cr}; });
     }
 }
 
 }  // namespace
 
-extern const ModelSpec wageningen{"wageningen", "WAGENINGEN simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec wageningen{"wageningen", "WAGENINGEN simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                                   run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

@@ -93,7 +93,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
         rs = rs - qs;
 
         q[t] = routing.route((qf + qr) + qs);
-        record(t, stores);
+        if (!record(t, stores)) break;
         record.fluxes(t, [&] {
             const double evaporation = h > 0.0 ? p + (ss_start - ss) : e;
             return std::array{evaporation, qr, qf, qs};
@@ -103,7 +103,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
 }  // namespace
 
-extern const ModelSpec xinanjiang{"xinanjiang", "XINANJIANG simulation", kParams, kStates, run<NoRecorder>,
+extern const ModelSpec xinanjiang{"xinanjiang", "XINANJIANG simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
                                   run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro
