@@ -16,6 +16,7 @@ import io
 import json
 import os
 import stat
+import sys
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -29,7 +30,7 @@ from vardex._optional import optional_import
 from vardex.models import MODELS
 
 __all__ = ["SCHEMA", "COLUMNS", "PARAM_COLUMNS", "Task", "ResultsLog", "BatchResults", "ResultsError", "read_results",
-           "iter_rows",
+           "iter_rows", "Rows", "StoredRow",
            "format_row", "header"]
 
 # The layout of the rows. 1: the columns without "schema" (vardex 0.7); 2: "schema" first.
@@ -115,8 +116,9 @@ def format_row(row: Mapping[str, Any]) -> str:
 
 def write_rows(stream: TextIO, rows: Iterable[Mapping[str, Any]]) -> None:
     stream.write(header())
-    for row in rows:
-        stream.write(format_row(row))
+    items: Iterable[Any] = rows.items if isinstance(rows, Rows) else rows
+    for row in items:
+        stream.write(row.text if isinstance(row, StoredRow) else format_row(row))
 
 
 def _parse(column: str, text: str) -> Any:
@@ -148,6 +150,7 @@ class _Record(NamedTuple):
     end: int               # byte offset just after it
     fields: list[str] | None    # None: not a complete, well-formed record
     complete: bool         # ended by "\n" (a killed writer leaves the last one without)
+    text: str              # the record as it stands in the file
 
 
 def _records(stream: IO[bytes], path: Any, first_line: int) -> Iterator[_Record]:
@@ -157,6 +160,7 @@ def _records(stream: IO[bytes], path: Any, first_line: int) -> Iterator[_Record]
     offset = 0
     line = first_line - 1
     last_complete = True
+    taken: list[str] = []    # the lines of the record being read (the csv reader stops at its end)
 
     def pieces() -> Iterator[str]:
         nonlocal offset, line, last_complete
@@ -165,9 +169,11 @@ def _records(stream: IO[bytes], path: Any, first_line: int) -> Iterator[_Record]
             line += 1
             last_complete = raw.endswith(b"\n")
             try:
-                yield raw.decode("utf-8")
+                text = raw.decode("utf-8")
             except UnicodeDecodeError:
                 raise ResultsError(f"{path}, line {line}: not UTF-8 text") from None
+            taken.append(text)
+            yield text
 
     reader = csv.reader(pieces(), strict=True)
     while True:
@@ -178,7 +184,9 @@ def _records(stream: IO[bytes], path: Any, first_line: int) -> Iterator[_Record]
             return
         except csv.Error:
             fields = None
-        yield _Record(start, offset, fields, last_complete)
+        text = "".join(taken)
+        taken.clear()
+        yield _Record(start, offset, fields, last_complete, text)
         if fields is None:
             return
 
@@ -200,6 +208,49 @@ def _layout(first: bytes, path: Any) -> int:
     raise ResultsError(f"{path}: not a results file (its first line is not the header)")
 
 
+def _row(columns: Sequence[str], fields: Sequence[str]) -> dict[str, Any]:
+    return {c: _parse(c, v) for c, v in zip(columns, fields)}
+
+
+class StoredRow(NamedTuple):
+    """A row of this schema kept as the text it has in the file (a third of its parsed size), with what a
+    resumed batch asks of it."""
+    text: str
+    source: str
+    failed: bool
+
+    def parsed(self) -> dict[str, Any]:
+        return _row(COLUMNS, next(csv.reader([self.text], strict=True)))
+
+
+class Rows(Sequence[dict[str, Any]]):
+    """Rows as dicts, some of them kept as `StoredRow` and parsed each time they are read."""
+
+    def __init__(self, items: Sequence[dict[str, Any] | StoredRow]) -> None:
+        self.items = items
+
+    def __len__(self) -> int:
+        return len(self.items)
+
+    def __getitem__(self, index: Any) -> Any:
+        if isinstance(index, slice):
+            return Rows(self.items[index])
+        item = self.items[index]
+        return item.parsed() if isinstance(item, StoredRow) else item
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        for item in self.items:
+            yield item.parsed() if isinstance(item, StoredRow) else item
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, (Rows, list)):
+            return NotImplemented
+        return len(self) == len(other) and all(a == b for a, b in zip(self, other))
+
+    def __repr__(self) -> str:
+        return f"Rows({list(self)!r})"
+
+
 def _rows(stream: IO[bytes], path: Any, schema: int) -> Iterator[tuple[_Record, dict[str, Any]]]:
     """(record, parsed row) of every row after the header; a last row cut short by a killed writer ends it."""
     columns = COLUMNS if schema == SCHEMA else _SCHEMA_1
@@ -209,7 +260,7 @@ def _rows(stream: IO[bytes], path: Any, schema: int) -> Iterator[tuple[_Record, 
         if record.fields is None or len(record.fields) != len(columns):
             raise ResultsError(f"{path}, line {record.line}: malformed row")
         try:
-            row = {c: _parse(c, v) for c, v in zip(columns, record.fields)}
+            row = _row(columns, record.fields)
         except (ValueError, TypeError):
             raise ResultsError(f"{path}, line {record.line}: malformed row") from None
         if row.get("schema", 1) != schema:
@@ -237,7 +288,7 @@ class BatchResults:
     executor that failed; a new run with the same ``out`` file runs exactly those.
     """
 
-    rows: list[dict[str, Any]]
+    rows: Sequence[dict[str, Any]]
     pending: list[Task] = field(default_factory=list)
     lost: dict[Task, str] = field(default_factory=dict)
     interrupted: bool = False
@@ -324,7 +375,7 @@ class ResultsLog:
                 raise ResultsError(f"{path}: another batch is writing this file") from None
             self.identity = os.fstat(self.fd)
             _files.remove_stale(self.target)    # ours, from a rewrite that was killed: we hold the lock
-            self.rows: dict[Task, dict[str, Any]] = {}
+            self.rows: dict[Task, StoredRow] = {}
             self.order: list[Task] = []    # the file's rows as they stand, repeats included
             self._read(settings)
         except BaseException:
@@ -353,8 +404,11 @@ class ResultsLog:
                         raise ResultsError(
                             f"{self.path}, line {record.line}: written with {name}={format_value(row[name]) or '(none)'}, "
                             f"this batch has {name}={value or '(none)'}; use the same settings or another output file")
-                task = task_of(row)
-                self.rows[task] = row
+                # Kept as text, its repeated names shared: a study's file resumes in a fraction of its parsed size.
+                task = Task(sys.intern(row["gauge"]), sys.intern(row["forcing"]), sys.intern(row["model"]),
+                            row["seed"])
+                text = record.text if not record.text.endswith("\r\n") else format_row(row)    # an editor's line end
+                self.rows[task] = StoredRow(text, sys.intern(row["source"]), bool(row["error"]))
                 self.order.append(task)
                 keep = len(first) + record.end
         if keep != os.fstat(self.fd).st_size:
@@ -371,7 +425,7 @@ class ResultsLog:
     def append(self, row: Mapping[str, Any]) -> None:
         self._write(format_row(row))
 
-    def rewrite(self, rows: Sequence[Mapping[str, Any]]) -> None:
+    def rewrite(self, rows: Iterable[Mapping[str, Any]]) -> None:
         """Replace the file's content by ``rows``, only while the path still names the file this log opened.
 
         Through a new file renamed over it where that keeps everything of the file (its only link, owned by us,

@@ -15,7 +15,7 @@ from vardex.batch.backends import Backend, make_backend
 from vardex.batch.worker import Stored, error_text, run_task
 from vardex.calibration import ENGINES
 from vardex.data import Catchment, load
-from vardex.results import COLUMNS, SCHEMA, BatchResults, ResultsLog, Task
+from vardex.results import COLUMNS, SCHEMA, BatchResults, ResultsLog, Rows, StoredRow, Task
 from vardex.settings import Settings
 
 __all__ = ["Plan", "Tasks", "run_batch"]
@@ -56,22 +56,22 @@ def run_batch(plan: Plan, log: ResultsLog | None, executor: Any, workers: int | 
     ``engines`` are the calibrators (`vardex.calibration.ENGINES`)."""
     tasks = plan.tasks
     previous = log.rows if log is not None else {}
-    results: dict[Task, dict[str, Any]] = {}
+    results: dict[Task, dict[str, Any] | StoredRow] = {}
     for t in (tasks if previous else ()):
-        row = previous.get(t)
+        stored = previous.get(t)
         origin = plan.origins[t.gauge, t.forcing]
-        if row is not None and row["source"] != origin:
-            raise ValueError(f"{log.path if log else ''}: {t.gauge} ({t.forcing}) written with source={row['source']}, "
+        if stored is not None and stored.source != origin:
+            raise ValueError(f"{log.path if log else ''}: {t.gauge} ({t.forcing}) written with source={stored.source}, "
                              f"this batch has source={origin}; use the same data or another output file")
-        if row is not None and not (retry_failed and row["error"]):
-            results[t] = row
+        if stored is not None and not (retry_failed and stored.failed):
+            results[t] = stored
 
     bar = None
     if progress:
         from tqdm import tqdm
         bar = tqdm(total=len(tasks), unit="task", file=sys.stderr, desc="calibrate_many")
     fixed = plan.settings.row()
-    failed = sum(1 for r in results.values() if r["error"])
+    failed = sum(1 for r in results.values() if (r.failed if isinstance(r, StoredRow) else r["error"]))
     written = list(log.order) if log is not None else []    # the file's rows, in file order
     lost: dict[Task, str] = {}
     interrupted = False
@@ -170,8 +170,8 @@ def run_batch(plan: Plan, log: ResultsLog | None, executor: Any, workers: int | 
         others = [t for t in dict.fromkeys(log.order) if t not in mine]
         wanted = itertools.chain(tasks, others)
         if len(written) != len(tasks) + len(others) or any(a != b for a, b in zip(written, wanted)):
-            log.rewrite([results[t] for t in tasks] + [previous[t] for t in others])
-    return BatchResults(rows=[results[t] for t in tasks if t in results], pending=pending, lost=lost,
+            log.rewrite(Rows([results[t] for t in tasks] + [previous[t] for t in others]))
+    return BatchResults(rows=Rows([results[t] for t in tasks if t in results]), pending=pending, lost=lost,
                         interrupted=interrupted)
 
 
