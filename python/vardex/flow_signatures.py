@@ -4,8 +4,11 @@ The definitions are those of large-sample studies (CAMELS: Addor et al. 2017/201
 et al. 2008), stated where a choice is made:
 
 - ``runoff_ratio``: mean flow over mean precipitation, over the days with a flow (needs the precipitation).
-- ``baseflow_index``: base flow over total flow, the base flow from the Lyne–Hollick filter with parameter 0.925
-  in three passes (forward, backward, forward), each starting with no quick flow.
+- ``baseflow_index``: base flow over total flow, the base flow from the Lyne–Hollick filter as Ladson et al.
+  (2013) standardised it (the one CAMELS used): parameter 0.925, three passes (forward, backward, forward), each on
+  the base flow of the one before, 30 days mirrored at each end of a stretch to warm the filter up; the quick flow
+  runs unclamped from the first day's flow less the stretch's minimum, and the base flow is the flow less the
+  quick flow where that is positive (at least 0). Missing days split the series into stretches filtered apart.
 - ``fdc_slope``: slope of the flow-duration curve between the flows exceeded 33 % and 66 % of the time, in
   natural logarithms: (ln Q33 − ln Q66) / (0.66 − 0.33); NaN where either flow is 0.
 - ``q5``, ``q95``: the 5 % (low) and 95 % (high) quantiles of the daily flow.
@@ -33,6 +36,7 @@ import numpy.typing as npt
 __all__ = ["signatures", "diagnostic_errors", "baseflow", "LYNE_HOLLICK", "SIGNATURE_KEYS", "ERROR_KEYS"]
 
 LYNE_HOLLICK = 0.925
+REFLECTED = 30
 SIGNATURE_KEYS = ("runoff_ratio", "baseflow_index", "fdc_slope", "q5", "q95", "mean_flow", "half_flow_date",
                   "high_flow_freq", "high_flow_dur", "low_flow_freq", "low_flow_dur")
 ERROR_KEYS = ("fhv", "flv", "fms")
@@ -40,23 +44,24 @@ _LOG_FLOOR = 1e-6    # flows of 0 in the logarithmic segments
 
 
 def _pass(flow: np.ndarray, alpha: float) -> np.ndarray:
-    """One pass of the Lyne–Hollick filter: the base flow of ``flow``, quick flow clamped to [0, flow]."""
-    base = np.empty_like(flow)
-    quick = 0.0
-    base[0] = flow[0]
+    """One pass of the Lyne–Hollick filter: the base flow of ``flow``."""
+    quick = np.empty_like(flow)
+    quick[0] = flow[0] - np.min(flow)
     for t in range(1, len(flow)):
-        quick = alpha * quick + (1 + alpha) / 2 * (flow[t] - flow[t - 1])
-        quick = min(max(quick, 0.0), flow[t])
-        base[t] = flow[t] - quick
-    return base
+        quick[t] = alpha * quick[t - 1] + (1 + alpha) / 2 * (flow[t] - flow[t - 1])
+    return np.where(quick > 0, flow - quick, flow)
 
 
-def baseflow(flow: npt.ArrayLike, alpha: float = LYNE_HOLLICK, passes: int = 3) -> np.ndarray:
-    """The base flow of a complete flow series (no NaN): the Lyne–Hollick filter run forward, backward, forward."""
-    base = np.asarray(flow, dtype=np.float64)
+def baseflow(flow: npt.ArrayLike, alpha: float = LYNE_HOLLICK, passes: int = 3,
+             reflected: int = REFLECTED) -> np.ndarray:
+    """The base flow of a complete flow series (no NaN): the Lyne–Hollick filter run forward, backward, forward
+    on the series with ``reflected`` days mirrored at each end (see the module text)."""
+    q = np.asarray(flow, dtype=np.float64)
+    pad = min(reflected, len(q) - 1)
+    base = np.pad(q, pad, mode="reflect") if pad > 0 else q
     for k in range(passes):
         base = _pass(base, alpha) if k % 2 == 0 else _pass(base[::-1], alpha)[::-1]
-    return base
+    return np.maximum(base[pad:len(base) - pad], 0.0)
 
 
 def _runs(mask: np.ndarray) -> list[int]:
