@@ -46,6 +46,8 @@ POLICIES: dict[str, tuple[int, bool, int, dict[str, Any]]] = {
     "p11": (2, True, 14000, {}),                                                # about twice today's CPU
     "p12": (2, True, 14000, {"p_convergence_threshold": 0.01, "k_stop": 20}),
     "p13": (3, True, 14000, {}),
+    "p14": (2, True, 16000, {}),                                                # p5 on less budget
+    "p15": (2, True, 16000, {"p_convergence_threshold": 0.01, "k_stop": 20}),
 }
 FIELDS = ["policy", "gauge", "model", "seed", "nse", "val_nse", "starts", "evaluations", "cpu_seconds"]
 

@@ -127,3 +127,22 @@ def test_own_data_is_checked(change, message):
     with pytest.raises(DataError) as info:
         Catchment.from_arrays(**{**valid, **change})
     assert message in str(info.value)
+
+
+def test_caravan_bands_from_the_lowest_mean_and_highest_elevation(tmp_path):
+    root = tmp_path / "caravan"
+    shutil.copytree(sample_dir("caravan"), root)
+    atlas = root / "attributes/camels/attributes_hydroatlas_camels.csv"
+    atlas.write_text("gauge_id,ele_mt_sav,ele_mt_smn,ele_mt_smx\ncamels_01022500,92.68,20.0,400.0\n"
+                     "camels_03015500,492.56,600.0,700.0\n")
+    c = load_caravan("camels_01022500", root)
+    # equal-area zones of a distribution linear from 20 to the mean over half the area, then to 400
+    assert c.elevation_bands == pytest.approx((20 + 0.2 * 72.68, 20 + 0.6 * 72.68, 92.68, 92.68 + 0.4 * 307.32,
+                                               92.68 + 0.8 * 307.32))
+    r = vardex.calibrate(c, "gr4j", snow=True, optimiser="dds", max_evaluations=20, progress=False)
+    assert r.elevation_bands.tolist() == list(c.elevation_bands)
+    given = vardex.calibrate(c, "gr4j", snow=True, optimiser="dds", max_evaluations=20, progress=False,
+                             elevation_bands=[100.0])
+    assert given.elevation_bands.tolist() == [100.0]    # what the call gives wins
+    with pytest.raises(DataError, match=r"ele_mt_smn 600, ele_mt_sav 492.56 and ele_mt_smx 700 m are not in"):
+        load_caravan("camels_03015500", root)

@@ -41,7 +41,8 @@ _ROWS = [("A", "gr4j", 1, 0.80, 0.70, 0.60, 0.50, 100.0), ("A", "gr4j", 2, 0.90,
 
 
 def study(path, validation=True):
-    rows = [row(g, m, s, n, k, *((vn, vk) if validation else (None, None)), x1=x) for g, m, s, n, k, vn, vk, x in _ROWS]
+    rows = [row(g, m, s, n, k, *((vn, vk) if validation else (None, None)), x1=x, fhv=-10.0 * s, bfi_error=0.01 * s)
+            for g, m, s, n, k, vn, vk, x in _ROWS]
     return write(path, rows + [row("C", "hbv", 1, error="DataError: boom")])
 
 
@@ -123,7 +124,7 @@ def test_report_command_writes_the_figures_and_tables(tmp_path):
     assert "| 1 | hbv |" in out.stdout
     written = sorted(p.name for p in (tmp_path / "report").iterdir())
     assert written == ["diagnostics.md", "kge_cdf.png", "nse_cdf.png", "parameter_spread.md", "parameter_spread.png",
-                       "ranking.md"]
+                       "ranking.md", "signature_errors.png"]
 
 
 @pytest.mark.parametrize("name, content, message", [
@@ -188,14 +189,16 @@ def test_an_old_schema_file_is_read_but_not_appended_to(tmp_path):
 
 def test_diagnostics_say_how_the_seeds_agree_and_what_the_runs_leaned_on(tmp_path):
     rows = [row("A", "gr4j", 1, 0.8, 0.7, x1=100.0, created_water=0.1, aet_pet=0.9, kge_beta=1.1, pbias=10.0,
-                at_bounds="x1=lower"),
-            row("A", "gr4j", 2, 0.7, 0.6, x1=300.0, created_water=0.3, aet_pet=1.2, kge_beta=0.9, pbias=-10.0),
-            row("B", "gr4j", 1, 0.5, 0.5, x1=200.0, created_water=0.2, aet_pet=1.0, kge_beta=1.0, pbias=0.0)]
+                at_bounds="x1=lower", fhv=-5.0),
+            row("A", "gr4j", 2, 0.7, 0.6, x1=300.0, created_water=0.3, aet_pet=1.2, kge_beta=0.9, pbias=-10.0,
+                fhv=20.0),
+            row("B", "gr4j", 1, 0.5, 0.5, x1=200.0, created_water=0.2, aet_pet=1.0, kge_beta=1.0, pbias=0.0, fhv=3.0)]
     summary = report.summarize(write(tmp_path / "r.csv", rows))
     cells = table_rows(report.diagnostics_table(summary))
     # seed spread of A only (B ran one seed); medians over A's best seed (1) and B
-    assert cells == [["gr4j", "0.100", "–", "–", "1.050", "5.000", "15.000", "–", "0.950", "–", "–", "–", "–",
+    assert cells == [["gr4j", "0.100", "–", "–", "1.050", "5.000", "15.000", "–", "0.950", "-1.000", "–", "–", "–",
                       "1 of 3"]]
+    assert report.signature_errors(summary) == {"gr4j": {"fhv": [-5.0, 3.0], "flv": [], "fms": [], "bfi_error": []}}
     assert report.pinned(summary) == {"gr4j": {"x1": 1}}
     assert "| gr4j | x1 | 1 | 13.4 | 13.4 | 1 |" in report._spread_table(report.parameter_spread(summary),
                                                                         report.pinned(summary))

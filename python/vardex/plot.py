@@ -386,6 +386,43 @@ def score_cdf(curves: dict[str, dict[str, list[float]]], metric: str, title: str
     return fig
 
 
+SIGNATURE_ERRORS = {"fhv": "FHV: high-flow volume bias (top 2 %), %", "flv": "FLV: low-flow bias (bottom 30 %, "
+                    "log), %", "fms": "FMS: bias of the mid-segment slope (20-70 %), %",
+                    "bfi_error": "baseflow index, simulated minus observed (–)"}
+
+
+def signature_errors(errors: dict[str, dict[str, list[float]]], title: str, *, path: str | None = None,
+                     follow_links: bool = True) -> Any:
+    """The signature errors of each model across catchments (``errors``: model -> error key of
+    `SIGNATURE_ERRORS` -> one value per catchment), one panel per error: a box per model, or its points where
+    there are fewer than five, the median marked; models in the order given, no error at the dashed line."""
+    plt = pyplot()
+    models = list(errors)
+    fig, axes = plt.subplots(1, len(SIGNATURE_ERRORS), figsize=(3.4 * len(SIGNATURE_ERRORS),
+                                                                 1.2 + 0.28 * max(len(models), 4)),
+                             sharey=True, squeeze=False)
+    for ax, (key, label) in zip(axes[0], SIGNATURE_ERRORS.items()):
+        for i, model in enumerate(models):
+            values = [v for v in errors[model].get(key, []) if v is not None and math.isfinite(v)]
+            if not values:
+                continue
+            if len(values) < 5:
+                ax.plot(values, [i] * len(values), "o", ms=3.5, color="tab:blue", alpha=0.8)
+            else:
+                ax.boxplot([values], positions=[i], vert=False, widths=0.6, showfliers=True,
+                           flierprops={"ms": 2.5})
+            ax.plot([float(np.median(values))], [i], "|", ms=10, mew=2, color="tab:red")
+        ax.axvline(0.0, color="0.4", ls="--", lw=0.8)
+        ax.set_title(label, fontsize=8.5)
+        ax.grid(True, axis="x", color="0.9", lw=0.5)
+    axes[0, 0].set_yticks(range(len(models)), models, fontsize=8)
+    axes[0, 0].set_ylim(len(models) - 0.5, -0.5)
+    fig.suptitle(title, fontsize=10)
+    fig.tight_layout()
+    _finish(fig, path, follow_links=follow_links)
+    return fig
+
+
 def parameter_spread(spread: dict[str, dict[str, list[float]]], at_bound: dict[str, dict[str, int]] | None = None,
                      *, path: str | None = None, follow_links: bool = True) -> Any:
     """Each parameter's range across seeds (% of its bounds, one value per catchment), per model: box plots,

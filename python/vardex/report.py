@@ -19,6 +19,7 @@ from vardex import _files
 from vardex.results import PARAM_COLUMNS, ResultsError, iter_rows
 
 __all__ = ["Summary", "Run", "summarize", "ranking", "diagnostics_table", "parameter_spread", "pinned",
+           "signature_errors",
            "write_report", "median"]
 
 METRICS = ("kge", "nse")
@@ -226,6 +227,17 @@ def diagnostics_table(summary: Summary) -> str:
     return "\n".join(lines) + "\n"
 
 
+def signature_errors(summary: Summary) -> dict[str, dict[str, list[float]]]:
+    """model -> flow-duration errors and baseflow-index error (the diagnostics table's) -> the finite value of each
+    catchment's best seed, models in the ranking's order of the calibration objective."""
+    best = best_of_seeds(summary.runs)
+    order = sorted(best, key=lambda m: -median(r.key for r in best[m].values()) if math.isfinite(
+        median(r.key for r in best[m].values())) else math.inf)
+    keys = ("fhv", "flv", "fms", "bfi_error")
+    return {model: {k: [v for r in best[model].values() if math.isfinite(v := r.diagnostics.get(k, math.nan))]
+                    for k in keys} for model in order}
+
+
 def _bounds(model: str) -> dict[str, tuple[float, float]] | None:
     """Each parameter's (lower, upper) bound, None for a model this installation does not know."""
     from vardex.models import MODELS
@@ -300,9 +312,9 @@ def _text(content: str) -> Callable[[Any], None]:
 def write_report(results_path: str | Path, out: str | Path) -> str:
     """Write the report of a results file into directory ``out`` (created if needed); returns a summary.
 
-    Files: ``ranking.md``, ``diagnostics.md`` (seed spread, KGE components, bias, water leaned on, parameters
-    at a bound), ``kge_cdf.png`` and ``nse_cdf.png`` (calibration, and validation when the file has
-    it), and, when some catchment was run with several seeds, ``parameter_spread.md`` and
+    Files: ``ranking.md``, ``diagnostics.md`` (seed spread, KGE components, bias, water leaned on, signature
+    errors, parameters at a bound), ``kge_cdf.png`` and ``nse_cdf.png`` (calibration, and validation when the file
+    has it), ``signature_errors.png`` (when the file has signature errors), and, when some catchment was run with several seeds, ``parameter_spread.md`` and
     ``parameter_spread.png``. Each is a regular file written whole through a temporary file: a symlink, FIFO or
     device planted at one of these names is refused. Nothing is written when the file cannot be read or
     matplotlib is missing.
@@ -327,6 +339,12 @@ def write_report(results_path: str | Path, out: str | Path) -> str:
 
     for metric in METRICS:
         outputs.append((f"{metric}_cdf.png", cdf(metric)))
+    errors = signature_errors(summary)
+    if any(any(values) for by_key in errors.values() for values in by_key.values()):
+        title = (f"Signature errors on the calibration period across {catchments} catchments, best of the seeds "
+                 f"per catchment ({summary.path.name}); red: median")
+        outputs.append(("signature_errors.png", lambda path: plot.signature_errors(errors, title, path=path,
+                                                                                   follow_links=False)))
     if any(any(params.values()) for params in spread.values()):
         at_bound = pinned(summary)
         outputs.append(("parameter_spread.md", f"# Parameters of {name}\n\n{_spread_table(spread, at_bound)}"))

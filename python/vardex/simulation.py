@@ -60,10 +60,13 @@ def param_names(model: str, snow: bool) -> list[str]:
 
 
 def default_bands(catchment: Catchment, elevation_bands: npt.ArrayLike | None = None) -> np.ndarray:
-    """CemaNeige's elevation bands (m): ``elevation_bands`` when given, else around the median elevation.
+    """CemaNeige's elevation bands (m): ``elevation_bands`` when given, else the catchment's own (from its data's
+    hypsometry), else its median elevation −200, 0 and +200 m.
 
     A `DataError` when the catchment's elevation is unknown: the snow model needs it either way."""
     median = catchment.elevation_for_snow()
+    if elevation_bands is None and catchment.elevation_bands is not None:
+        return np.array(catchment.elevation_bands, dtype=np.float64)
     if elevation_bands is None:
         return median + _SNOW_BAND_OFFSETS
     return _convert.series(elevation_bands, "elevation_bands")

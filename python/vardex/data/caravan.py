@@ -41,7 +41,9 @@ def load_caravan(gauge_id: str, data_dir: str | Path, pet: str = "oudin", *,
     ``pet="oudin"`` computes Oudin PET from the temperature and the gauge latitude (as for CAMELS);
     ``pet="caravan"`` takes the data set's ``potential_evaporation_sum``. The elevation the snow model needs is
     ``elevation`` when given, else ``ele_mt_sav`` of ``attributes_hydroatlas_<source>.csv`` when that file
-    exists, else unknown (NaN: the catchment then runs without snow only). ``forcing`` is recorded as
+    exists, else unknown (NaN: the catchment then runs without snow only). Where that file also has the lowest and
+    highest elevation (``ele_mt_smn``, ``ele_mt_smx``), CemaNeige runs on five bands built from them
+    (`hypsometric_bands`) instead of the mean −200, 0 and +200 m. ``forcing`` is recorded as
     ``"caravan"``, or ``"caravan_pet"`` with the data set's PET. Raises ``DataError`` naming file and line.
     """
     if pet not in PET_CHOICES:
@@ -55,6 +57,7 @@ def load_caravan(gauge_id: str, data_dir: str | Path, pet: str = "oudin", *,
     other, where = _row(other_path, gauge_id, ("gauge_name", "gauge_lat", "area"))
     latitude = check("latitude", "gauge_lat", _number(other, "gauge_lat", where), where)
     area = check("area", "area", _number(other, "area", where, missing_ok=True), where, missing_ok=True)
+    bands = None
     if elevation is not None:
         median_elevation = check("elevation", "elevation", float(elevation), "load_caravan")
     else:
@@ -63,16 +66,36 @@ def load_caravan(gauge_id: str, data_dir: str | Path, pet: str = "oudin", *,
         if hydroatlas_path.exists():
             atlas, where = _row(hydroatlas_path, gauge_id, ("ele_mt_sav",))
             median_elevation = check("elevation", "ele_mt_sav", _number(atlas, "ele_mt_sav", where), where)
+            if "ele_mt_smn" in atlas and "ele_mt_smx" in atlas:
+                lowest = check("elevation", "ele_mt_smn", _number(atlas, "ele_mt_smn", where), where)
+                highest = check("elevation", "ele_mt_smx", _number(atlas, "ele_mt_smx", where), where)
+                if not lowest <= median_elevation <= highest:
+                    raise DataError(f"{where}: ele_mt_smn {lowest:g}, ele_mt_sav {median_elevation:g} and "
+                                    f"ele_mt_smx {highest:g} m are not in increasing order")
+                bands = hypsometric_bands(lowest, median_elevation, highest)
 
     dates, series = _timeseries(_files.require(root / "timeseries" / "csv" / source / f"{gauge_id}.csv", DataError),
                                 with_pet=pet == "caravan")
     doy = day_of_year(dates)
-    return Catchment(gauge=gauge_id, name=other["gauge_name"].strip(), dates=dates,
+    return Catchment(gauge=gauge_id, name=other["gauge_name"].strip(), dates=dates, elevation_bands=bands,
                      precipitation=series["precipitation"], temperature=series["temperature"], day_of_year=doy,
                      observed=series["observed"],
                      pet=series["pet"] if pet == "caravan" else oudin(series["temperature"], doy, latitude),
                      latitude=latitude, median_elevation=median_elevation, area_km2=area,
                      forcing="caravan" if pet == "oudin" else "caravan_pet", source=str(root.resolve()))
+
+
+def hypsometric_bands(lowest: float, mean: float, highest: float, count: int = 5) -> tuple[float, ...]:
+    """CemaNeige's bands from a catchment's lowest, mean and highest elevation (m): the medians of ``count``
+    equal-area zones of the elevation distribution that rises linearly from the lowest to the mean over half the
+    area and from the mean to the highest over the other half (the mean taken as the median: the attributes
+    give no more of the hypsometric curve)."""
+    def at(share: float) -> float:
+        if share <= 0.5:
+            return lowest + share / 0.5 * (mean - lowest)
+        return mean + (share - 0.5) / 0.5 * (highest - mean)
+
+    return tuple(at((k + 0.5) / count) for k in range(count))
 
 
 def caravan_gauges(data_dir: str | Path) -> list[str]:

@@ -130,6 +130,8 @@ class Catchment:
     area_km2: float             # NaN when unknown
     forcing: str = ""           # what the series come from: "daymet", "caravan", "own", ...
     source: str = ""            # where they were read: the data directory, "" when built in memory (see origin)
+    # CemaNeige's elevation bands (m) from the data's own hypsometry; None: around the median elevation.
+    elevation_bands: tuple[float, ...] | None = None
 
     def __len__(self) -> int:
         return len(self.dates)
@@ -150,6 +152,8 @@ class Catchment:
                        self.day_of_year, self.observed, self.pet):
             array = np.ascontiguousarray(values)
             digest.update(str(array.dtype).encode() + len(array).to_bytes(8, "little") + array.tobytes())
+        if self.elevation_bands is not None:    # (absent from the fingerprints of catchments without)
+            digest.update(b"bands" + np.asarray(self.elevation_bands, dtype=np.float64).tobytes())
         return "memory:" + digest.hexdigest()[:32]
 
     def elevation_for_snow(self) -> float:
@@ -162,12 +166,14 @@ class Catchment:
     @classmethod
     def from_arrays(cls, dates: npt.ArrayLike, precipitation: npt.ArrayLike, temperature: npt.ArrayLike,
                     observed: npt.ArrayLike, *, latitude: float, elevation: float, gauge: str = "custom",
-                    name: str = "", pet: npt.ArrayLike | None = None, area_km2: float = math.nan) -> Catchment:
+                    name: str = "", pet: npt.ArrayLike | None = None, area_km2: float = math.nan,
+                    elevation_bands: npt.ArrayLike | None = None) -> Catchment:
         """A catchment from one's own daily series (mm/day, °C), Oudin PET computed unless ``pet`` is given.
 
         ``dates`` must be consecutive days (anything ``numpy.datetime64`` reads: ISO strings, dates, midnight
         timestamps). Forcing must be finite and physically possible; ``observed`` may hold NaN for missing days.
-        ``elevation`` (m) may be NaN when unknown, if the snow model is not used. Raises ``DataError``
+        ``elevation`` (m) may be NaN when unknown, if the snow model is not used; ``elevation_bands`` (m), the
+        catchment's own CemaNeige bands, stand in for the median elevation −200, 0, +200 m. Raises ``DataError``
         naming the array and the date of the first fault.
         """
         if not isinstance(gauge, str) or not gauge or not gauge.isprintable():
@@ -192,8 +198,14 @@ class Catchment:
                           missing_ok=True)
         area_km2 = check("area", "area_km2", _convert.scalar(area_km2, "area_km2"), "from_arrays",
                          missing_ok=True)
+        bands = None
+        if elevation_bands is not None:
+            bands = tuple(check("elevation", "elevation_bands", float(v), "from_arrays")
+                          for v in _convert.series(elevation_bands, "elevation_bands"))
+            if not bands:
+                raise DataError("elevation_bands must hold one or more elevations (m)")
         doy = day_of_year(days)
-        return cls(gauge=gauge, name=name, dates=days, precipitation=values["precipitation"],
+        return cls(gauge=gauge, name=name, dates=days, elevation_bands=bands, precipitation=values["precipitation"],
                    temperature=values["temperature"], day_of_year=doy, observed=values["streamflow"],
                    pet=values["pet"] if pet is not None else oudin(values["temperature"], doy, latitude),
                    latitude=latitude, median_elevation=elevation, area_km2=area_km2, forcing="own")
