@@ -19,24 +19,13 @@ import os
 import time
 from typing import Any
 
-import numpy as np
+from scale import tiled
 
 SETTINGS: dict[str, dict[str, Any]] = {
     "dds": {"max_evaluations": 3000, "r": 0.2},
     "sce": {"max_evaluations": 10000, "n_complexes": 5, "k_stop": 20, "p_convergence_threshold": 0.01,
             "geometric_range_threshold": 0.001},
 }
-
-
-def tiled(catchment: Any, days: int) -> Any:
-    import vardex
-
-    take = np.arange(days) % len(catchment)
-    dates = np.arange("1990-01-01", np.datetime64("1990-01-01") + days, dtype="datetime64[D]")
-    return vardex.Catchment.from_arrays(dates, catchment.precipitation[take], catchment.temperature[take],
-                                        catchment.observed[take], latitude=catchment.latitude,
-                                        elevation=catchment.median_elevation, gauge=catchment.gauge,
-                                        pet=catchment.pet[take])
 
 
 def measure(optimiser: str, rounds: int, models: list[str] | None) -> dict[str, float]:

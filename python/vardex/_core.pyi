@@ -34,6 +34,10 @@ class _Stepping:
     def samples(self) -> tuple[np.ndarray, np.ndarray] | None:
         """(parameter sets, one row per evaluation in evaluation order; their [rmse, nse, kge] rows), or None
         before keep_samples."""
+    @property
+    def early_stops(self) -> tuple[int, int]:
+        """(evaluations whose model run stopped early as rejected, model days they did not run); a kept sample
+        log runs every evaluation in full."""
 
 class Sce(_Stepping):
     """vardex_rs.calibration.sce.Sce, stepping identically, with its evaluation count."""
