@@ -120,9 +120,12 @@ def test_the_signatures_command(tmp_path):
     import vardex
 
     out = tmp_path / "s.json"
+    figure = tmp_path / "s.png"
     run = subprocess.run([sys.executable, "-m", "vardex", "signatures", "01022500", "--period",
-                          "2000-10-01:2002-09-30", "--json", str(out)], capture_output=True, text=True, timeout=120)
+                          "2000-10-01:2002-09-30", "--json", str(out), "--plot", str(figure)], capture_output=True,
+                         text=True, timeout=120)
     assert run.returncode == 0, run.stderr
+    assert figure.read_bytes().startswith(b"\x89PNG")
     c = vardex.load_camels("01022500")
     days = slice(int(np.flatnonzero(c.dates == np.datetime64("2000-10-01"))[0]),
                  int(np.flatnonzero(c.dates == np.datetime64("2002-09-30"))[0]) + 1)
@@ -132,3 +135,6 @@ def test_the_signatures_command(tmp_path):
     bad = subprocess.run([sys.executable, "-m", "vardex", "signatures", "01022500", "--period", "1990:1991"],
                          capture_output=True, text=True, timeout=120)
     assert bad.returncode == 2 and "not within the record" in bad.stderr
+    unknown = subprocess.run([sys.executable, "-m", "vardex", "signatures", "01022500", "--plot",
+                              str(tmp_path / "s.xyz")], capture_output=True, text=True, timeout=120)
+    assert unknown.returncode == 2 and not (tmp_path / "s.xyz").exists()

@@ -229,6 +229,8 @@ def _parser() -> argparse.ArgumentParser:
     gauge_args(sig, "forcing product (its precipitation gives the runoff ratio)")
     sig.add_argument("--period", type=_period, metavar="START:END", help="inclusive dates (default: the record)")
     sig.add_argument("--json", metavar="FILE", help="write the signatures to FILE as JSON")
+    sig.add_argument("--plot", metavar="FILE", help="draw the flow-duration curve and the base flow (needs "
+                     "matplotlib)")
 
     rep = add("report", help="figures and a ranking of a batch results file (needs matplotlib)")
     rep.add_argument("results", metavar="RESULTS.csv", help="results file of vardex batch")
@@ -570,12 +572,14 @@ def _glue(args: argparse.Namespace) -> int:
 
 
 def _signatures(args: argparse.Namespace) -> int:
+    import numpy as np
+
     from vardex import _files, periods
     from vardex.data import DataError, load
     from vardex.flow_signatures import describe, signatures
 
     try:
-        _check_outputs(args.json, None)
+        _check_outputs(args.json, args.plot)
         catchment = load(args.gauge, args.data, args.forcing)
         days = slice(None)
         if args.period is not None:
@@ -584,7 +588,8 @@ def _signatures(args: argparse.Namespace) -> int:
         values = signatures(catchment.observed[days], catchment.dates[days], catchment.precipitation[days])
     except (DataError, _files.NotRegularFile, OSError, ValueError) as err:
         return _fail(str(err))
-    first, last = catchment.dates[days][[0, -1]]
+    seen = np.flatnonzero(np.isfinite(catchment.observed[days]))    # the span with observations
+    first, last = catchment.dates[days][[seen[0], seen[-1]]]
     print(f"{catchment.gauge} {catchment.name}: observed flow {first}:{last}, forcing {catchment.forcing}")
     print(describe(values))
     if args.json is not None:
@@ -593,6 +598,14 @@ def _signatures(args: argparse.Namespace) -> int:
         try:
             _write_json(args.json, record)
         except (OSError, ValueError) as err:
+            return _fail(str(err))
+    if args.plot is not None:
+        from vardex.plot import signatures as draw
+
+        try:
+            draw(catchment.observed[days], catchment.dates[days], path=args.plot,
+                 title=f"{catchment.gauge} {catchment.name}, observed {first}:{last}")
+        except (ImportError, OSError, ValueError) as err:
             return _fail(str(err))
     return 0
 

@@ -386,6 +386,55 @@ def score_cdf(curves: dict[str, dict[str, list[float]]], metric: str, title: str
     return fig
 
 
+def signatures(flow: Any, dates: Any, *, title: str = "", path: str | None = None) -> Any:
+    """A flow series' signatures drawn: its flow-duration curve with the segments of the diagnostic errors (top
+    2 %, 20-70 %, bottom 30 % of the time) and Q5/Q95, and its hydrograph with the Lyne–Hollick base flow of each
+    gap-free stretch, the baseflow index in the legend."""
+    from vardex.flow_signatures import baseflow, signatures as values_of
+
+    plt = pyplot()
+    q = np.asarray(flow, dtype=np.float64)
+    days = np.asarray(dates).astype("datetime64[D]")
+    values = values_of(q, days)
+    fig, (fdc, hydro) = plt.subplots(1, 2, figsize=(12, 4.2), gridspec_kw={"width_ratios": [1, 1.6]})
+    observed = np.sort(q[np.isfinite(q)])[::-1]
+    exceedance = 100.0 * np.arange(1, observed.size + 1) / observed.size
+    for (lo, hi), colour, label in (((0, 2), "tab:red", "high (FHV)"), ((20, 70), "tab:green", "middle (FMS)"),
+                                    ((70, 100), "tab:blue", "low (FLV)")):
+        fdc.axvspan(lo, hi, color=colour, alpha=0.12, lw=0, label=f"{label}: {lo}-{hi} %")
+    fdc.plot(exceedance, observed, color="k", lw=1.2)
+    for name, share in (("q95", 5.0), ("q5", 95.0)):
+        fdc.plot([share], [values[name]], "o", ms=5, color="tab:orange")
+        fdc.annotate(f"{name.upper()} {values[name]:.3g}", (share, values[name]), textcoords="offset points",
+                     xytext=(6, 4), fontsize=8)
+    fdc.set_yscale("log")
+    _plain_log(fdc)
+    fdc.set_xlim(0, 100)
+    fdc.set_xlabel("time the flow is exceeded (%)")
+    fdc.set_ylabel("flow (mm/day)")
+    fdc.set_title(f"flow-duration curve (slope 33-66 %: {values['fdc_slope']:.2f})", fontsize=9)
+    fdc.legend(fontsize=7, loc="upper right")
+    base = np.full_like(q, np.nan)
+    kept = np.isfinite(q)
+    for stretch in np.split(np.arange(q.size), np.flatnonzero(~kept)):
+        stretch = stretch[kept[stretch]]
+        if stretch.size > 1:
+            base[stretch] = baseflow(q[stretch])
+    hydro.plot(days, q, color="k", lw=0.8, label="flow")
+    hydro.fill_between(days, 0, base, color="tab:blue", alpha=0.35, lw=0,
+                       label=f"base flow (baseflow index {values['baseflow_index']:.2f})")
+    hydro.set_ylabel("flow (mm/day)")
+    hydro.set_title(f"mean flow {values['mean_flow']:.2f} mm/day, half-flow date {values['half_flow_date']:.0f}; "
+                    f"high flows {values['high_flow_freq']:.1f}/yr, low flows {values['low_flow_freq']:.0f} d/yr",
+                    fontsize=9)
+    hydro.legend(fontsize=8, loc="upper right")
+    hydro.grid(True, color="0.9", lw=0.5)
+    if title:
+        fig.suptitle(title, fontsize=10)
+    fig.tight_layout()
+    return _finish(fig, path)
+
+
 SIGNATURE_ERRORS = {"fhv": "FHV: high-flow volume bias (top 2 %), %", "flv": "FLV: low-flow bias (bottom 30 %, "
                     "log), %", "fms": "FMS: bias of the mid-segment slope (20-70 %), %",
                     "bfi_error": "baseflow index, simulated minus observed (–)"}
