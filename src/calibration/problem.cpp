@@ -212,6 +212,8 @@ void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transfor
     out.forcing_error.reset();
     out.hydro_series_error.reset();
     out.snow_series_error.reset();
+    out.pet_non_finite.reset();
+    out.pet_negative.reset();
     out.length_error.reset();
     out.observation_error.reset();
     out.observation_sums = {};
@@ -234,6 +236,8 @@ void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transfor
             out.forcing_error = MissingSnowParams{};
             return;
         }
+        if (auto e = scan_non_finite(forcing.pet, "pet")) out.pet_non_finite = *e;
+        if (auto e = scan_negative(forcing.pet, "pet")) out.pet_negative = *e;
         out.snow_series_error = snow::cemaneige_check_series(forcing.precipitation, *forcing.temperature,
                                                              *forcing.day_of_year, *forcing.elevation_bands);
     }
@@ -324,9 +328,13 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
             rain = scratch.liquid;
         }
         hydro_params = params.subspan(k);
-        // The liquid water changes with the parameters, so its checks run every time.
-        if (auto e = hydro::check_inputs(*problem.hydro, hydro_params, rain, forcing.pet))
+        // The model's checks, in their order: the liquid water is as long as the PET and finite (the snow run
+        // scanned it), the PET's own checks were made once; only its sign is left to check every time.
+        if (auto e = hydro::check_params(*problem.hydro, hydro_params))
             return std::unexpected(HydroFailure{std::move(*e)});
+        if (prepared.pet_non_finite) return std::unexpected(HydroFailure{*prepared.pet_non_finite});
+        if (auto e = scan_negative(rain, "precipitation")) return std::unexpected(HydroFailure{*e});
+        if (prepared.pet_negative) return std::unexpected(HydroFailure{*prepared.pet_negative});
     } else {
         if (auto e = hydro::check_params(*problem.hydro, hydro_params))
             return std::unexpected(HydroFailure{std::move(*e)});

@@ -92,6 +92,8 @@ struct PreparedForcing {
     std::optional<CalibrationError> forcing_error;  // before any parameter check
     std::optional<HydroError> hydro_series_error;   // after the model's parameter checks (no snow)
     std::optional<SnowError> snow_series_error;     // after the snow parameter checks
+    std::optional<HydroError> pet_non_finite;       // with snow: the model's checks of the PET, made once
+    std::optional<HydroError> pet_negative;
     std::optional<MetricsError> length_error;       // once the simulation is there
     std::optional<MetricsError> observation_error;  // once the transformed simulation is finite
     std::vector<std::size_t> kept;                  // days of the scored window with a finite observation
