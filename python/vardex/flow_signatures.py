@@ -43,12 +43,29 @@ ERROR_KEYS = ("fhv", "flv", "fms")
 _LOG_FLOOR = 1e-6    # flows of 0 in the logarithmic segments
 
 
+_BLOCK = 64    # days of the filter's recursion formed at once
+
+
+def _quick(flow: np.ndarray, alpha: float) -> np.ndarray:
+    """The filter's quick flow: q[0] = flow[0] − min(flow), q[t] = alpha q[t − 1] + (1 + alpha) / 2 (flow[t] −
+    flow[t − 1]), formed a block of days at a time (the sum of alpha^(t − i) times each input within the block,
+    plus the block's carry decayed): equal to the day-by-day recursion up to rounding."""
+    n = len(flow)
+    inputs = np.zeros(-(-n // _BLOCK) * _BLOCK)
+    inputs[0] = flow[0] - np.min(flow)
+    inputs[1:n] = (1 + alpha) / 2 * np.diff(flow)
+    lag = np.arange(_BLOCK)[:, None] - np.arange(_BLOCK)[None, :]
+    kernel = np.where(lag >= 0, alpha ** np.maximum(lag, 0), 0.0)
+    quick = inputs.reshape(-1, _BLOCK) @ kernel.T
+    decay = alpha ** np.arange(1, _BLOCK + 1)
+    for b in range(1, len(quick)):
+        quick[b] += decay * quick[b - 1, -1]
+    return quick.ravel()[:n]
+
+
 def _pass(flow: np.ndarray, alpha: float) -> np.ndarray:
     """One pass of the Lyne–Hollick filter: the base flow of ``flow``."""
-    quick = np.empty_like(flow)
-    quick[0] = flow[0] - np.min(flow)
-    for t in range(1, len(flow)):
-        quick[t] = alpha * quick[t - 1] + (1 + alpha) / 2 * (flow[t] - flow[t - 1])
+    quick = _quick(flow, alpha)
     return np.where(quick > 0, flow - quick, flow)
 
 
@@ -65,16 +82,9 @@ def baseflow(flow: npt.ArrayLike, alpha: float = LYNE_HOLLICK, passes: int = 3,
 
 
 def _runs(mask: np.ndarray) -> list[int]:
-    lengths, run = [], 0
-    for day in mask:
-        if day:
-            run += 1
-        elif run:
-            lengths.append(run)
-            run = 0
-    if run:
-        lengths.append(run)
-    return lengths
+    """The lengths of the runs of True in ``mask``, in order."""
+    edges = np.diff(np.concatenate([[0], np.asarray(mask, dtype=np.int8), [0]]))
+    return (np.flatnonzero(edges == -1) - np.flatnonzero(edges == 1)).tolist()
 
 
 def _half_flow_dates(flow: np.ndarray, dates: np.ndarray) -> list[int]:
