@@ -456,3 +456,22 @@ def test_early_rejection_changes_nothing_but_the_days_run(series, model):
                     assert full.evaluations == cut.evaluations and full.early_stops == (0, 0)
                     stopped[optimiser] += cut.early_stops[0]
     assert stopped["sce"] > 0 and stopped["dds"] > 0
+
+
+@pytest.mark.parametrize("objective, constant, stops", [
+    ("kge", False, False),      # not monotone in the squared errors: always in full
+    ("nse", True, False),       # no variance in the observations: every NSE is -inf, nothing to beat
+    ("rmse", True, True),       # RMSE needs no variance
+    ("nse", False, True),
+])
+def test_which_runs_may_stop_early(series, objective, constant, stops):
+    from vardex import _core
+
+    obs = np.full(N, 1.5) if constant else series["obs"]
+    for optimiser in (_core.Dds("hbv", None, objective, "none", 0.2, 150, 3),
+                      _core.Sce("hbv", None, objective, "none", 2, 3, 0.1, 0.001, 400, 3)):
+        f = forcing(series, observations=obs)
+        optimiser.init(**f)
+        while not optimiser.step(**f)[0]:
+            pass
+        assert (optimiser.early_stops[0] > 0) == stops and (optimiser.early_stops[1] > 0) == stops

@@ -146,6 +146,21 @@ def test_own_data_is_identified_by_its_content(tmp_path):
     r = vardex.calibrate(a, "gr4j", snow=True, optimiser="dds", max_evaluations=20, progress=False)
     assert np.array_equal(r.bands_on(a), r.elevation_bands)
     assert np.array_equal(r.bands_on(high), [1300.0, 1500.0, 1700.0])
+    # A catchment's own bands are part of its identity, and go with it.
+    banded = dataclasses.replace(b, elevation_bands=(50.0, 250.0))
+    assert banded.origin != b.origin and r.bands_on(banded).tolist() == [50.0, 250.0]
+
+
+def test_a_finished_file_resumes_without_a_run_or_a_byte_changed(tmp_path):
+    out = tmp_path / "r.csv"
+    first = vardex.calibrate_many(own(), "gr4j", [1, 2], out=out, **TINY)
+    written = out.read_bytes()
+    again = batch.run_many(own(), RECORD, out=out, engines={}, progress=False)    # no calibrator: none may run
+    assert again.rows == first.rows and again.rows[1:] == first.rows[1:] and list(again)[0] == first[0]
+    assert out.read_bytes() == written
+    for table in (first, again):     # rows kept as their text are written back as they were read
+        table.to_csv(tmp_path / "copy.csv")
+        assert (tmp_path / "copy.csv").read_bytes() == written
 
 
 @pytest.mark.parametrize("dates, accepted", [
