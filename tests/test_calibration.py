@@ -475,3 +475,27 @@ def test_which_runs_may_stop_early(series, objective, constant, stops):
         while not optimiser.step(**f)[0]:
             pass
         assert (optimiser.early_stops[0] > 0) == stops and (optimiser.early_stops[1] > 0) == stops
+
+
+def test_a_run_that_fails_late_reports_the_same_error_with_or_without_the_cut_off(series):
+    # The snow model runs along with a run that may stop early; where anything fails, the evaluation is done
+    # again in full, so that the error is the one (and in the order) of a full run. Finite rain of 1.79e308
+    # overflows MORDOR's stores 235 days into the scored year.
+    from vardex import _core
+
+    f = forcing(series, snow=True)
+    bad = dict(f, precipitation=f["precipitation"].copy())
+    bad["precipitation"][600:603] = 1.79e308
+    for make in (lambda: _core.Dds("mordor", "cemaneige", "nse", "none", 0.2, 100, 5),
+                 lambda: _core.Sce("mordor", "cemaneige", "nse", "none", 2, 3, 0.1, 0.001, 400, 5)):
+        errors = []
+        for keep in (True, False):
+            engine = make()
+            if keep:
+                engine.keep_samples()
+            engine.init(**f)
+            engine.step(**f)
+            with pytest.raises(ValueError) as info:
+                engine.step(**bad)
+            errors.append(str(info.value))
+        assert errors[0] == errors[1] and "MORDOR simulation: non-finite value inf at index 60" in errors[0], errors

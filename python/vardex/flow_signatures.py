@@ -84,7 +84,8 @@ def baseflow(flow: npt.ArrayLike, alpha: float = LYNE_HOLLICK, passes: int = 3,
 def _runs(mask: np.ndarray) -> list[int]:
     """The lengths of the runs of True in ``mask``, in order."""
     edges = np.diff(np.concatenate([[0], np.asarray(mask, dtype=np.int8), [0]]))
-    return (np.flatnonzero(edges == -1) - np.flatnonzero(edges == 1)).tolist()
+    lengths: list[int] = (np.flatnonzero(edges == -1) - np.flatnonzero(edges == 1)).tolist()
+    return lengths
 
 
 def _half_flow_dates(flow: np.ndarray, dates: np.ndarray) -> list[int]:

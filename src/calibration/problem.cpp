@@ -310,6 +310,7 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
 
     std::span<const double> hydro_params = params;
     std::span<const double> rain = forcing.precipitation;
+    bool snow_ahead = false;  // the snow model runs along with the model, a day ahead
     if (problem.snow) {
         const std::size_t k = std::min(problem.snow_param_count, params.size());
         if (memo && memo->matches(params.first(k), forcing)) {
@@ -321,20 +322,36 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
                 return std::unexpected(SnowFailure{std::move(*e)});
             if (prepared.snow_series_error) return std::unexpected(SnowFailure{*prepared.snow_series_error});
             scratch.liquid.resize(days);
-            if (auto e = snow::cemaneige_run_into(params.first(k), forcing.precipitation, *forcing.temperature,
-                                                  *forcing.day_of_year, *forcing.elevation_bands,
-                                                  *forcing.median_elevation, scratch.liquid))
-                return std::unexpected(SnowFailure{std::move(*e)});
+            // A run that may stop early takes the snow model along a day ahead, so that it stops too. Only where
+            // the model's checks of the parameters and the PET pass: each day's liquid water is then checked as
+            // it is made, and anything that fails is done again in full, where the errors come in their order.
+            if (watchable(prepared, cutoff) && !prepared.pet_non_finite && !prepared.pet_negative &&
+                !hydro::check_params(*problem.hydro, params.subspan(k))) {
+                if (auto e = scratch.snow_days.start(params.first(k), forcing.precipitation, *forcing.temperature,
+                                                     *forcing.day_of_year, *forcing.elevation_bands,
+                                                     *forcing.median_elevation, scratch.liquid))
+                    return std::unexpected(SnowFailure{std::move(*e)});
+                snow_ahead = scratch.snow_days.days(0, std::min(hydro::Watch::ahead_block, days));
+            }
+            if (!snow_ahead) {
+                if (auto e = snow::cemaneige_run_into(params.first(k), forcing.precipitation, *forcing.temperature,
+                                                      *forcing.day_of_year, *forcing.elevation_bands,
+                                                      *forcing.median_elevation, scratch.liquid))
+                    return std::unexpected(SnowFailure{std::move(*e)});
+            }
             rain = scratch.liquid;
         }
         hydro_params = params.subspan(k);
         // The model's checks, in their order: the liquid water is as long as the PET and finite (the snow run
-        // scanned it), the PET's own checks were made once; only its sign is left to check every time.
-        if (auto e = hydro::check_params(*problem.hydro, hydro_params))
-            return std::unexpected(HydroFailure{std::move(*e)});
-        if (prepared.pet_non_finite) return std::unexpected(HydroFailure{*prepared.pet_non_finite});
-        if (auto e = scan_negative(rain, "precipitation")) return std::unexpected(HydroFailure{*e});
-        if (prepared.pet_negative) return std::unexpected(HydroFailure{*prepared.pet_negative});
+        // scanned it), the PET's own checks were made once; only its sign is left to check every time (as it is
+        // made, when the snow model goes along).
+        if (!snow_ahead) {
+            if (auto e = hydro::check_params(*problem.hydro, hydro_params))
+                return std::unexpected(HydroFailure{std::move(*e)});
+            if (prepared.pet_non_finite) return std::unexpected(HydroFailure{*prepared.pet_non_finite});
+            if (auto e = scan_negative(rain, "precipitation")) return std::unexpected(HydroFailure{*e});
+            if (prepared.pet_negative) return std::unexpected(HydroFailure{*prepared.pet_negative});
+        }
     } else {
         if (auto e = hydro::check_params(*problem.hydro, hydro_params))
             return std::unexpected(HydroFailure{std::move(*e)});
@@ -357,8 +374,17 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
                            .n = static_cast<double>(n),
                            .deviations = prepared.observation_sums.squared_deviations,
                            .threshold = cutoff->threshold};
-        if (auto e = hydro::watch_into(*problem.hydro, hydro_params, rain, forcing.pet, scratch.simulation, watch))
-            return std::unexpected(HydroFailure{std::move(*e)});
+        if (snow_ahead) {
+            watch.ahead = [](void* snow_days, std::size_t first, std::size_t last) {
+                return static_cast<snow::CemaNeigeDays*>(snow_days)->days(first, last);
+            };
+            watch.ahead_context = &scratch.snow_days;
+            watch.ready = std::min(hydro::Watch::ahead_block, days);
+        }
+        auto e = hydro::watch_into(*problem.hydro, hydro_params, rain, forcing.pet, scratch.simulation, watch);
+        // Along with the snow model, anything that failed is done again in full, errors in their order.
+        if (snow_ahead && (watch.failed || e)) return evaluate(problem, params, prepared, scratch);
+        if (e) return std::unexpected(HydroFailure{std::move(*e)});
         if (watch.stopped) {
             ++scratch.stopped;
             scratch.days_skipped += days - (watch.last + 1);

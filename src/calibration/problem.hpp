@@ -16,6 +16,7 @@
 #include "errors/errors.hpp"
 #include "hydro/model.hpp"
 #include "metrics/metrics.hpp"
+#include "snow/cemaneige.hpp"
 
 namespace vardex::calibration {
 
@@ -111,6 +112,7 @@ struct alignas(64) Scratch {
     std::vector<double> liquid;      // snow output
     std::vector<double> simulation;  // streamflow of the last successful evaluation
     std::vector<double> scored;      // its transformed values on the kept days
+    snow::CemaNeigeDays snow_days;   // the snow model of a run that may stop early
     std::uint64_t stopped = 0;       // evaluations that stopped early (see Cutoff)
     std::uint64_t days_skipped = 0;  // model days they did not run
 };

@@ -2,6 +2,7 @@
 // time loop. Checks, the result scan, registration and Python wrapping are shared code.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -27,14 +28,36 @@ struct Watch {
     double n = 0.0;           // number of scored days
     double deviations = 0.0;  // NSE's denominator, at least metrics::zero_threshold
     double threshold = 0.0;
+    // With a model in front (snow): makes the model's input of days [first, last) before the loop reads them
+    // (the loop reads day t's input on day t only), a block at a time; false when some of it is unusable, and
+    // the run stops, `failed` set. `ready`: the days made so far.
+    static constexpr std::size_t ahead_block = 64;
+    bool (*ahead)(void*, std::size_t, std::size_t) = nullptr;
+    void* ahead_context = nullptr;
+    std::size_t ready = 0;
     std::size_t next = 0;  // scored days seen so far
     double squared_errors = 0.0;
     bool stopped = false;
+    bool failed = false;
     std::size_t last = 0;  // the day it stopped on
     double partial = 0.0;  // the score then
 
     // False when the run stops after day t.
     bool day(std::size_t t) {
+        if (!score(t)) return false;
+        if (t + 1 == ready && ready < q.size() && ahead != nullptr) {
+            const std::size_t last = std::min(ready + ahead_block, q.size());
+            if (!ahead(ahead_context, ready, last)) {
+                failed = true;
+                return false;
+            }
+            ready = last;
+        }
+        return true;
+    }
+
+    // False when day t's score says stop.
+    bool score(std::size_t t) {
         if (next == days.size() || t != first + days[next]) return true;
         const double s = metrics::transform(transformation, q[t]);
         scored[next] = s;

@@ -101,6 +101,7 @@ std::optional<HydroError> watch_into(const ModelSpec& m, std::span<const double>
     std::fill(q.begin(), q.end(), 0.0);
     watch.q = q;
     m.watch(params, precipitation, pet, q, Tape{{}, {}, {}, &watch});
+    if (watch.failed) return std::nullopt;
     const std::size_t ran = watch.stopped ? watch.last + 1 : q.size();
     if (auto e = scan_result(q.first(ran), m.context)) return std::move(*e);
     return std::nullopt;

@@ -35,7 +35,7 @@ std::optional<HydroError> run_into(const ModelSpec& m, std::span<const double> p
                                    std::span<double> q);
 
 // run_into with `watch` (its q set here to q): the run stops where the watch says, and the result scan
-// covers the days that ran.
+// covers the days that ran (none when the watch failed).
 std::optional<HydroError> watch_into(const ModelSpec& m, std::span<const double> params,
                                      std::span<const double> precipitation, std::span<const double> pet,
                                      std::span<double> q, Watch& watch);

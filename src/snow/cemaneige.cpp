@@ -145,23 +145,61 @@ std::optional<SnowError> run(std::span<const double> params, std::span<const dou
                              std::span<const double> temperature, std::span<const std::uint64_t> day_of_year,
                              std::span<const double> elevation_layers, double median_elevation,
                              std::span<double> out, const Rec& record) {
-    const std::size_t len = precipitation.size();
-    const double ctg = params[0];
-    const double kf = params[1];
+    CemaNeigeDays days;
+    if (auto e = days.start(params, precipitation, temperature, day_of_year, elevation_layers, median_elevation, out))
+        return e;
+    days.advance(0, precipitation.size(), record);
+    if (auto e = scan_result(out, "CemaNeige simulation")) return std::move(*e);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<SnowError> CemaNeigeDays::start(std::span<const double> params, std::span<const double> precipitation,
+                                              std::span<const double> temperature,
+                                              std::span<const std::uint64_t> day_of_year,
+                                              std::span<const double> elevation_layers, double median_elevation,
+                                              std::span<double> out) {
+    precipitation_ = precipitation;
+    temperature_ = temperature;
+    day_of_year_ = day_of_year;
+    out_ = out;
+    ctg_ = params[0];
+    kf_ = params[1];
     const double qnbv = params[2];
 
     const std::size_t n = elevation_layers.size();
-    std::vector<double> dz(n), w(n), temp(n, 0.0), pack(n, 0.0), thermal(n, 0.0);
-    for (std::size_t j = 0; j < n; ++j) dz[j] = (elevation_layers[j] - median_elevation) / elevation_unit;
-    for (std::size_t j = 0; j < n; ++j) w[j] = std::exp((elevation_layers[j] - median_elevation) * precip_gradient);
-    double weight_sum = 0.0;
-    for (std::size_t j = 0; j < n; ++j) weight_sum = weight_sum + w[j];
+    dz_.resize(n);
+    w_.resize(n);
+    temp_.assign(n, 0.0);
+    pack.assign(n, 0.0);
+    thermal.assign(n, 0.0);
+    for (std::size_t j = 0; j < n; ++j) dz_[j] = (elevation_layers[j] - median_elevation) / elevation_unit;
+    for (std::size_t j = 0; j < n; ++j) w_[j] = std::exp((elevation_layers[j] - median_elevation) * precip_gradient);
+    weight_sum_ = 0.0;
+    for (std::size_t j = 0; j < n; ++j) weight_sum_ = weight_sum_ + w_[j];
     // A NaN sum is let through; it surfaces in the result scan.
-    if (std::fabs(weight_sum) < weight_sum_floor)
+    if (std::fabs(weight_sum_) < weight_sum_floor)
         return NumericalError{"CemaNeige precipitation normalization", "sum of precipitation weights is zero"};
-    const double pack_threshold = qnbv * threshold_factor;
+    pack_threshold_ = qnbv * threshold_factor;
+    return std::nullopt;
+}
 
-    for (std::size_t t = 0; t < len; ++t) {
+template <class Rec>
+void CemaNeigeDays::advance(std::size_t first, std::size_t last, const Rec& record) {
+    // Members in locals: the stores into the layers' doubles below could otherwise alias them.
+    const std::size_t n = pack.size();
+    const double ctg = ctg_, kf = kf_, weight_sum = weight_sum_, pack_threshold = pack_threshold_;
+    const double* dz = dz_.data();
+    const double* w = w_.data();
+    double* temp = temp_.data();
+    double* packs = pack.data();
+    double* thermals = thermal.data();
+    const double* precipitation = precipitation_.data();
+    const double* temperature = temperature_.data();
+    const std::uint64_t* day_of_year = day_of_year_.data();
+    double* out = out_.data();
+    for (std::size_t t = first; t < last; ++t) {
         const double p = precipitation[t];
         const double air = temperature[t];
         const double theta = gradient_table[(day_of_year[t] - 1) % 365];
@@ -176,10 +214,10 @@ std::optional<SnowError> run(std::span<const double> params, std::span<const dou
             else solid = (tj + 1.0) * (-0.25) + 1.0;
             const double pj = (w[j] * p) / weight_sum;
             const double snowfall = solid * pj;
-            pack[j] = pack[j] + snowfall;
+            packs[j] = packs[j] + snowfall;
             // Smoothed layer temperature, never above 0; NaN is stored as 0.
-            const double x = tj * (1.0 - ctg) + thermal[j] * ctg;
-            thermal[j] = x < 0.0 ? x : 0.0;
+            const double x = tj * (1.0 - ctg) + thermals[j] * ctg;
+            thermals[j] = x < 0.0 ? x : 0.0;
             liquid = liquid + (pj - snowfall);
             record.precipitation(t, j, pj - snowfall, snowfall);
         }
@@ -188,23 +226,26 @@ std::optional<SnowError> run(std::span<const double> params, std::span<const dou
         for (std::size_t j = 0; j < n; ++j) {
             const double tj = temp[j];
             double potential = 0.0;
-            if (tj > melt_temperature && thermal[j] >= melt_temperature)
-                potential = min_ignoring_nan(pack[j], (tj - melt_temperature) * kf);
+            if (tj > melt_temperature && thermals[j] >= melt_temperature)
+                potential = min_ignoring_nan(packs[j], (tj - melt_temperature) * kf);
             double ratio = 1.0;
-            if (pack_threshold > 0.0) ratio = min_ignoring_nan(pack[j] / pack_threshold, 1.0);
+            if (pack_threshold > 0.0) ratio = min_ignoring_nan(packs[j] / pack_threshold, 1.0);
             const double actual = potential * (ratio * (1.0 - min_melt_speed) + min_melt_speed);
-            pack[j] = pack[j] - actual;
+            packs[j] = packs[j] - actual;
             melt = melt + actual;
             record.melt(t, j, actual);
         }
         out[t] = liquid + melt;
         record(t, pack, thermal);
     }
-    if (auto e = scan_result(out, "CemaNeige simulation")) return std::move(*e);
-    return std::nullopt;
 }
 
-}  // namespace
+bool CemaNeigeDays::days(std::size_t first, std::size_t last) {
+    advance(first, last, NoSnowRecorder{});
+    bool usable = true;
+    for (std::size_t t = first; t < last; ++t) usable = usable && is_finite(out_[t]) && !(out_[t] < 0.0);
+    return usable;
+}
 
 namespace {
 

@@ -42,6 +42,35 @@ std::optional<SnowError> cemaneige_into(std::span<const double> params, std::spa
                                         std::span<const double> elevation_layers, double median_elevation,
                                         std::span<double> out);
 
+// CemaNeige a stretch of days at a time, for a caller that may stop before the last day: start, then days (or
+// advance) over consecutive stretches from day 0, each day's out[t] exactly as the whole run writes it (the run
+// is built on it). Reusable: start sizes its buffers.
+class CemaNeigeDays {
+public:
+    // On inputs that passed the checks, `out` as long as the series: the error the run reports before its
+    // first day, if any.
+    std::optional<SnowError> start(std::span<const double> params, std::span<const double> precipitation,
+                                   std::span<const double> temperature, std::span<const std::uint64_t> day_of_year,
+                                   std::span<const double> elevation_layers, double median_elevation,
+                                   std::span<double> out);
+    // Writes out[first] ... out[last - 1]; false when one is not finite (the run's result scan fails there) or
+    // negative.
+    bool days(std::size_t first, std::size_t last);
+    // Writes out[first] ... out[last - 1], telling `record` the layers' fluxes and states (the recorders of the
+    // .cpp).
+    template <class Rec>
+    void advance(std::size_t first, std::size_t last, const Rec& record);
+
+    std::vector<double> pack, thermal;  // of each layer, after the last day written
+
+private:
+    std::span<const double> precipitation_, temperature_;
+    std::span<const std::uint64_t> day_of_year_;
+    std::span<double> out_;
+    double ctg_ = 0.0, kf_ = 0.0, weight_sum_ = 0.0, pack_threshold_ = 0.0;
+    std::vector<double> dz_, w_, temp_;
+};
+
 // The two halves of cemaneige_check (parameters first), and the run on inputs that passed both.
 std::optional<SnowError> cemaneige_check_params(std::span<const double> params);
 std::optional<SnowError> cemaneige_check_series(std::span<const double> precipitation,
