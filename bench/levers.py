@@ -5,10 +5,13 @@ Usage:
     python bench/levers.py --optimiser sce                 # SCE-UA, 5 complexes, k_stop 20, 0.01 %, no restart
     /other/venv/bin/python bench/levers.py --optimiser dds --json before.json   # an older build, then compare:
     python bench/levers.py --optimiser dds --against before.json
+    python bench/levers.py --optimiser sce --versus /other/venv/bin/python --rounds 3   # the two builds alternating
 
 Only the public `vardex.calibrate` of the build it runs in is used, so the script runs unchanged against an older
 installation. The two sample catchments tiled to 10-year records, seed 1, snow on and off, process time, the best
 of --rounds; --against prints the ratio per model (old / new: above 1, the build running now is faster).
+--versus runs the other build's interpreter and this one in turn, a fresh process each, round after round (the
+machine's drift falls on both alike), and keeps each model's best.
 """
 from __future__ import annotations
 
@@ -16,6 +19,9 @@ import argparse
 import inspect
 import json
 import os
+import subprocess
+import sys
+import tempfile
 import time
 from typing import Any
 
@@ -49,6 +55,23 @@ def measure(optimiser: str, rounds: int, models: list[str] | None) -> dict[str, 
     return cost
 
 
+def alternate(optimiser: str, rounds: int, models: list[str] | None,
+              other_python: str) -> tuple[dict[str, float], dict[str, float]]:
+    """(this build's, the other's) best seconds per model over ``rounds`` rounds of one fresh process each, the
+    two builds in turn."""
+    best: list[dict[str, float]] = [{}, {}]
+    for r in range(rounds):
+        for side in ((0, 1) if r % 2 == 0 else (1, 0)):
+            with tempfile.NamedTemporaryFile(suffix=".json") as out:
+                command = [sys.executable if side == 0 else other_python, __file__, "--optimiser", optimiser,
+                           "--rounds", "1", "--json", out.name] + (["--models", *models] if models else [])
+                subprocess.run(command, check=True, capture_output=True)
+                for key, seconds in json.load(open(out.name)).items():
+                    best[side][key] = min(best[side].get(key, float("inf")), seconds)
+            print(f"round {r + 1}, {'this' if side == 0 else 'the other'} build done", file=sys.stderr)
+    return best[0], best[1]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--optimiser", choices=sorted(SETTINGS), default="dds")
@@ -56,8 +79,15 @@ def main() -> None:
     parser.add_argument("--models", nargs="*")
     parser.add_argument("--json", help="write the per-model seconds here")
     parser.add_argument("--against", help="a --json file of another build: print old / new per model")
+    parser.add_argument("--versus", metavar="PYTHON", help="another build's interpreter, run in turn with this one")
     a = parser.parse_args()
-    cost = measure(a.optimiser, a.rounds, a.models)
+    if a.versus:
+        cost, other = alternate(a.optimiser, a.rounds, a.models, a.versus)
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+            json.dump(other, f)
+        a.against = f.name
+    else:
+        cost = measure(a.optimiser, a.rounds, a.models)
     if a.json:
         with open(a.json, "w") as f:
             json.dump(cost, f)

@@ -330,8 +330,8 @@ def run(catchment: Catchment, settings: Settings, *, progress: bool = False, sto
             planned = max(settings.starts - len(runs), 1)
             budget = remaining // planned if len(runs) < settings.starts else remaining
             args, population = settings.engine_arguments(model, snow, budget, start_seed(settings.seed, len(runs)))
-            start = _Start(engines[settings.optimiser](*args), population, int(args[-2]),
-                           _CHUNK.get(settings.optimiser, 1))
+            chunk = _CHUNK if settings.optimiser == "dds" else max(1, _CHUNK_EVALUATIONS // population)
+            start = _Start(engines[settings.optimiser](*args), population, int(args[-2]), chunk)
             runs.append(start)
             start.run(forcing, settings.keep == "all", max_steps, stop, history, at, bar, obj, runs)
             remaining -= start.evaluations
@@ -429,8 +429,11 @@ def _objective_key(objective: str, value: float) -> tuple[int, float]:
 
 
 # Steps handed to the core per call: DDS steps are one evaluation each, so the call's own cost (a copy of the
-# forcing, its checks, the interpreter) would be a large share of them; 50 keep Ctrl-C answered within milliseconds.
-_CHUNK = {"dds": 50}
+# forcing, its checks, the interpreter, the best's simulation) would be a large share of them; 50 keep Ctrl-C
+# answered within milliseconds. An SCE-UA step evaluates at least its population: small ones go a few at a time,
+# about 200 evaluations a call.
+_CHUNK = 50
+_CHUNK_EVALUATIONS = 200
 
 
 class _Start:

@@ -30,7 +30,7 @@ from vardex._optional import optional_import
 from vardex.models import MODELS
 
 __all__ = ["SCHEMA", "COLUMNS", "PARAM_COLUMNS", "Task", "ResultsLog", "BatchResults", "ResultsError", "read_results",
-           "iter_rows", "Rows", "StoredRow",
+           "iter_rows", "StoredRow",
            "format_row", "header"]
 
 # The layout of the rows. 1: the columns without "schema" (vardex 0.7); 2: "schema" first.
@@ -114,10 +114,9 @@ def format_row(row: Mapping[str, Any]) -> str:
     return _csv_line([format_value(SCHEMA if c == "schema" else row.get(c)) for c in COLUMNS])
 
 
-def write_rows(stream: TextIO, rows: Iterable[Mapping[str, Any]]) -> None:
+def write_rows(stream: TextIO, rows: Iterable[Mapping[str, Any] | StoredRow]) -> None:
     stream.write(header())
-    items: Iterable[Any] = rows.items if isinstance(rows, Rows) else rows
-    for row in items:
+    for row in rows:
         stream.write(row.text if isinstance(row, StoredRow) else format_row(row))
 
 
@@ -214,41 +213,13 @@ def _row(columns: Sequence[str], fields: Sequence[str]) -> dict[str, Any]:
 
 class StoredRow(NamedTuple):
     """A row of this schema kept as the text it has in the file (a third of its parsed size), with what a
-    resumed batch asks of it."""
+    resumed batch asks of it while it runs; parsed when the batch returns its table."""
     text: str
     source: str
     failed: bool
 
     def parsed(self) -> dict[str, Any]:
         return _row(COLUMNS, next(csv.reader([self.text], strict=True)))
-
-
-class Rows(Sequence[dict[str, Any]]):
-    """Rows as dicts, some of them kept as `StoredRow` and parsed each time they are read."""
-
-    def __init__(self, items: Sequence[dict[str, Any] | StoredRow]) -> None:
-        self.items = items
-
-    def __len__(self) -> int:
-        return len(self.items)
-
-    def __getitem__(self, index: Any) -> Any:
-        if isinstance(index, slice):
-            return Rows(self.items[index])
-        item = self.items[index]
-        return item.parsed() if isinstance(item, StoredRow) else item
-
-    def __iter__(self) -> Iterator[dict[str, Any]]:
-        for item in self.items:
-            yield item.parsed() if isinstance(item, StoredRow) else item
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, (Rows, list)):
-            return NotImplemented
-        return len(self) == len(other) and all(a == b for a, b in zip(self, other))
-
-    def __repr__(self) -> str:
-        return f"Rows({list(self)!r})"
 
 
 def _rows(stream: IO[bytes], path: Any, schema: int) -> Iterator[tuple[_Record, dict[str, Any]]]:
@@ -288,7 +259,7 @@ class BatchResults:
     executor that failed; a new run with the same ``out`` file runs exactly those.
     """
 
-    rows: Sequence[dict[str, Any]]
+    rows: list[dict[str, Any]]
     pending: list[Task] = field(default_factory=list)
     lost: dict[Task, str] = field(default_factory=dict)
     interrupted: bool = False
@@ -425,7 +396,7 @@ class ResultsLog:
     def append(self, row: Mapping[str, Any]) -> None:
         self._write(format_row(row))
 
-    def rewrite(self, rows: Iterable[Mapping[str, Any]]) -> None:
+    def rewrite(self, rows: Iterable[Mapping[str, Any] | StoredRow]) -> None:
         """Replace the file's content by ``rows``, only while the path still names the file this log opened.
 
         Through a new file renamed over it where that keeps everything of the file (its only link, owned by us,

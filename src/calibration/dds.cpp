@@ -81,7 +81,8 @@ std::expected<void, CalibrationError> Dds::init(const Forcing& forcing) {
     return {};
 }
 
-std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing, bool same_forcing) {
+std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing, bool same_forcing,
+                                                     bool want_simulation) {
     if (done_) return StepResult{true, best_parameters_, best_simulation_, best_triple_};
 
     const std::size_t n = problem_.parameter_count();
@@ -127,6 +128,7 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing, bo
         best_triple_ = *e;
     }
     done_ = evaluations_ >= max_evaluations_;
+    if (!want_simulation && !done_) return StepResult{done_, best_parameters_, {}, best_triple_};
     return StepResult{done_, best_parameters_, best_simulation_, best_triple_};
 }
 

@@ -42,7 +42,9 @@ public:
     std::expected<StepResult, CalibrationError> step(const Forcing& forcing) { return step(forcing, false); }
     // `same_forcing`: the caller vouches that `forcing` is the one of the previous call, unchanged since, so its
     // preparation (checks, transformed observations and their sums) is reused rather than made again.
-    std::expected<StepResult, CalibrationError> step(const Forcing& forcing, bool same_forcing);
+    // `want_simulation` false: a step that is not done leaves the best simulation out of its result.
+    std::expected<StepResult, CalibrationError> step(const Forcing& forcing, bool same_forcing,
+                                                     bool want_simulation = true);
 
     // Successful evaluations so far, init's included.
     std::uint64_t evaluations() const { return evaluations_; }

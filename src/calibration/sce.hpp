@@ -66,7 +66,10 @@ public:
     std::expected<StepResult, CalibrationError> step(const Forcing& forcing) { return step(forcing, false); }
     // `same_forcing`: the caller vouches that `forcing` is the one of the previous call, unchanged since, so its
     // preparation (checks, transformed observations and their sums) is reused rather than made again.
-    std::expected<StepResult, CalibrationError> step(const Forcing& forcing, bool same_forcing);
+    // `want_simulation` false: a step on a vouched-for forcing that is not done may leave the best simulation out
+    // of its result (it is made only to be returned), for a caller that reads only its last step's.
+    std::expected<StepResult, CalibrationError> step(const Forcing& forcing, bool same_forcing,
+                                                     bool want_simulation = true);
 
     // Evaluations made by cycles so far (init's population is not counted).
     std::uint64_t evaluations() const { return evaluations_; }

@@ -177,7 +177,8 @@ PyObject* calibrator_run_steps(PyObject* self_obj, PyObject* args, PyObject* kwa
         calibration::SampleLog* log = self->samples;
         for (std::uint64_t i = 0; i < *count; ++i) {
             const calibration::SampleLog::Mark mark = log ? log->mark() : calibration::SampleLog::Mark{};
-            auto result = self->state->step(view, i > 0);    // one forcing for the whole call
+            // One forcing for the whole call; only the last step's simulation is returned.
+            auto result = self->state->step(view, i > 0, i + 1 == *count);
             if (!result) {
                 if (log) log->rollback(mark);
                 failure = std::move(result.error());

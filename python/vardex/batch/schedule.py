@@ -15,7 +15,7 @@ from vardex.batch.backends import Backend, make_backend
 from vardex.batch.worker import Stored, error_text, run_task
 from vardex.calibration import ENGINES
 from vardex.data import Catchment, load
-from vardex.results import COLUMNS, SCHEMA, BatchResults, ResultsLog, Rows, StoredRow, Task
+from vardex.results import COLUMNS, SCHEMA, BatchResults, ResultsLog, StoredRow, Task
 from vardex.settings import Settings
 
 __all__ = ["Plan", "Tasks", "run_batch"]
@@ -170,9 +170,10 @@ def run_batch(plan: Plan, log: ResultsLog | None, executor: Any, workers: int | 
         others = [t for t in dict.fromkeys(log.order) if t not in mine]
         wanted = itertools.chain(tasks, others)
         if len(written) != len(tasks) + len(others) or any(a != b for a, b in zip(written, wanted)):
-            log.rewrite(Rows([results[t] for t in tasks] + [previous[t] for t in others]))
-    return BatchResults(rows=Rows([results[t] for t in tasks if t in results]), pending=pending, lost=lost,
-                        interrupted=interrupted)
+            log.rewrite([results[t] for t in tasks] + [previous[t] for t in others])
+    rows = [results[t] for t in tasks if t in results]
+    return BatchResults(rows=[r.parsed() if isinstance(r, StoredRow) else r for r in rows], pending=pending,
+                        lost=lost, interrupted=interrupted)
 
 
 def _outcome(future: cf.Future[Any]) -> tuple[str, Any]:
