@@ -171,9 +171,14 @@ def run_batch(plan: Plan, log: ResultsLog | None, executor: Any, workers: int | 
         wanted = itertools.chain(tasks, others)
         if len(written) != len(tasks) + len(others) or any(a != b for a, b in zip(written, wanted)):
             log.rewrite([results[t] for t in tasks] + [previous[t] for t in others])
-    rows = [results[t] for t in tasks if t in results]
-    return BatchResults(rows=[r.parsed() if isinstance(r, StoredRow) else r for r in rows], pending=pending,
-                        lost=lost, interrupted=interrupted)
+    # The table, each kept row parsed as its text is let go: the parsed rows are all that is held at the end.
+    previous.clear()
+    rows = []
+    for t in tasks:
+        if t in results:
+            row = results.pop(t)
+            rows.append(row.parsed() if isinstance(row, StoredRow) else row)
+    return BatchResults(rows=rows, pending=pending, lost=lost, interrupted=interrupted)
 
 
 def _outcome(future: cf.Future[Any]) -> tuple[str, Any]:
