@@ -119,6 +119,9 @@ _DATES = np.arange("2000-01-01", "2000-01-11", dtype="datetime64[D]")
     ({"latitude": 200.0}, "from_arrays: latitude 200 is outside [-90, 90] degrees"),
     ({"area_km2": -3.0}, "from_arrays: area_km2 -3 is not above 0 km²"),
     ({"gauge": "a\u2028b"}, "gauge must be a non-empty name without line breaks"),
+    ({"elevation_bands": [100.0, 9500.0]}, "from_arrays: elevation_bands 9500 is outside [-500, 9000] m"),
+    ({"elevation_bands": [np.nan]}, "from_arrays: elevation_bands is missing"),
+    ({"elevation_bands": []}, "elevation_bands must hold one or more elevations"),
 ])
 def test_own_data_is_checked(change, message):
     valid = {"dates": _DATES, "precipitation": np.ones(10), "temperature": np.full(10, 5.0),
