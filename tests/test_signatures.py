@@ -18,6 +18,20 @@ def test_a_constant_flow():
     assert s["half_flow_date"] == 183.0    # 365 equal days: half is reached on day 183 (182.5 rounded up)
 
 
+def test_a_step():
+    flow = np.where(np.arange(730) < 365, 1.0, 3.0)    # one water year at 1, the next at 3
+    s = signatures(flow, YEARS2)
+    assert s["mean_flow"] == 2.0 and s["q5"] == 1.0 and s["q95"] == 3.0
+    assert s["fdc_slope"] == pytest.approx(math.log(3.0) / 0.33)    # 3 exceeded 33 % of the time, 1 at 66 %
+    assert s["high_flow_freq"] == s["low_flow_freq"] == 0.0            # nothing above 9 x 2 or below 0.2 x 2
+    assert s["half_flow_date"] == 183.0                                # each water year is constant
+    # The base flow takes the step over weeks; each pass starts from its first day's flow less the minimum, so
+    # the backward pass also takes some quick flow off the last weeks.
+    base = baseflow(flow)
+    assert np.all(base[:365] == 1.0) and np.all(base <= flow) and 1.0 < base[366] < base[400] < base[600] < 3.0
+    assert 0.95 < s["baseflow_index"] < 1.0
+
+
 def test_two_spikes():
     flow = np.zeros(730)
     flow[[10, 400]] = 100.0
