@@ -60,10 +60,10 @@ std::expected<Dds, std::string> Dds::create(std::string_view hydro_model,
     return Dds(std::move(*problem), *obj, *tr, r, max_evaluations, seed);
 }
 
-void Dds::remember_snow(std::span<const double> params, const Forcing& forcing) {
+void Dds::remember_snow(std::span<const double> params) {
     // Only a snow run that just produced scratch_.liquid is kept; anything else invalidates the memo.
     if (!problem_.snow) return;
-    best_snow_.store(params.first(std::min(problem_.snow_param_count, params.size())), forcing, scratch_.liquid);
+    best_snow_.store(params.first(std::min(problem_.snow_param_count, params.size())), prepared_, scratch_.liquid);
 }
 
 std::expected<void, CalibrationError> Dds::init(const Forcing& forcing) {
@@ -72,7 +72,7 @@ std::expected<void, CalibrationError> Dds::init(const Forcing& forcing) {
     auto e = evaluate(problem_, midpoint_, prepared_, scratch_);
     if (!e) return std::unexpected(std::move(e.error()));
     if (log_) log_->add(midpoint_, *e);
-    remember_snow(midpoint_, forcing);
+    remember_snow(midpoint_);
     best_parameters_ = midpoint_;
     best_simulation_.assign(scratch_.simulation.begin(), scratch_.simulation.end());
     best_triple_ = *e;
@@ -122,7 +122,7 @@ std::expected<StepResult, CalibrationError> Dds::step(const Forcing& forcing, bo
     const double v = objective_value(objective_, *e);
     const bool accept = objective_ == Objective::Rmse ? b >= v : b <= v;
     if (accept) {
-        if (!reused) remember_snow(candidate, forcing);
+        if (!reused) remember_snow(candidate);
         best_parameters_.swap(candidate);
         best_simulation_.assign(scratch_.simulation.begin(), scratch_.simulation.end());
         best_triple_ = *e;

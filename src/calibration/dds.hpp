@@ -56,8 +56,8 @@ public:
     void keep_samples(SampleLog* log) { log_ = log; }
 
 private:
-    // Keeps the snow output of `params`, just computed into scratch_.liquid on `forcing`.
-    void remember_snow(std::span<const double> params, const Forcing& forcing);
+    // Keeps the snow output of `params`, just computed into scratch_.liquid on the prepared forcing.
+    void remember_snow(std::span<const double> params);
 
     Dds(CalibrationProblem problem, Objective objective, Transformation transformation, double r,
         std::uint64_t max_evaluations, std::uint64_t seed);

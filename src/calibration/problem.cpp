@@ -208,6 +208,7 @@ std::expected<Evaluation, CalibrationError> evaluate(const CalibrationProblem& p
 void prepare(const CalibrationProblem& problem, const Forcing& forcing, Transformation transformation,
              PreparedForcing& out) {
     out.forcing = &forcing;
+    ++out.generation;
     out.transformation = transformation;
     out.forcing_error.reset();
     out.hydro_series_error.reset();
@@ -278,19 +279,26 @@ bool same_bits(std::span<const T> a, const std::vector<T>& b) {
 
 }  // namespace
 
-bool SnowMemo::matches(std::span<const double> snow_params, const Forcing& forcing) const {
-    if (!valid || !forcing.temperature || !forcing.day_of_year || !forcing.elevation_bands ||
-        !forcing.median_elevation)
+bool SnowMemo::matches(std::span<const double> snow_params, const PreparedForcing& prepared) const {
+    if (!valid || !same_bits(snow_params, params)) return false;
+    if (generation == prepared.generation) return true;
+    const Forcing& forcing = *prepared.forcing;
+    if (!forcing.temperature || !forcing.day_of_year || !forcing.elevation_bands || !forcing.median_elevation)
         return false;
     const double median = *forcing.median_elevation;
-    return same_bits(snow_params, params) && std::memcmp(&median, &median_elevation, sizeof(double)) == 0 &&
-           same_bits(forcing.precipitation, precipitation) && same_bits(*forcing.temperature, temperature) &&
-           same_bits(*forcing.day_of_year, day_of_year) && same_bits(*forcing.elevation_bands, bands);
+    const bool same = std::memcmp(&median, &median_elevation, sizeof(double)) == 0 &&
+                      same_bits(forcing.precipitation, precipitation) && same_bits(*forcing.temperature, temperature) &&
+                      same_bits(*forcing.day_of_year, day_of_year) && same_bits(*forcing.elevation_bands, bands);
+    if (same) generation = prepared.generation;
+    return same;
 }
 
-void SnowMemo::store(std::span<const double> snow_params, const Forcing& forcing, std::span<const double> output) {
+void SnowMemo::store(std::span<const double> snow_params, const PreparedForcing& prepared,
+                     std::span<const double> output) {
+    const Forcing& forcing = *prepared.forcing;
     valid = forcing.temperature && forcing.day_of_year && forcing.elevation_bands && forcing.median_elevation;
     if (!valid) return;
+    generation = prepared.generation;
     params.assign(snow_params.begin(), snow_params.end());
     precipitation.assign(forcing.precipitation.begin(), forcing.precipitation.end());
     temperature.assign(forcing.temperature->begin(), forcing.temperature->end());
@@ -313,7 +321,7 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
     bool snow_ahead = false;  // the snow model runs along with the model, a day ahead
     if (problem.snow) {
         const std::size_t k = std::min(problem.snow_param_count, params.size());
-        if (memo && memo->matches(params.first(k), forcing)) {
+        if (memo && memo->matches(params.first(k), prepared)) {
             // These parameters passed the snow checks and ran on these very inputs before.
             rain = memo->liquid;
             if (reused) *reused = true;
@@ -331,7 +339,7 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
                                                      *forcing.day_of_year, *forcing.elevation_bands,
                                                      *forcing.median_elevation, scratch.liquid))
                     return std::unexpected(SnowFailure{std::move(*e)});
-                snow_ahead = scratch.snow_days.days(0, std::min(hydro::Watch::ahead_block, days));
+                snow_ahead = true;
             }
             if (!snow_ahead) {
                 if (auto e = snow::cemaneige_run_into(params.first(k), forcing.precipitation, *forcing.temperature,
@@ -379,7 +387,6 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
                 return static_cast<snow::CemaNeigeDays*>(snow_days)->days(first, last);
             };
             watch.ahead_context = &scratch.snow_days;
-            watch.ready = std::min(hydro::Watch::ahead_block, days);
         }
         auto e = hydro::watch_into(*problem.hydro, hydro_params, rain, forcing.pet, scratch.simulation, watch);
         // Along with the snow model, anything that failed is done again in full, errors in their order.

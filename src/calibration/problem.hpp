@@ -89,6 +89,7 @@ std::expected<Evaluation, CalibrationError> evaluate(const CalibrationProblem& p
 // not depend on the parameters, and the scored observations. Borrows the forcing for the call.
 struct PreparedForcing {
     const Forcing* forcing = nullptr;
+    std::uint64_t generation = 0;                   // counts the preparations: same count, same forcing
     Transformation transformation = Transformation::NoTransform;
     std::optional<CalibrationError> forcing_error;  // before any parameter check
     std::optional<HydroError> hydro_series_error;   // after the model's parameter checks (no snow)
@@ -129,9 +130,11 @@ struct Cutoff {
 
 // CemaNeige's liquid water for one set of snow parameters on one set of snow inputs, kept so that an
 // evaluation with the same parameters on the same inputs (bit for bit) takes it instead of running the snow
-// model again: its output depends on nothing else, so the outcome is the same.
+// model again: its output depends on nothing else, so the outcome is the same. The inputs are compared only
+// when the forcing was prepared again since (a vouched-for forcing keeps its preparation).
 struct SnowMemo {
     bool valid = false;
+    mutable std::uint64_t generation = 0;  // of the preparation whose forcing the inputs are known to equal
     std::vector<double> params;
     std::vector<double> precipitation;
     std::vector<double> temperature;
@@ -140,9 +143,9 @@ struct SnowMemo {
     double median_elevation = 0.0;
     std::vector<double> liquid;
 
-    // True when `snow_params` and the forcing's snow inputs equal the kept ones bit for bit.
-    bool matches(std::span<const double> snow_params, const Forcing& forcing) const;
-    void store(std::span<const double> snow_params, const Forcing& forcing, std::span<const double> output);
+    // True when `snow_params` and the prepared forcing's snow inputs equal the kept ones bit for bit.
+    bool matches(std::span<const double> snow_params, const PreparedForcing& prepared) const;
+    void store(std::span<const double> snow_params, const PreparedForcing& prepared, std::span<const double> output);
 };
 
 // evaluate(problem, params, forcing, transformation) on a prepared forcing, with the same outcome, error

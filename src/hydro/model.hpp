@@ -29,8 +29,8 @@ struct Watch {
     double deviations = 0.0;  // NSE's denominator, at least metrics::zero_threshold
     double threshold = 0.0;
     // With a model in front (snow): makes the model's input of days [first, last) before the loop reads them
-    // (the loop reads day t's input on day t only), a block at a time; false when some of it is unusable, and
-    // the run stops, `failed` set. `ready`: the days made so far.
+    // (the loop reads day t's input on day t only), a block at a time from before the first day; false when
+    // some of it is unusable, and the run stops, `failed` set. `ready`: the days made so far.
     static constexpr std::size_t ahead_block = 64;
     bool (*ahead)(void*, std::size_t, std::size_t) = nullptr;
     void* ahead_context = nullptr;
@@ -45,14 +45,18 @@ struct Watch {
     // False when the run stops after day t.
     bool day(std::size_t t) {
         if (!score(t)) return false;
-        if (t + 1 == ready && ready < q.size() && ahead != nullptr) {
-            const std::size_t last = std::min(ready + ahead_block, q.size());
-            if (!ahead(ahead_context, ready, last)) {
-                failed = true;
-                return false;
-            }
-            ready = last;
+        if (t + 1 == ready && ready < q.size() && ahead != nullptr) return make_input();
+        return true;
+    }
+
+    // The next block of input from day `ready` on.
+    bool make_input() {
+        const std::size_t last = std::min(ready + ahead_block, q.size());
+        if (!ahead(ahead_context, ready, last)) {
+            failed = true;
+            return false;
         }
+        ready = last;
         return true;
     }
 

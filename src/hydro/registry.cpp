@@ -100,6 +100,7 @@ std::optional<HydroError> watch_into(const ModelSpec& m, std::span<const double>
                                      std::span<double> q, Watch& watch) {
     std::fill(q.begin(), q.end(), 0.0);
     watch.q = q;
+    if (watch.ahead != nullptr && !q.empty() && !watch.make_input()) return std::nullopt;
     m.watch(params, precipitation, pet, q, Tape{{}, {}, {}, &watch});
     if (watch.failed) return std::nullopt;
     const std::size_t ran = watch.stopped ? watch.last + 1 : q.size();
