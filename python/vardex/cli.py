@@ -14,7 +14,7 @@ import sys
 import threading
 import warnings
 from pathlib import Path as _Path
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 if TYPE_CHECKING:
     from vardex.calibration import CalibrationResult
@@ -403,6 +403,19 @@ def _write_json(path: str, record: Any, indent: int | None = 2) -> None:
     _files.replace(path, lambda stream: json.dump(_strict_json(record), stream, indent=indent, allow_nan=False))
 
 
+def _write_outputs(args: argparse.Namespace, record: Any, draw: Callable[[str], Any], indent: int | None = 2) -> int:
+    """The --json record and the --plot figure (``draw(path)``) a command was asked for; exit 2 with the reason
+    when one cannot be written."""
+    try:
+        if args.json is not None:
+            _write_json(args.json, record, indent=indent)
+        if args.plot is not None:
+            draw(args.plot)
+    except (ImportError, OSError, ValueError) as err:
+        return _fail(str(err))
+    return 0
+
+
 def _strict_json(value: Any) -> Any:
     """``value`` with non-finite floats as null: a score of -inf (a degenerate period) is not valid JSON."""
     if isinstance(value, float):
@@ -520,19 +533,15 @@ def _sensitivity(args: argparse.Namespace) -> int:
           f"{result.model}{' + CemaNeige' if result.snow else ''}, {result.runs} runs"
           + (f" ({result.replaced} with a non-finite objective, taken as the worst)" if result.replaced else ""))
     print(table(result))
-    try:
-        if args.json is not None:
-            record = {"gauge": catchment.gauge, "model": result.model, "snow": result.snow, "method": result.method,
-                      "objective": result.objective, "runs": result.runs, "seed": args.seed,
-                      "indices": result.indices}
-            _write_json(args.json, record)
-        if args.plot is not None:
-            from vardex.plot import sensitivity as draw
+    record = {"gauge": catchment.gauge, "model": result.model, "snow": result.snow, "method": result.method,
+              "objective": result.objective, "runs": result.runs, "seed": args.seed, "indices": result.indices}
 
-            draw(result, path=args.plot)
-    except (ImportError, OSError, ValueError) as err:
-        return _fail(str(err))
-    return 0
+    def draw(path: str) -> None:
+        from vardex.plot import sensitivity as figure
+
+        figure(result, path=path)
+
+    return _write_outputs(args, record, draw)
 
 
 def _glue(args: argparse.Namespace) -> int:
@@ -552,23 +561,20 @@ def _glue(args: argparse.Namespace) -> int:
           f"{'<=' if g.objective == 'rmse' else '>='} {g.threshold:g})")
     print(f"5-95 % band {g.dates[0]}:{g.dates[-1]}: coverage {100 * g.coverage:.1f} % of the observations, mean "
           f"width {float((g.upper - g.lower).mean()):.3f} mm/day")
-    try:
-        if args.json is not None:
-            record = {"gauge": catchment.gauge, "model": g.model, "snow": g.snow, "n": len(g.scores),
-                      "behavioural": int(g.behavioural.sum()), "objective": g.objective, "threshold": g.threshold,
-                      "seed": args.seed, "coverage": g.coverage, "dates": [str(d) for d in g.dates],
-                      "lower": g.lower.tolist(), "upper": g.upper.tolist()}
-            _write_json(args.json, record, indent=None)
-        if args.plot is not None:    # the band around a calibration with the same settings
-            from vardex.calibration import calibrate
-            from vardex.plot import hydrograph
+    record = {"gauge": catchment.gauge, "model": g.model, "snow": g.snow, "n": len(g.scores),
+              "behavioural": int(g.behavioural.sum()), "objective": g.objective, "threshold": g.threshold,
+              "seed": args.seed, "coverage": g.coverage, "dates": [str(d) for d in g.dates],
+              "lower": g.lower.tolist(), "upper": g.upper.tolist()}
 
-            result = calibrate(catchment, g.model, snow=g.snow, period=args.period, validation=args.validation,
-                               objective=g.objective, progress=False, seed=args.seed)
-            hydrograph(catchment, result, band=g, path=args.plot)
-    except (ImportError, OSError, ValueError) as err:
-        return _fail(str(err))
-    return 0
+    def draw(path: str) -> None:    # the band around a calibration with the same settings
+        from vardex.calibration import calibrate
+        from vardex.plot import hydrograph
+
+        result = calibrate(catchment, g.model, snow=g.snow, period=args.period, validation=args.validation,
+                           objective=g.objective, progress=False, seed=args.seed)
+        hydrograph(catchment, result, band=g, path=path)
+
+    return _write_outputs(args, record, draw, indent=None)
 
 
 def _signatures(args: argparse.Namespace) -> int:
@@ -592,22 +598,16 @@ def _signatures(args: argparse.Namespace) -> int:
     first, last = catchment.dates[days][[seen[0], seen[-1]]]
     print(f"{catchment.gauge} {catchment.name}: observed flow {first}:{last}, forcing {catchment.forcing}")
     print(describe(values))
-    if args.json is not None:
-        record = {"gauge": catchment.gauge, "name": catchment.name, "data": catchment.origin,
-                  "forcing": catchment.forcing, "period": [str(first), str(last)], "signatures": values}
-        try:
-            _write_json(args.json, record)
-        except (OSError, ValueError) as err:
-            return _fail(str(err))
-    if args.plot is not None:
-        from vardex.plot import signatures as draw
+    record = {"gauge": catchment.gauge, "name": catchment.name, "data": catchment.origin,
+              "forcing": catchment.forcing, "period": [str(first), str(last)], "signatures": values}
 
-        try:
-            draw(catchment.observed[days], catchment.dates[days], path=args.plot,
-                 title=f"{catchment.gauge} {catchment.name}, observed {first}:{last}")
-        except (ImportError, OSError, ValueError) as err:
-            return _fail(str(err))
-    return 0
+    def draw(path: str) -> None:
+        from vardex.plot import signatures as figure
+
+        figure(catchment.observed[days], catchment.dates[days], path=path,
+               title=f"{catchment.gauge} {catchment.name}, observed {first}:{last}")
+
+    return _write_outputs(args, record, draw)
 
 
 def _seeds(text: str) -> list[int]:
