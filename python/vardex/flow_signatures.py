@@ -33,7 +33,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["signatures", "diagnostic_errors", "baseflow", "LYNE_HOLLICK", "SIGNATURE_KEYS", "ERROR_KEYS"]
+__all__ = ["signatures", "diagnostic_errors", "baseflow", "stretch_baseflow", "LYNE_HOLLICK", "SIGNATURE_KEYS", "ERROR_KEYS"]
 
 LYNE_HOLLICK = 0.925
 REFLECTED = 30
@@ -81,6 +81,18 @@ def baseflow(flow: npt.ArrayLike, alpha: float = LYNE_HOLLICK, passes: int = 3,
     return np.maximum(base[pad:len(base) - pad], 0.0)
 
 
+def stretch_baseflow(flow: np.ndarray) -> np.ndarray:
+    """The base flow of a series with missing days (NaN): the filter runs on each gap-free stretch of two days or
+    more; NaN elsewhere."""
+    base = np.full_like(flow, np.nan)
+    kept = np.isfinite(flow)
+    for stretch in np.split(np.arange(flow.size), np.flatnonzero(~kept)):
+        stretch = stretch[kept[stretch]]
+        if stretch.size > 1:
+            base[stretch] = baseflow(flow[stretch])
+    return base
+
+
 def _runs(mask: np.ndarray) -> list[int]:
     """The lengths of the runs of True in ``mask``, in order."""
     edges = np.diff(np.concatenate([[0], np.asarray(mask, dtype=np.int8), [0]]))
@@ -124,14 +136,10 @@ def signatures(series: npt.ArrayLike, dates: npt.ArrayLike, precipitation: npt.A
             raise ValueError(f"precipitation has {rain.shape} values, the series {flow.shape}")
         mean_rain = float(np.mean(rain[kept]))
         out["runoff_ratio"] = out["mean_flow"] / mean_rain if mean_rain > 0 else math.nan
-    total = 0.0
-    based = 0.0
-    for segment in np.split(flow, np.flatnonzero(~kept)):    # the filter runs on gap-free stretches
-        segment = segment[np.isfinite(segment)]
-        if len(segment) > 1:
-            based += float(np.sum(baseflow(segment)))
-            total += float(np.sum(segment))
-    out["baseflow_index"] = based / total if total > 0 else math.nan
+    base = stretch_baseflow(flow)
+    filtered = np.isfinite(base)
+    total = float(np.sum(flow[filtered]))
+    out["baseflow_index"] = float(np.sum(base[filtered])) / total if total > 0 else math.nan
     q33, q66 = np.quantile(q, 1 - 0.33), np.quantile(q, 1 - 0.66)
     out["fdc_slope"] = float((math.log(q33) - math.log(q66)) / (0.66 - 0.33)) if q33 > 0 and q66 > 0 else math.nan
     out["q5"], out["q95"] = float(np.quantile(q, 0.05)), float(np.quantile(q, 0.95))

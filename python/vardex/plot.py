@@ -390,7 +390,7 @@ def signatures(flow: Any, dates: Any, *, title: str = "", path: str | None = Non
     """A flow series' signatures drawn: its flow-duration curve with the segments of the diagnostic errors (top
     2 %, 20-70 %, bottom 30 % of the time) and Q5/Q95, and its hydrograph with the Lyne–Hollick base flow of each
     gap-free stretch, the baseflow index in the legend."""
-    from vardex.flow_signatures import baseflow, signatures as values_of
+    from vardex.flow_signatures import signatures as values_of, stretch_baseflow
 
     plt = pyplot()
     q = np.asarray(flow, dtype=np.float64)
@@ -414,12 +414,7 @@ def signatures(flow: Any, dates: Any, *, title: str = "", path: str | None = Non
     fdc.set_ylabel("flow (mm/day)")
     fdc.set_title(f"flow-duration curve (slope 33-66 %: {values['fdc_slope']:.2f})", fontsize=9)
     fdc.legend(fontsize=7, loc="upper right")
-    base = np.full_like(q, np.nan)
-    kept = np.isfinite(q)
-    for stretch in np.split(np.arange(q.size), np.flatnonzero(~kept)):
-        stretch = stretch[kept[stretch]]
-        if stretch.size > 1:
-            base[stretch] = baseflow(q[stretch])
+    base = stretch_baseflow(q)
     hydro.plot(days, q, color="k", lw=0.8, label="flow")
     hydro.fill_between(days, 0, base, color="tab:blue", alpha=0.35, lw=0,
                        label=f"base flow (baseflow index {values['baseflow_index']:.2f})")
