@@ -12,6 +12,7 @@ import pytest
 
 import vardex
 from vardex import batch, calibration, results
+from vardex.settings import DEFAULT_OPTIMISER
 from vardex.data import sample_dir
 
 TINY = dict(max_steps=2, progress=False)
@@ -148,7 +149,7 @@ def test_resume_writes_each_task_once(records, tmp_path, monkeypatch):
             if seed == stop_at:
                 raise KeyboardInterrupt
         ran.clear()
-        engines = {**calibration.ENGINES, "sce": Seeded(calibration.ENGINES["sce"], hook)}
+        engines = {**calibration.ENGINES, DEFAULT_OPTIMISER: Seeded(calibration.ENGINES[DEFAULT_OPTIMISER], hook)}
         record = vardex.Settings.build(models="gr4j", seeds=seeds, max_steps=TINY["max_steps"])
         return batch.run_many(records[:1], record, workers=1, out=out, engines=engines, progress=False)
 
@@ -195,7 +196,7 @@ def test_command_line(broken_dir, tmp_path):
     written = out.read_bytes()
     assert vardex_cli(broken_dir, *common).returncode == 1 and out.read_bytes() == written
     assert vardex_cli(broken_dir, *common, "--gauges", "01022500", "--out", tmp_path / "ok.csv").returncode == 0
-    for bad, message in ((["--optimiser", "dds"], "optimiser=sce"), (["--models", "gr4j,nope"], "nope"),
+    for bad, message in ((["--optimiser", "sce"], "optimiser=dds"), (["--models", "gr4j,nope"], "nope"),
                          (["--gauges", "99999999"], "99999999")):
         run = vardex_cli(broken_dir, *common, *bad)
         assert run.returncode == 2 and run.stdout == "" and len(run.stderr.strip().splitlines()) == 1

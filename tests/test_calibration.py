@@ -1,5 +1,4 @@
 """Calibrator objects: construction checks, argument handling, protocol, determinism and threads."""
-import math
 import os
 import subprocess
 import sys

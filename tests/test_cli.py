@@ -116,8 +116,8 @@ def test_what_a_result_says_reaches_the_table_the_json_and_the_batch(tmp_path):
         assert r["objective_value"] != r["metrics"]["kge"]
 
     out = tmp_path / "r.csv"
-    batch = vardex("batch", "--models", "wageningen", "--gauges", "01022500", "--max-steps", "1", "--out", str(out),
-                   "--no-progress")
+    batch = vardex("batch", "--models", "wageningen", "--gauges", "01022500", "--optimiser", "sce", "--max-steps", "1",
+                   "--out", str(out), "--no-progress")
     assert batch.returncode == 0, batch.stderr
     row, = vardex_module.read_results(out)
     assert row["created_water"] > 0 and row["stop_reason"] == "max_steps" and row["starts"] == 1

@@ -14,6 +14,7 @@ import pytest
 
 import vardex
 from vardex import batch, calibration, results
+from vardex.settings import DEFAULT_OPTIMISER
 
 TINY = dict(max_steps=1, progress=False, snow=False)
 RECORD = vardex.Settings.build(models="gr4j", seeds=[1, 2], max_steps=1, snow=False)
@@ -29,21 +30,21 @@ def own(gauge="custom", rain_factor=1.0, days=800):
 
 
 class Hooked:
-    """The SCE calibrator, calling ``hook(seed)`` when a calibration starts."""
+    """The default calibrator, calling ``hook(seed)`` when a calibration starts."""
 
     def __init__(self, hook):
         self.hook = hook
 
     def __call__(self, *args):
         self.hook(args[-1])
-        return calibration.ENGINES["sce"](*args)
+        return calibration.ENGINES[DEFAULT_OPTIMISER](*args)
 
 
 def seed_two_then_one(out, hook=lambda seed: None):
     """A file holding seed 2's row, then a batch of seeds 1 and 2: seed 1 is appended, the file rewritten."""
     catchment = own()
     vardex.calibrate_many(catchment, "gr4j", [2], out=out, **TINY)
-    return batch.run_many(catchment, RECORD, out=out, engines={"sce": Hooked(hook)}, workers=1, progress=False)
+    return batch.run_many(catchment, RECORD, out=out, engines={DEFAULT_OPTIMISER: Hooked(hook)}, workers=1, progress=False)
 
 
 def seeds_in(path):

@@ -18,6 +18,7 @@ import vardex
 import vardex_rs
 from vardex import results
 from vardex.data import sample_dir
+from vardex.settings import DEFAULT_OPTIMISER
 
 TINY = dict(max_steps=1, progress=False)
 VARDEX = shutil.which("vardex")
@@ -108,8 +109,8 @@ def test_rows_round_trip_any_text_and_duplicates_do_not_survive(tmp_path, record
 
 
 @pytest.mark.parametrize("change, field", [
-    (dict(warmup=300), "warmup"), (dict(snow=True), "snow_mode"), (dict(n_complexes=3), "settings"),
-    (dict(max_evaluations=5000), "max_evaluations"), (dict(optimiser="dds"), "optimiser"),
+    (dict(warmup=300), "warmup"), (dict(snow=True), "snow_mode"), (dict(r=0.3), "settings"),
+    (dict(max_evaluations=5000), "max_evaluations"), (dict(optimiser="sce"), "optimiser"),
     ("version", "version"), ("source", "source"),
 ])
 def test_a_row_computed_otherwise_is_refused_naming_the_field(tmp_path, record, monkeypatch, change, field):
@@ -165,7 +166,7 @@ def test_retry_failed_reruns_error_rows_in_place(tmp_path):
 def test_command_line_conventions(tmp_path):
     assert run("--version").stdout.strip() == f"vardex {vardex_rs.__version__}"
     helps = run("batch", "--help").stdout
-    for default in ("(default: sce)", "(default: 365)", "(default: auto", "(default: daymet"):
+    for default in (f"(default: {DEFAULT_OPTIMISER})", "(default: 365)", "(default: auto", "(default: daymet"):
         assert default in helps
     out = run("calibrate", "01022500", "--model", "GR4J", "--optimiser", "dds", "--max-evaluations", "20",
               "--no-snow", "--forcing", "daymet", "--no-progress", "--json", tmp_path / "r.json")

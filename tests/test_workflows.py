@@ -114,16 +114,17 @@ def test_budgets_and_step_limits(catchment):
     # An SCE cycle spends between c and 3c evaluations: the run ends within the budget, less than one
     # worst-case cycle short of it, and reports what it spent.
     budget, population = 300, sce_cycle(4)
-    sce = vardex.calibrate(catchment, max_evaluations=budget, progress=False, snow=False, **NO_CONVERGENCE)
+    sce = vardex.calibrate(catchment, optimiser="sce", max_evaluations=budget, progress=False, snow=False,
+                           **NO_CONVERGENCE)
     spent = population + sce_cycle_evaluations(catchment, sce.steps)
     assert sce.done and budget - 3 * population < spent == sce.evaluations <= budget
 
-    limited = vardex.calibrate(catchment, max_steps=2, progress=False, **NO_CONVERGENCE)
+    limited = vardex.calibrate(catchment, optimiser="sce", max_steps=2, progress=False, **NO_CONVERGENCE)
     assert (limited.steps, len(limited.history), limited.done) == (2, 2, False)
     with pytest.raises(ValueError, match="max_evaluations must be at least 180"):   # 5 complexes by default
-        vardex.calibrate(catchment, max_evaluations=179, progress=False, snow=False)
+        vardex.calibrate(catchment, optimiser="sce", max_evaluations=179, progress=False, snow=False)
     with pytest.raises(TypeError, match="r"):
-        vardex.calibrate(catchment, max_evaluations=200, progress=False, snow=False, r=0.2)
+        vardex.calibrate(catchment, optimiser="sce", max_evaluations=200, progress=False, snow=False, r=0.2)
 
 
 @pytest.mark.parametrize("optimiser, snow", [("sce", False), ("sce", True), ("dds", False), ("dds", True)])
@@ -159,9 +160,10 @@ def test_counted_calibrators_step_like_the_public_ones(catchment, optimiser, sno
 
 def test_settings_reach_the_optimiser(catchment):
     # Three complexes instead of two make a larger population: a budget fit for two is then too small.
-    vardex.calibrate(catchment, max_evaluations=72, max_steps=1, progress=False, snow=False, n_complexes=2)
+    sce = dict(optimiser="sce", max_evaluations=72, progress=False, snow=False)
+    vardex.calibrate(catchment, max_steps=1, n_complexes=2, **sce)
     with pytest.raises(ValueError, match="at least 108"):
-        vardex.calibrate(catchment, max_evaluations=72, progress=False, snow=False, n_complexes=3)
+        vardex.calibrate(catchment, n_complexes=3, **sce)
     with pytest.raises(ValueError, match="neighborhood size r"):
         vardex.calibrate(catchment, optimiser="dds", progress=False, r=2.0)
 
@@ -217,7 +219,7 @@ def test_keyboard_interrupt_returns_best_so_far(catchment, monkeypatch):
 
     for where in (0, 1):    # during init, during the first step: nothing to return
         with pytest.raises(KeyboardInterrupt):
-            calibration.run(catchment, vardex.Settings.build(models="gr4j"),
+            calibration.run(catchment, vardex.Settings.build(models="gr4j", optimiser="sce"),
                             engines={"sce": _Interrupting(calibration.ENGINES["sce"], where)})
 
 
@@ -253,8 +255,9 @@ def test_transformed_objectives_are_reported_beside_the_scores_of_the_flows(catc
 @pytest.mark.parametrize("options, reason", [
     (dict(optimiser="dds", max_evaluations=40), "budget"),
     (dict(max_steps=2), "max_steps"),
-    (dict(n_complexes=2, restart=False), "converged: "),
-    (dict(n_complexes=2, k_stop=1000, geometric_range_threshold=0.0, max_evaluations=300), "budget"),
+    (dict(optimiser="sce", n_complexes=2, restart=False), "converged: "),
+    (dict(optimiser="sce", n_complexes=2, k_stop=1000, geometric_range_threshold=0.0, max_evaluations=300),
+     "budget"),
 ])
 def test_a_result_says_why_it_stopped(catchment, options, reason):
     r = vardex.calibrate(catchment, "gr4j", snow=False, progress=False, **options)
@@ -289,7 +292,7 @@ def test_several_seeds_keep_the_best_and_say_how_far_apart_they_are(catchment):
 
 @pytest.mark.parametrize("starts, restart", [(2, False), (3, True), (1, True), (1, False)])
 def test_starts_share_the_budget_and_one_start_is_the_plain_run(catchment, starts, restart):
-    kw = dict(progress=False, snow=False, max_evaluations=3000, n_complexes=2)
+    kw = dict(optimiser="sce", progress=False, snow=False, max_evaluations=3000, n_complexes=2)
     plain = vardex.calibrate(catchment, "gr4j", restart=False, **kw)
     r = vardex.calibrate(catchment, "gr4j", starts=starts, restart=restart, **kw)
     assert r.evaluations <= 3000 and r.starts >= starts
@@ -300,3 +303,14 @@ def test_starts_share_the_budget_and_one_start_is_the_plain_run(catchment, start
     assert (again.params, again.history) == (r.params, r.history)    # every start seeded from the run's seed
     if starts == 1 and not restart:
         assert (r.params, r.history) == (plain.params, plain.history)
+
+
+@pytest.mark.parametrize("budget, starts", [(None, 3), (6000, 2), (3000, 1), (5999, 1), (2, 1)])
+def test_dds_by_default_makes_a_start_per_3000_evaluations_and_spends_the_budget(catchment, budget, starts):
+    kw = dict(progress=False, snow=False, max_evaluations=budget)
+    r = vardex.calibrate(catchment, "gr4j", **kw)
+    assert (r.optimiser, r.starts, r.stop_reason) == ("dds", starts, "budget")
+    assert r.evaluations == (budget or 9000) and r.done
+    if starts > 1:    # the first start is the plain run on its share; the others can only add to it
+        first = vardex.calibrate(catchment, "gr4j", **{**kw, "max_evaluations": r.evaluations // starts, "starts": 1})
+        assert first.starts == 1 and r.score >= first.score

@@ -18,7 +18,7 @@ import vardex._core as _core
 from vardex import _convert, balance, diagnostics, flow_signatures, periods
 from vardex.data import Catchment, load_camels
 from vardex.periods import Window
-from vardex.settings import Settings
+from vardex.settings import DEFAULT_OPTIMISER, Settings
 from vardex.simulation import METRIC_NAMES, default_bands, param_names, score_window, window_forcing
 
 __all__ = ["CalibrationResult", "calibrate", "compare", "run", "run_seeds", "run_all", "ENGINES"]
@@ -181,13 +181,14 @@ def as_catchment(catchment: object) -> Catchment:
                     f"{type(catchment).__name__}")
 
 
-def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | str = "auto", optimiser: str = "sce",
+def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | str = "auto",
+              optimiser: str = DEFAULT_OPTIMISER,
               objective: str = "nse", transformation: str = "none", period: periods.Period | None = None,
               validation: periods.Period | None = None, warmup: int = 365, spinup: int = 0,
               keep: Literal["all"] | None = None, seed: int = 1, seeds: Iterable[int] | None = None,
               max_steps: int | None = None, max_evaluations: int | None = None, progress: bool = True,
               elevation_bands: npt.ArrayLike | None = None, stop: threading.Event | None = None,
-              settings: Mapping[str, float] | None = None, starts: int = 1, restart: bool = True,
+              settings: Mapping[str, float] | None = None, starts: int | None = None, restart: bool = True,
               **options: float) -> CalibrationResult:
     """Calibrate ``model`` (optionally behind CemaNeige) on ``catchment`` and return the best candidate found.
 
@@ -197,8 +198,8 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
     below 0 °C (CAMELS' ``frac_snow``). The
     result's ``snow`` says which was used.
 
-    ``optimiser`` is ``"sce"`` (settings ``n_complexes`` 5, ``k_stop`` 20, ``p_convergence_threshold`` 0.01,
-    ``geometric_range_threshold`` 1e-3) or ``"dds"`` (setting ``r`` 0.2); keyword arguments or a ``settings``
+    ``optimiser`` is ``"dds"`` (setting ``r`` 0.2) or ``"sce"`` (settings ``n_complexes`` 5, ``k_stop`` 20,
+    ``p_convergence_threshold`` 0.01, ``geometric_range_threshold`` 1e-3); keyword arguments or a ``settings``
     mapping (as `calibrate_many` takes them) override these.
     ``objective`` (rmse, nse, kge) and ``transformation`` (none, log, sqrt) are scored on ``period`` (start, end:
     inclusive dates, ISO texts or datetime64; default: the whole record after the first ``warmup`` days), which
@@ -212,9 +213,10 @@ def calibrate(catchment: Catchment | str, model: str = "gr4j", *, snow: bool | s
     objective in ``seed_scores`` and their ``seed_spread`` (best minus worst).
     ``starts=k`` makes k independent optimiser starts (each seeded from ``seed``) share the budget, and
     ``restart`` (default True) hands what a start leaves unused to a further start (README, "Seeds and starts").
+    By default DDS makes one start per 3,000 evaluations of the budget and SCE one.
 
-    ``max_evaluations`` is the total budget of model evaluations, initial ones included (default 10000 for
-    SCE, 3000 for DDS), and is never exceeded. DDS spends it exactly. SCE evaluates a population of
+    ``max_evaluations`` is the total budget of model evaluations, initial ones included (default 9000 for
+    DDS, three starts, and 10000 for SCE), and is never exceeded. DDS spends it exactly. SCE evaluates a population of
     s = n_complexes × (2n + 1) points (n the parameter count), then s to 3s per cycle, and stops only at the
     end of a cycle, so it is given the budget minus the population and minus one worst-case cycle: it then
     ends within the budget, at most 3s short of it, and needs a budget of at least 4s (n counting CemaNeige's

@@ -139,7 +139,7 @@ def _parser() -> argparse.ArgumentParser:
         snow.add_argument("--no-snow", dest="snow", action="store_const", const=False, help="never run CemaNeige")
         p.add_argument("--elevation-bands", type=_elevations, metavar="M,M,...",
                        help="CemaNeige's elevation bands in metres (default: the median elevation -200, 0, +200)")
-        p.add_argument("--optimiser", default="sce", help="calibration algorithm: sce or dds")
+        p.add_argument("--optimiser", help="calibration algorithm: dds or sce (default: dds)")
         p.add_argument("--objective", default="nse", help="score to optimise: nse, kge or rmse")
         p.add_argument("--transformation", default="none", help="applied to the flows before scoring: none, sqrt "
                        "or log")
@@ -151,8 +151,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="validation period, inclusive dates, scored with the calibrated parameters")
         p.add_argument("--spinup", type=_integer, default=0, metavar="K", help="run each warm-up K more times first")
         p.add_argument("--max-evaluations", type=_integer, metavar="N",
-                       help="budget of model evaluations of each calibration (default: 10000 for sce, 3000 "
-                       "for dds)")
+                       help="budget of model evaluations of each calibration, shared by its starts (default: "
+                       "9000 for dds, 10000 for sce)")
         if batch:
             p.add_argument("--forcing", type=_names, metavar="PRODUCTS",
                            help="comma-separated forcing products, each a task of its own; caravan or "
@@ -167,7 +167,7 @@ def _parser() -> argparse.ArgumentParser:
             seeds.add_argument("--seeds", metavar="SEEDS", help="several seeds, e.g. 1-5: each model keeps its best, "
                                "the table shows their spread")
         p.add_argument("--starts", type=_integer, metavar="K", help="independent optimiser starts sharing the "
-                       "budget (default: see README, 'Seeds and starts')")
+                       "budget (default: dds one per 3000 evaluations, sce one; README, 'Seeds and starts')")
         p.add_argument("--restart", action=argparse.BooleanOptionalAction, default=None,
                        help="hand what a start leaves unused to a further start (default: yes)")
         p.add_argument("--no-progress", action="store_true", help="no progress bar on stderr")
@@ -346,8 +346,9 @@ def _settings(args: argparse.Namespace, **extra: Any) -> Settings:
     """The settings record of the command's options: every check of the API, before anything runs."""
     from vardex.settings import Settings
 
-    spent = {k: v for k, v in (("starts", args.starts), ("restart", args.restart)) if v is not None}
-    return Settings.build(snow=args.snow, elevation_bands=args.elevation_bands, optimiser=args.optimiser, **spent,
+    given = {k: v for k, v in (("optimiser", args.optimiser), ("starts", args.starts), ("restart", args.restart))
+             if v is not None}
+    return Settings.build(snow=args.snow, elevation_bands=args.elevation_bands, **given,
                           objective=args.objective,
                           transformation=args.transformation, warmup=args.warmup, period=args.period,
                           validation=args.validation, spinup=args.spinup, max_evaluations=args.max_evaluations,
@@ -471,8 +472,8 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
     for prefix, _, _ in periods:
         head += [f"{prefix}NSE", f"{prefix}KGE", f"{prefix}RMSE"] + ([f"{prefix}{objective}"] if transformed else [])
     several = len(record.seeds) > 1
-    rows = [head + ([f"seed spread ({len(record.seeds)})"] if several else []) + ["evaluations", "seconds", "stopped",
-                                                                                 ""]]
+    rows = [head + ([f"seed spread ({len(record.seeds)})"] if several else [])
+            + ["evaluations", "starts", "seconds", "stopped", ""]]
     for r in results:
         cells = [r.model]
         for _, scores, value in periods:
@@ -480,7 +481,8 @@ def _calibrate(args: argparse.Namespace, signals: _Signals) -> int:
             cells += [_number(m[k]) for k in ("nse", "kge", "rmse")] + ([_number(getattr(r, value))]
                                                                          if transformed else [])
         spread = [_number(r.seed_spread) if r.seed_spread is not None else "–"] if several else []
-        rows.append(cells + spread + [str(r.evaluations), f"{r.seconds:.1f}", r.stop_reason, _flags(r)])
+        rows.append(cells + spread + [str(r.evaluations), str(r.starts), f"{r.seconds:.1f}", r.stop_reason,
+                                      _flags(r)])
     first = results[0]
     span = first.observed_period or first.period
     print(f"calibration {span[0]}:{span[1]}" + (" (observed days" if span != first.period else " (")

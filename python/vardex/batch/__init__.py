@@ -15,7 +15,7 @@ from vardex.calibration import ENGINES
 from vardex.data import Catchment, sample_dir
 from vardex.periods import Period
 from vardex.results import COLUMNS, BatchResults, ResultsLog, Task, format_value
-from vardex.settings import Settings, refuse_repeated
+from vardex.settings import DEFAULT_OPTIMISER, Settings, refuse_repeated
 
 __all__ = ["calibrate_many", "BatchResults", "Task", "COLUMNS"]
 
@@ -23,12 +23,12 @@ __all__ = ["calibrate_many", "BatchResults", "Task", "COLUMNS"]
 def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, models: Iterable[str] | str,
                    seeds: Iterable[int] | int = (1,), *, data_dir: str | Path | None = None,
                    forcing: str | Iterable[str] = "daymet", forcings: Iterable[str] | None = None,
-                   snow: bool | str = "auto", elevation_bands: Any = None, optimiser: str = "sce",
+                   snow: bool | str = "auto", elevation_bands: Any = None, optimiser: str = DEFAULT_OPTIMISER,
                    objective: str = "nse",
                    transformation: str = "none", warmup: int = 365, period: Period | None = None,
                    validation: Period | None = None, spinup: int = 0, max_steps: int | None = None,
-                   max_evaluations: int | None = None, settings: Mapping[str, float] | None = None,
-                   executor: Any = None, workers: int | None = None, shared_filesystem: bool = False,
+                   max_evaluations: int | None = None, starts: int | None = None, restart: bool = True,
+                   settings: Mapping[str, float] | None = None, executor: Any = None, workers: int | None = None, shared_filesystem: bool = False,
                    out: str | Path | None = None, retry_failed: bool = False, progress: bool = True,
                    **options: float) -> BatchResults:
     """Run `vardex.calibrate` for every (catchment, forcing, model, seed) and return one row per task.
@@ -40,7 +40,7 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
     ``data_dir`` with Oudin PET) and ``caravan_pet`` (with the data set's own PET).
     ``models`` are names of `MODELS` in any letter case. ``snow`` (default ``"auto"``: CemaNeige where at
     least 10 % of a catchment's precipitation falls on freezing days, see `calibrate`), ``elevation_bands`` …
-    ``max_evaluations``, and the optimiser's
+    ``max_evaluations``, ``starts``, ``restart`` and the optimiser's
     settings (a ``settings`` mapping or keyword arguments, as `calibrate` takes them) apply to every task; all
     of them are checked before any task runs. A task that fails (unreadable data, an error of the calibrator)
     gets its error in its row; the others run on.
@@ -84,7 +84,8 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
                             optimiser=optimiser,
                             objective=objective, transformation=transformation, warmup=warmup, period=period,
                             validation=validation, spinup=spinup, max_steps=max_steps,
-                            max_evaluations=max_evaluations, settings=settings, **options)
+                            max_evaluations=max_evaluations, starts=starts, restart=restart, settings=settings,
+                            **options)
     return run_many(catchments, record, data_dir=data_dir, executor=executor, workers=workers,
                     shared_filesystem=shared_filesystem, out=out, retry_failed=retry_failed, progress=progress)
 
