@@ -5,7 +5,7 @@ Usage:
     python bench/scale.py                       # 2 sample catchments x 20 models x 2 seeds, CemaNeige + SCE
     python bench/scale.py --seeds 4 --rounds 3  # more tasks, best of three rounds
     python bench/scale.py --study               # the study's cost at the defaults, per model, snow on and off
-    python bench/scale.py --study --optimiser dds --budget 3000
+    python bench/scale.py --study --optimiser sce --budget 10000
 
 Every configuration runs the same tasks in a fresh process (Dask: the cluster is started before the clock);
 the table keeps each one's best round. Efficiency is the speed-up over one thread divided by the number of
@@ -85,13 +85,16 @@ def tiled(catchment: Any, days: int) -> Any:
                                         pet=catchment.pet[take])
 
 
-def study(optimiser: str, budget: int | None, years: int) -> None:
+def study(optimiser: str | None, budget: int | None, years: int) -> None:
     """CPU seconds of one calibration per model (process time, one at a time, the sample catchments tiled to
     ``years`` years, seed 1), snow on and off, and the 671 x 20 x 10 study they add up to."""
     import vardex
     from vardex.data import gauges
     from vardex.models import MODELS
 
+    from vardex.settings import DEFAULT_OPTIMISER
+
+    optimiser = optimiser or DEFAULT_OPTIMISER
     catchments = [tiled(vardex.load_camels(g), 365 * years) for g in gauges()]
     load = os.getloadavg()[0]
     cost: dict[tuple[str, bool], float] = {}
@@ -104,7 +107,8 @@ def study(optimiser: str, budget: int | None, years: int) -> None:
             cost[model, snow] = (time.process_time() - started) / len(catchments)
     settings = vardex.Settings.build(optimiser=optimiser, max_evaluations=budget)
     print(f"one calibration at the defaults ({optimiser.upper()}, {settings.settings_json()}, max_evaluations "
-          f"{settings.max_evaluations}), {years}-year records (the sample catchments tiled), seed 1")
+          f"{settings.max_evaluations}, {settings.starts} start(s)), {years}-year records (the sample catchments "
+          "tiled), seed 1")
     print(f"{cpu_name()}, {len(os.sched_getaffinity(0))} CPUs, load average {load:.2f} at start")
     print("| model | CPU s, snow | CPU s, no snow |\n|---|---:|---:|")
     for model in MODELS:
@@ -135,7 +139,7 @@ def main() -> None:
     parser.add_argument("--no-dask", action="store_true")
     parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
     parser.add_argument("--study", action="store_true", help="the study's cost at the defaults, per model")
-    parser.add_argument("--optimiser", default="sce", help="with --study")
+    parser.add_argument("--optimiser", help="with --study (default: the package's)")
     parser.add_argument("--years", type=int, default=10, help="with --study: record length")
     args = parser.parse_args()
     if args.study:
