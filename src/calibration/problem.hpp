@@ -159,9 +159,9 @@ std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& probl
                                                  const SnowMemo* memo = nullptr, bool* reused = nullptr,
                                                  std::optional<Cutoff> cutoff = std::nullopt);
 
-// Plain comparisons: a NaN on either side is never worse, nor is a tie.
+// The objective's comparison (metrics::is_worse): a NaN on either side is never worse, nor is a tie.
 inline bool is_worse(Objective objective, double candidate, double reference) {
-    return objective == Objective::Rmse ? candidate > reference : candidate < reference;
+    return metrics::is_worse(objective == Objective::Rmse, candidate, reference);
 }
 
 // Stable order of the rows, best first: finite values before non-finite ones (which keep

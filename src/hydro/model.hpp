@@ -73,7 +73,7 @@ struct Watch {
         if ((next & 15) != 0) return true;
         const double v = rmse ? metrics::rmse_value(n, squared_errors)
                               : metrics::nse_value(squared_errors, deviations);
-        if (rmse ? !(v > threshold) : !(v < threshold)) return true;
+        if (!metrics::is_worse(rmse, v, threshold)) return true;
         stopped = true;
         last = t;
         partial = v;

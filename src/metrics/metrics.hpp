@@ -34,6 +34,12 @@ inline double nse_value(double squared_errors, double squared_deviations) {
     return 1.0 - squared_errors / squared_deviations;
 }
 
+// Whether a score is worse than a reference: higher for an error (lower_is_better), lower for an efficiency. A
+// NaN on either side is never worse, nor is a tie.
+inline bool is_worse(bool lower_is_better, double candidate, double reference) {
+    return lower_is_better ? candidate > reference : candidate < reference;
+}
+
 std::expected<double, MetricsError> rmse(std::span<const double> observations, std::span<const double> simulations);
 std::expected<double, MetricsError> nse(std::span<const double> observations, std::span<const double> simulations);
 std::expected<double, MetricsError> kge(std::span<const double> observations, std::span<const double> simulations);
