@@ -196,8 +196,8 @@ def test_diagnostics_say_how_the_seeds_agree_and_what_the_runs_leaned_on(tmp_pat
     summary = report.summarize(write(tmp_path / "r.csv", rows))
     cells = table_rows(report.diagnostics_table(summary))
     # seed spread of A only (B ran one seed); medians over A's best seed (1) and B
-    assert cells == [["gr4j", "0.100", "–", "–", "1.050", "5.000", "15.000", "–", "0.950", "-1.000", "–", "–", "–",
-                      "1 of 3"]]
+    assert cells == [["gr4j", "0.100", "–", "–", "1.050", "5.000", "15.000", "–", "0.950", "-1.000", "–", "–",
+                      "–", "1 of 3"]]
     assert report.signature_errors(summary) == {"gr4j": {"fhv": [-5.0, 3.0], "flv": [], "fms": [], "bfi_error": []}}
     assert report.pinned(summary) == {"gr4j": {"x1": 1}}
     assert "| gr4j | x1 | 1 | 13.4 | 13.4 | 1 |" in report._spread_table(report.parameter_spread(summary),

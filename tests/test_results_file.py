@@ -44,7 +44,8 @@ def seed_two_then_one(out, hook=lambda seed: None):
     """A file holding seed 2's row, then a batch of seeds 1 and 2: seed 1 is appended, the file rewritten."""
     catchment = own()
     vardex.calibrate_many(catchment, "gr4j", [2], out=out, **TINY)
-    return batch.run_many(catchment, RECORD, out=out, engines={DEFAULT_OPTIMISER: Hooked(hook)}, workers=1, progress=False)
+    return batch.run_many(catchment, RECORD, out=out, engines={DEFAULT_OPTIMISER: Hooked(hook)}, workers=1,
+                          progress=False)
 
 
 def seeds_in(path):

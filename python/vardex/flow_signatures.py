@@ -33,7 +33,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["signatures", "diagnostic_errors", "baseflow", "stretch_baseflow", "LYNE_HOLLICK", "SIGNATURE_KEYS", "ERROR_KEYS"]
+__all__ = ["signatures", "diagnostic_errors", "baseflow", "stretch_baseflow", "LYNE_HOLLICK", "SIGNATURE_KEYS",
+           "ERROR_KEYS"]
 
 LYNE_HOLLICK = 0.925
 REFLECTED = 30

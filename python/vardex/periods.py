@@ -14,7 +14,8 @@ from typing import Any, Sequence, Union
 
 import numpy as np
 
-__all__ = ["Period", "Window", "WarmupWarning", "bounds", "window", "period_window", "whole_record", "parse_period", "overlap_message"]
+__all__ = ["Period", "Window", "WarmupWarning", "bounds", "window", "period_window", "whole_record", "parse_period",
+           "overlap_message"]
 
 Date = Union[str, np.datetime64, datetime.date]
 Period = tuple[Date, Date]

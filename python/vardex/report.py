@@ -19,8 +19,7 @@ from vardex import _files
 from vardex.results import PARAM_COLUMNS, ResultsError, iter_rows
 
 __all__ = ["Summary", "Run", "summarize", "ranking", "diagnostics_table", "parameter_spread", "pinned",
-           "signature_errors",
-           "write_report", "median"]
+           "signature_errors", "write_report", "median"]
 
 METRICS = ("kge", "nse")
 _PERIODS = {"calibration": "", "validation": "val_"}
@@ -165,6 +164,15 @@ def _markdown(text: str) -> str:
     return " ".join(text.split()).replace("\\", "\\\\").replace("|", "\\|")
 
 
+def _best_first(models: Iterable[str], value: Callable[[str], float]) -> list[str]:
+    """``models`` by ``value`` descending, those without a finite value last, ties in the order given."""
+    def key(model: str) -> float:
+        v = value(model)
+        return -v if math.isfinite(v) else math.inf
+
+    return sorted(models, key=key)
+
+
 def _rank_metric(summary: Summary) -> tuple[str, str]:
     """(period, metric) the ranking goes by: the objective's efficiency (NSE for RMSE), on validation if any."""
     objectives = {r.objective for r in summary.runs}
@@ -179,9 +187,8 @@ def ranking(summary: Summary) -> str:
     by_period, by_metric = _rank_metric(summary)
     medians = {model: {(p, m): median(r.scores[p][m] for r in gauges.values()) for p in periods for m in METRICS}
                for model, gauges in best.items()}
-    order = sorted(summary.failed, key=lambda model: (
-        -medians[model][by_period, by_metric] if model in medians and math.isfinite(
-            medians[model][by_period, by_metric]) else math.inf))
+    order = _best_first(summary.failed, lambda model: medians[model][by_period, by_metric] if model in medians
+                        else math.nan)
     seeds = max(Counter((r.model, r.gauge) for r in summary.runs).values(), default=0)
     lines = [f"Ranked by the median {by_period} {by_metric.upper()} across catchments; each catchment counts once "
              f"per model, with the best calibration of its seeds (up to {seeds}).", "",
@@ -231,8 +238,7 @@ def signature_errors(summary: Summary) -> dict[str, dict[str, list[float]]]:
     """model -> flow-duration errors and baseflow-index error (the diagnostics table's) -> the finite value of each
     catchment's best seed, models in the ranking's order of the calibration objective."""
     best = best_of_seeds(summary.runs)
-    order = sorted(best, key=lambda m: -median(r.key for r in best[m].values()) if math.isfinite(
-        median(r.key for r in best[m].values())) else math.inf)
+    order = _best_first(best, lambda model: median(r.key for r in best[model].values()))
     keys = ("fhv", "flv", "fms", "bfi_error")
     return {model: {k: [v for r in best[model].values() if math.isfinite(v := r.diagnostics.get(k, math.nan))]
                     for k in keys} for model in order}
@@ -314,10 +320,10 @@ def write_report(results_path: str | Path, out: str | Path) -> str:
 
     Files: ``ranking.md``, ``diagnostics.md`` (seed spread, KGE components, bias, water leaned on, signature
     errors, parameters at a bound), ``kge_cdf.png`` and ``nse_cdf.png`` (calibration, and validation when the file
-    has it), ``signature_errors.png`` (when the file has signature errors), and, when some catchment was run with several seeds, ``parameter_spread.md`` and
-    ``parameter_spread.png``. Each is a regular file written whole through a temporary file: a symlink, FIFO or
-    device planted at one of these names is refused. Nothing is written when the file cannot be read or
-    matplotlib is missing.
+    has it), ``signature_errors.png`` (when the file has signature errors), and, when some catchment was run with
+    several seeds, ``parameter_spread.md`` and ``parameter_spread.png``. Each is a regular file written whole
+    through a temporary file: a symlink, FIFO or device planted at one of these names is refused. Nothing is written
+    when the file cannot be read or matplotlib is missing.
     """
     from vardex import plot
 

@@ -15,8 +15,8 @@ from vardex.data import Catchment
 from vardex.models import MODELS, canonical_model
 from vardex.periods import Window
 
-__all__ = ["simulate", "Forcing", "param_names", "default_bands", "run", "score", "score_window", "Calibrated", "param_bounds",
-           "METRIC_NAMES"]
+__all__ = ["simulate", "Forcing", "param_names", "param_bounds", "default_bands", "run", "score", "score_window",
+           "Calibrated", "METRIC_NAMES"]
 
 # The order of the calibrators' metric triples.
 METRIC_NAMES = ("rmse", "nse", "kge")

@@ -28,7 +28,8 @@ def calibrate_many(catchments: Iterable[Catchment | str] | Catchment | str, mode
                    transformation: str = "none", warmup: int = 365, period: Period | None = None,
                    validation: Period | None = None, spinup: int = 0, max_steps: int | None = None,
                    max_evaluations: int | None = None, starts: int | None = None, restart: bool = True,
-                   settings: Mapping[str, float] | None = None, executor: Any = None, workers: int | None = None, shared_filesystem: bool = False,
+                   settings: Mapping[str, float] | None = None, executor: Any = None, workers: int | None = None,
+                   shared_filesystem: bool = False,
                    out: str | Path | None = None, retry_failed: bool = False, progress: bool = True,
                    **options: float) -> BatchResults:
     """Run `vardex.calibrate` for every (catchment, forcing, model, seed) and return one row per task.

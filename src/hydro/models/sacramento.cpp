@@ -117,7 +117,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
 }  // namespace
 
-extern const ModelSpec sacramento{"sacramento", "SACRAMENTO simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
-                                  run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
+extern const ModelSpec sacramento{"sacramento", "SACRAMENTO simulation", kParams, kStates, run<NoRecorder>,
+                                  run<Watching>, run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro

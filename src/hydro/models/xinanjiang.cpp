@@ -103,7 +103,7 @@ void run(std::span<const double> x, std::span<const double> precipitation, std::
 
 }  // namespace
 
-extern const ModelSpec xinanjiang{"xinanjiang", "XINANJIANG simulation", kParams, kStates, run<NoRecorder>, run<Watching>,
-                                  run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
+extern const ModelSpec xinanjiang{"xinanjiang", "XINANJIANG simulation", kParams, kStates, run<NoRecorder>,
+                                  run<Watching>, run<Recorder<std::size(kStates), std::size(kFluxes)>>, kFluxes};
 
 }  // namespace vardex::hydro
