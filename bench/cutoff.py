@@ -5,7 +5,7 @@ Usage:
     python bench/cutoff.py --objective rmse --transformation log --years 5 --rounds 5 --no-snow
 
 One start of each optimiser at the calibration defaults (SCE-UA: Settings' complexes and stopping criteria and
-budget; DDS: r and its budget), seed 1, on 01022500 tiled to the record length, run from `vardex._core`'s
+budget; DDS: r and one start's share of its budget, 3,000 evaluations), seed 1, on 01022500 tiled to the record length, run from `vardex._core`'s
 engines exactly as `vardex.calibrate` steps them. "full" keeps a sample log, which runs every evaluation to the
 end (what `keep="all"` does); "cut" is the default. Both must give the same best parameters, simulation and
 scores: the script checks it. CPU time (process time), both sides alternating, best of the rounds.
@@ -22,13 +22,13 @@ import numpy as np
 
 def forcing(years: int, snow: bool) -> tuple[Any, ...]:
     import vardex
+    from vardex.simulation import default_bands
 
-    c = vardex.load_camels("01022500")
-    take = np.arange(365 * years) % len(c)
-    bands = np.array([c.median_elevation - 200.0, c.median_elevation, c.median_elevation + 200.0])
-    return (c.precipitation[take], c.temperature[take] if snow else None, c.pet[take],
-            c.day_of_year[take].astype(np.uint64) if snow else None, bands if snow else None,
-            float(c.median_elevation) if snow else None, c.observed[take], 365)
+    from scale import tiled
+
+    c = tiled(vardex.load_camels("01022500"), 365 * years)
+    return (c.precipitation, c.temperature if snow else None, c.pet, c.day_of_year if snow else None,
+            default_bands(c) if snow else None, float(c.median_elevation) if snow else None, c.observed, 365)
 
 
 def one_run(optimiser: str, model: str, snow: bool, objective: str, transformation: str, full: bool,
@@ -37,7 +37,7 @@ def one_run(optimiser: str, model: str, snow: bool, objective: str, transformati
     from vardex.settings import Settings
 
     settings = Settings.build(optimiser=optimiser, objective=objective, transformation=transformation, seeds=1)
-    args, _ = settings.engine_arguments(model, snow)
+    args, _ = settings.engine_arguments(model, snow, settings.max_evaluations // settings.starts)    # one start
     engine = (_core.Sce if optimiser == "sce" else _core.Dds)(*args)
     started = time.process_time()
     if full:
