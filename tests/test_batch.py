@@ -201,3 +201,11 @@ def test_command_line(broken_dir, tmp_path):
         run = vardex_cli(broken_dir, *common, *bad)
         assert run.returncode == 2 and run.stdout == "" and len(run.stderr.strip().splitlines()) == 1
         assert message in run.stderr
+
+
+@pytest.mark.parametrize("starts", [None, 2])
+def test_batch_rows_say_how_many_starts_shared_the_budget(records, starts):
+    table = vardex.calibrate_many(records[:1], "gr4j", [1], optimiser="dds", max_evaluations=6000, starts=starts,
+                                  snow=False, progress=False)
+    row, = table.rows
+    assert (row["starts"], row["evaluations"], row["stop_reason"]) == (2, 6000, "budget")

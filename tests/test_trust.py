@@ -111,7 +111,7 @@ def test_rows_round_trip_any_text_and_duplicates_do_not_survive(tmp_path, record
 @pytest.mark.parametrize("change, field", [
     (dict(warmup=300), "warmup"), (dict(snow=True), "snow_mode"), (dict(r=0.3), "settings"),
     (dict(max_evaluations=5000), "max_evaluations"), (dict(optimiser="sce"), "optimiser"),
-    ("version", "version"), ("source", "source"),
+    (dict(starts=2), "settings"), ("version", "version"), ("source", "source"),
 ])
 def test_a_row_computed_otherwise_is_refused_naming_the_field(tmp_path, record, monkeypatch, change, field):
     out = tmp_path / "r.csv"
@@ -123,8 +123,8 @@ def test_a_row_computed_otherwise_is_refused_naming_the_field(tmp_path, record, 
     elif change == "source":    # the same gauge read from other data
         record = dataclasses.replace(record, source=str(tmp_path / "other-camels"))
     else:
-        settings = {k: v for k, v in change.items() if k == "n_complexes"}
-        options = {k: v for k, v in change.items() if k != "n_complexes"}
+        settings = {k: v for k, v in change.items() if k == "r"}    # an optimiser setting, as a mapping
+        options = {k: v for k, v in change.items() if k != "r"}
         if settings:
             options["settings"] = settings
     with pytest.raises(ValueError, match=rf"written with {field}=.*this batch has {field}="):
