@@ -134,7 +134,9 @@ def run_batch(plan: Plan, log: ResultsLog | None, executor: Any, workers: int | 
                     if not inflight:
                         break
                     done, _ = cf.wait(list(inflight), return_when=cf.FIRST_COMPLETED)
-                    for future in done:
+                    # Tasks that finished together are recorded in task order (inflight keeps the submission
+                    # order): the same grid on the same machine appends its rows alike.
+                    for future in [f for f in inflight if f in done]:
                         task = inflight.pop(future)
                         outcome = _outcome(future)
                         if outcome[0] == "interrupted":
@@ -148,8 +150,10 @@ def run_batch(plan: Plan, log: ResultsLog | None, executor: Any, workers: int | 
                 stop.set()
                 backend.cancel(inflight)
                 if backend.in_process:
-                    # Running tasks stop within one optimiser step; keep those that completed meanwhile.
-                    for future in cf.as_completed(list(inflight)):
+                    # Running tasks stop within one optimiser step; keep those that completed meanwhile, in task
+                    # order.
+                    cf.wait(list(inflight))
+                    for future in inflight:
                         if future.cancelled():
                             continue
                         outcome = _outcome(future)
