@@ -171,7 +171,6 @@ std::optional<SnowError> CemaNeigeDays::start(std::span<const double> params, st
     const std::size_t n = elevation_layers.size();
     dz_.resize(n);
     w_.resize(n);
-    temp_.assign(n, 0.0);
     pack.assign(n, 0.0);
     thermal.assign(n, 0.0);
     for (std::size_t j = 0; j < n; ++j) dz_[j] = (elevation_layers[j] - median_elevation) / elevation_unit;
@@ -192,7 +191,6 @@ void CemaNeigeDays::advance(std::size_t first, std::size_t last, const Rec& reco
     const double ctg = ctg_, kf = kf_, weight_sum = weight_sum_, pack_threshold = pack_threshold_;
     const double* dz = dz_.data();
     const double* w = w_.data();
-    double* temp = temp_.data();
     double* packs = pack.data();
     double* thermals = thermal.data();
     const double* precipitation = precipitation_.data();
@@ -204,35 +202,39 @@ void CemaNeigeDays::advance(std::size_t first, std::size_t last, const Rec& reco
         const double air = temperature[t];
         const double theta = gradient_table[(day_of_year[t] - 1) % 365];
 
+        // A layer's melt needs only its own accumulation, so each layer is done whole in turn; the two
+        // sums still take the layers in order.
         double liquid = 0.0;
+        double melt = 0.0;
         for (std::size_t j = 0; j < n; ++j) {
             const double tj = dz[j] * theta + air;
-            temp[j] = tj;
             double solid;
             if (tj > rain_temperature) solid = 0.0;
             else if (tj < snow_temperature) solid = 1.0;
             else solid = (tj + 1.0) * (-0.25) + 1.0;
             const double pj = (w[j] * p) / weight_sum;
             const double snowfall = solid * pj;
-            packs[j] = packs[j] + snowfall;
+            double packed = packs[j] + snowfall;
             // Smoothed layer temperature, never above 0; NaN is stored as 0.
             const double x = tj * (1.0 - ctg) + thermals[j] * ctg;
-            thermals[j] = x < 0.0 ? x : 0.0;
+            const double smoothed = x < 0.0 ? x : 0.0;
+            thermals[j] = smoothed;
             liquid = liquid + (pj - snowfall);
             record.precipitation(t, j, pj - snowfall, snowfall);
-        }
 
-        double melt = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double tj = temp[j];
-            double potential = 0.0;
-            if (tj > melt_temperature && thermals[j] >= melt_temperature)
-                potential = min_ignoring_nan(packs[j], (tj - melt_temperature) * kf);
-            double ratio = 1.0;
-            if (pack_threshold > 0.0) ratio = min_ignoring_nan(packs[j] / pack_threshold, 1.0);
-            const double actual = potential * (ratio * (1.0 - min_melt_speed) + min_melt_speed);
-            packs[j] = packs[j] - actual;
-            melt = melt + actual;
+            // No melt on a cold day: the potential is +0, the ratio below is in [0, 1], so the melt would be +0
+            // and leave the pack and the sum as they are (the sum is never -0). The branch follows the
+            // seasons and takes the division off most winter days.
+            double actual = 0.0;
+            if (tj > melt_temperature && smoothed >= melt_temperature) {
+                const double potential = min_ignoring_nan(packed, (tj - melt_temperature) * kf);
+                double ratio = 1.0;
+                if (pack_threshold > 0.0) ratio = min_ignoring_nan(packed / pack_threshold, 1.0);
+                actual = potential * (ratio * (1.0 - min_melt_speed) + min_melt_speed);
+                packed = packed - actual;
+                melt = melt + actual;
+            }
+            packs[j] = packed;
             record.melt(t, j, actual);
         }
         out[t] = liquid + melt;
@@ -242,8 +244,9 @@ void CemaNeigeDays::advance(std::size_t first, std::size_t last, const Rec& reco
 
 bool CemaNeigeDays::days(std::size_t first, std::size_t last) {
     advance(first, last, NoSnowRecorder{});
+    // Without short-circuits: the loop then has no branch and vectorises.
     bool usable = true;
-    for (std::size_t t = first; t < last; ++t) usable = usable && is_finite(out_[t]) && !(out_[t] < 0.0);
+    for (std::size_t t = first; t < last; ++t) usable = usable & is_finite(out_[t]) & !(out_[t] < 0.0);
     return usable;
 }
 

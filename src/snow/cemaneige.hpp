@@ -68,7 +68,7 @@ private:
     std::span<const std::uint64_t> day_of_year_;
     std::span<double> out_;
     double ctg_ = 0.0, kf_ = 0.0, weight_sum_ = 0.0, pack_threshold_ = 0.0;
-    std::vector<double> dz_, w_, temp_;
+    std::vector<double> dz_, w_;
 };
 
 // The two halves of cemaneige_check (parameters first), and the run on inputs that passed both.
