@@ -353,5 +353,14 @@ def test_recorded_states(camels_forcing):
                                    atol=1e-9 * p.sum())
         assert np.all(fx[f"melt_{j}"] >= 0) and fx[f"melt_{j}"].max() > 1.0
     np.testing.assert_allclose(fx["outflow_0"] + fx["outflow_1"], liquid, rtol=1e-12, atol=1e-12)
+    # A layer with cold content left does not melt: its pack only gains the day's snow. Once the cold content
+    # is gone, a warm day melts any pack.
+    for j in (0, 1):
+        pack, before, melt = s[f"G_{j}"][1:], s[f"G_{j}"][:-1], fx[f"melt_{j}"][1:]
+        cold = s[f"e_{j}"][1:] < 0.0
+        assert cold.sum() > 100 and np.all(melt[cold] == 0.0)
+        assert same_bits(pack[cold], before[cold] + fx[f"solid_precipitation_{j}"][1:][cold])
+        warm = (s[f"e_{j}"][1:] == 0.0) & (t[1:] > 5.0) & (before > 1.0)
+        assert warm.sum() > 10 and np.all(melt[warm] > 0.0)
     with pytest.raises(Validation, match="^Day of year 0 at index 1 outside valid range"):
         vardex.cemaneige_fluxes(f64(*DEFAULTS), f64(1, 1), f64(0, 0), u64(1, 0), layers, median)
