@@ -13,10 +13,11 @@ import platform
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Iterator
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 BUILD_DIR = REPO_ROOT / "bench" / "build"
@@ -89,6 +90,19 @@ def run_worker(script: str, *args: str) -> Any:
     """Runs `script --worker ARGS` in a fresh interpreter and returns the JSON it prints."""
     proc = subprocess.run([sys.executable, script, "--worker", *args], capture_output=True, text=True, check=True)
     return json.loads(proc.stdout)
+
+
+def in_turn(script: str, args: list[str], other_python: str, rounds: int) -> Iterator[tuple[int, Any]]:
+    """Runs ``script ARGS --json FILE`` with this interpreter (side 0) and ``other_python`` (side 1, another
+    build) in turn, a fresh process each, the first side alternating round after round (the machine's drift
+    falls on both alike); yields (side, the JSON written to FILE)."""
+    for r in range(rounds):
+        for side in ((0, 1) if r % 2 == 0 else (1, 0)):
+            with tempfile.NamedTemporaryFile(suffix=".json") as out:
+                command = [sys.executable if side == 0 else other_python, script, *args, "--json", out.name]
+                subprocess.run(command, check=True, capture_output=True)
+                yield side, json.load(open(out.name))
+            print(f"round {r + 1}, {'this' if side == 0 else 'the other'} build done", file=sys.stderr)
 
 
 def best_cpu_time(call: Callable[[], Any], samples: int) -> float:

@@ -19,12 +19,11 @@ import argparse
 import inspect
 import json
 import os
-import subprocess
-import sys
 import tempfile
 import time
 from typing import Any
 
+from benchlib import in_turn, keep_best
 from scale import tiled
 
 SETTINGS: dict[str, dict[str, Any]] = {
@@ -60,15 +59,10 @@ def alternate(optimiser: str, rounds: int, models: list[str] | None,
     """(this build's, the other's) best seconds per model over ``rounds`` rounds of one fresh process each, the
     two builds in turn."""
     best: list[dict[str, float]] = [{}, {}]
-    for r in range(rounds):
-        for side in ((0, 1) if r % 2 == 0 else (1, 0)):
-            with tempfile.NamedTemporaryFile(suffix=".json") as out:
-                command = [sys.executable if side == 0 else other_python, __file__, "--optimiser", optimiser,
-                           "--rounds", "1", "--json", out.name] + (["--models", *models] if models else [])
-                subprocess.run(command, check=True, capture_output=True)
-                for key, seconds in json.load(open(out.name)).items():
-                    best[side][key] = min(best[side].get(key, float("inf")), seconds)
-            print(f"round {r + 1}, {'this' if side == 0 else 'the other'} build done", file=sys.stderr)
+    args = ["--optimiser", optimiser, "--rounds", "1"] + (["--models", *models] if models else [])
+    for side, cost in in_turn(__file__, args, other_python, rounds):
+        for key, seconds in cost.items():
+            keep_best(best[side], key, seconds)
     return best[0], best[1]
 
 

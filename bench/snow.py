@@ -15,10 +15,9 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import subprocess
-import sys
 import time
 
+from benchlib import in_turn
 from scale import tiled
 
 
@@ -55,20 +54,18 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--sets", type=int, default=500)
     parser.add_argument("--versus", metavar="PYTHON", help="another build's interpreter, run in turn with this one")
-    parser.add_argument("--json", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--json", help="write the ns/day here")
     a = parser.parse_args()
-    if a.json or not a.versus:
+    if not a.versus:
         ns = measure(a.rounds, a.sets)
-        print(json.dumps(ns) if a.json else f"CemaNeige: {ns:.2f} ns/day (best of {a.rounds}; load average "
-                                            f"{os.getloadavg()[0]:.2f})")
+        if a.json:
+            with open(a.json, "w") as f:
+                json.dump(ns, f)
+        print(f"CemaNeige: {ns:.2f} ns/day (best of {a.rounds}; load average {os.getloadavg()[0]:.2f})")
         return
     best = [float("inf"), float("inf")]
-    for r in range(a.rounds):
-        for side in ((0, 1) if r % 2 == 0 else (1, 0)):
-            command = [sys.executable if side == 0 else a.versus, __file__, "--rounds", "1", "--sets", str(a.sets),
-                       "--json"]
-            out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
-            best[side] = min(best[side], json.loads(out))
+    for side, ns in in_turn(__file__, ["--rounds", "1", "--sets", str(a.sets)], a.versus, a.rounds):
+        best[side] = min(best[side], ns)
     print(f"CemaNeige, ns/day, best of {a.rounds} alternating rounds: the other build {best[1]:.2f}, this one "
           f"{best[0]:.2f}: {best[1] / best[0]:.2f}× (load average {os.getloadavg()[0]:.2f})")
 
