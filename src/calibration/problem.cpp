@@ -295,17 +295,19 @@ bool SnowMemo::matches(std::span<const double> snow_params, const PreparedForcin
 
 void SnowMemo::store(std::span<const double> snow_params, const PreparedForcing& prepared,
                      std::span<const double> output) {
+    params.assign(snow_params.begin(), snow_params.end());
+    liquid.assign(output.begin(), output.end());
+    // Inputs kept from this very preparation need no copy again.
+    if (valid && generation == prepared.generation) return;
     const Forcing& forcing = *prepared.forcing;
     valid = forcing.temperature && forcing.day_of_year && forcing.elevation_bands && forcing.median_elevation;
     if (!valid) return;
     generation = prepared.generation;
-    params.assign(snow_params.begin(), snow_params.end());
     precipitation.assign(forcing.precipitation.begin(), forcing.precipitation.end());
     temperature.assign(forcing.temperature->begin(), forcing.temperature->end());
     day_of_year.assign(forcing.day_of_year->begin(), forcing.day_of_year->end());
     bands.assign(forcing.elevation_bands->begin(), forcing.elevation_bands->end());
     median_elevation = *forcing.median_elevation;
-    liquid.assign(output.begin(), output.end());
 }
 
 std::expected<Triple, CalibrationError> evaluate(const CalibrationProblem& problem, std::span<const double> params,

@@ -244,7 +244,7 @@ void CemaNeigeDays::advance(std::size_t first, std::size_t last, const Rec& reco
 
 bool CemaNeigeDays::days(std::size_t first, std::size_t last) {
     advance(first, last, NoSnowRecorder{});
-    // Without short-circuits: the loop then has no branch and vectorises.
+    // Without short-circuits, so that the loop has no branch.
     bool usable = true;
     for (std::size_t t = first; t < last; ++t) usable = usable & is_finite(out_[t]) & !(out_[t] < 0.0);
     return usable;
